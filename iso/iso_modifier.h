@@ -1,0 +1,38 @@
+// Changes an existing image without unpacking it: the reader side loads the
+// source tree, AddSingleFile / AddSingleDirectory add or replace entries in
+// it, and the writer side packs the combined tree into a new image. Files
+// that were not replaced are copied from the source image.
+#pragma once
+
+#include <string>
+
+#include "iso/iso_reader.h"
+#include "iso/iso_writer.h"
+
+class ISOModifier : public ISOReader, public ISOWriter {
+ public:
+  explicit ISOModifier(const std::string& imagePath);
+  ~ISOModifier() override;
+
+  int Unpack(const std::string& localDirectory) override;
+  int RetrieveFile(const std::string& imagePath, const std::string& localPath) override;
+  int RetrieveDir(const std::string& imagePath, const std::string& localDirectory) override;
+  bool FileExists(const std::string& imagePath) override;
+  bool DirectoryExists(const std::string& imagePath) override;
+
+  virtual int AddSingleFile(const std::string& localPath, const std::string& imagePath,
+                            bool replace);
+  virtual int AddSingleDirectory(const std::string& localPath, const std::string& imagePath,
+                                 bool replace);
+  // Fills the new primary volume descriptor with the source's identifiers.
+  virtual int CreateNewPVD(std::uint32_t volumeSpaceSize, std::uint32_t pathTableSize,
+                           std::uint32_t typeLSector, std::uint32_t typeMSector,
+                           const RawDirectoryRecord& rootRecord, std::uint8_t* buffer);
+
+  int Pack(const std::string& outputPath, const std::string& bootImagePath) override;
+  DirectoryRecord* LoadLocalDirectory(const std::string& localDirectory) override;
+  int CreatePrimaryVolumeDescriptor(std::uint32_t volumeSpaceSize, std::uint32_t pathTableSize,
+                                    std::uint32_t typeLSector, std::uint32_t typeMSector,
+                                    const RawDirectoryRecord& rootRecord,
+                                    std::uint8_t* buffer) override;
+};

@@ -1,0 +1,225 @@
+// On-disk structures of ISO 9660 (ECMA-119) and El Torito 1.0, and the
+// in-memory directory tree node shared by the reader and the writer.
+//
+// Multi-byte fields are read and written only through the get_/put_ helpers
+// below. A both-endian field holds the little-endian copy followed by the
+// big-endian copy; readers look at the little-endian copy only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Logical sector / block size used for every image this tool writes and the
+// only one it reads.
+constexpr std::uint32_t kBlockSize = 2048;
+// Unit of the El Torito sector count.
+constexpr std::uint32_t kVirtualSectorSize = 512;
+// The primary volume descriptor sits in sector 16.
+constexpr std::uint64_t kPrimaryVolumeDescriptorOffset = 16 * 2048;
+// The El Torito boot record volume descriptor sits in sector 17.
+constexpr std::uint32_t kBootRecordSector = 17;
+
+// Longest identifiers that fit their one-byte length fields: a directory
+// record is at most 255 bytes (33 fixed + LEN_FI + padding), a path table
+// record's LEN_DI is one byte.
+constexpr std::size_t kMaxFileIdentifier = 222;
+constexpr std::size_t kMaxDirectoryIdentifier = 222;
+
+// ---- byte order helpers -------------------------------------------------
+
+inline void put_le16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+inline void put_be16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 8);
+  p[1] = static_cast<std::uint8_t>(v);
+}
+inline void put_le32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+inline void put_be32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * (3 - i)));
+}
+// Both-endian 16-bit field: 4 bytes.
+inline void put_both16(std::uint8_t* p, std::uint16_t v) {
+  put_le16(p, v);
+  put_be16(p + 2, v);
+}
+// Both-endian 32-bit field: 8 bytes.
+inline void put_both32(std::uint8_t* p, std::uint32_t v) {
+  put_le32(p, v);
+  put_be32(p + 4, v);
+}
+inline std::uint16_t get_le16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+inline std::uint32_t get_le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+inline std::uint16_t get_be16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+inline std::uint32_t get_be32(const std::uint8_t* p) {
+  return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
+         (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
+}
+
+// ---- volume descriptors (2048-byte buffers) -----------------------------
+//
+// Primary volume descriptor (ECMA-119 8.4), offsets:
+//   0 type (1)            1 "CD001"              6 version (1)
+//   8 system identifier  40 volume identifier   80 volume space size (both32)
+// 120 volume set size (both16)  124 volume sequence number (both16)
+// 128 logical block size (both16)  132 path table size (both32)
+// 140 type L path table (le32)     148 type M path table (be32)
+// 156 root directory record (34)   190 volume set identifier (128)
+// 318 publisher (128)  446 data preparer (128)  574 application (128)
+// 813 creation date (17)  881 file structure version (1)
+namespace pvd {
+constexpr std::size_t type = 0;
+constexpr std::size_t standard_identifier = 1;
+constexpr std::size_t version = 6;
+constexpr std::size_t volume_identifier = 40;
+constexpr std::size_t volume_space_size = 80;
+constexpr std::size_t volume_set_size = 120;
+constexpr std::size_t volume_sequence_number = 124;
+constexpr std::size_t logical_block_size = 128;
+constexpr std::size_t path_table_size = 132;
+constexpr std::size_t type_l_path_table = 140;
+constexpr std::size_t type_m_path_table = 148;
+constexpr std::size_t root_directory_record = 156;
+constexpr std::size_t volume_set_identifier = 190;
+constexpr std::size_t publisher_identifier = 318;
+constexpr std::size_t data_preparer_identifier = 446;
+constexpr std::size_t application_identifier = 574;
+constexpr std::size_t volume_creation_date = 813;
+constexpr std::size_t file_structure_version = 881;
+}  // namespace pvd
+
+// Boot record volume descriptor (El Torito 2.0), offsets:
+//   0 boot record indicator (0)  1 "CD001"  6 version (1)
+//   7 boot system identifier "EL TORITO SPECIFICATION" (32, 0x00-padded)
+//  71 block of the boot catalog (le32)
+namespace boot_record {
+constexpr std::size_t boot_system_identifier = 7;
+constexpr std::size_t boot_catalog_sector = 71;
+}  // namespace boot_record
+
+constexpr char kStandardIdentifier[] = "CD001";
+constexpr char kElToritoIdentifier[] = "EL TORITO SPECIFICATION";
+
+// ---- El Torito boot catalog entries -------------------------------------
+
+// Validation entry, offsets:
+//   0 header ID (1)  1 platform ID (0 = 80x86)  4 ID string (24)
+//  28 checksum (le16, all 16 words sum to 0)   30 key 0x55  31 key 0xAA
+struct ValidationEntry {
+  std::uint8_t bytes[32];
+};
+
+// Initial/default entry, offsets:
+//   0 boot indicator (0x88 bootable)  1 boot media type (0 = no emulation)
+//   2 load segment (le16)  4 system type  6 sector count (le16, 512-byte units)
+//   8 load RBA (le32)
+struct InitialEntry {
+  std::uint8_t bytes[32];
+};
+static_assert(sizeof(ValidationEntry) == 32, "validation entry is 32 bytes");
+static_assert(sizeof(InitialEntry) == 32, "initial entry is 32 bytes");
+
+// ---- directory record (ECMA-119 9.1) -------------------------------------
+//
+// Offsets:
+//   0 LEN_DR  1 extended attribute record length  2 location of extent (both32)
+//  10 data length (both32)  18 recording date (7)  25 file flags
+//  26 file unit size  27 interleave gap  28 volume sequence number (both16)
+//  32 LEN_FI  33 file identifier, then one 0x00 pad byte when LEN_FI is even
+namespace dir_record {
+constexpr std::size_t length = 0;
+constexpr std::size_t extended_attribute_length = 1;
+constexpr std::size_t extent = 2;
+constexpr std::size_t data_length = 10;
+constexpr std::size_t recording_date = 18;
+constexpr std::size_t file_flags = 25;
+constexpr std::size_t volume_sequence_number = 28;
+constexpr std::size_t identifier_length = 32;
+constexpr std::size_t identifier = 33;
+constexpr std::size_t fixed_part = 33;
+}  // namespace dir_record
+
+constexpr std::uint8_t kFlagHidden = 0x01;
+constexpr std::uint8_t kFlagDirectory = 0x02;
+
+// Packed buffer of one directory record: the 33-byte fixed part followed by
+// a 512-byte identifier area (identifier and pad byte).
+struct RawDirectoryRecord {
+  std::uint8_t fixed[33];
+  std::uint8_t identifier[512];
+
+  std::uint8_t* bytes() { return fixed; }
+  const std::uint8_t* bytes() const { return fixed; }
+  std::uint8_t length() const { return fixed[dir_record::length]; }
+  std::uint32_t extent() const { return get_le32(fixed + dir_record::extent); }
+  std::uint32_t data_length() const { return get_le32(fixed + dir_record::data_length); }
+  std::uint8_t file_flags() const { return fixed[dir_record::file_flags]; }
+  std::uint8_t identifier_length() const { return fixed[dir_record::identifier_length]; }
+};
+static_assert(sizeof(RawDirectoryRecord) == 545, "RawDirectoryRecord is packed");
+
+// ---- path table record (ECMA-119 9.4) -------------------------------------
+//
+// Offsets: 0 LEN_DI  1 extended attribute record length  2 extent (4)
+//          6 parent directory number (2)  8 directory identifier, then a
+//          pad byte when LEN_DI is odd. L tables little-, M tables big-endian.
+struct RawPathTableRecord {
+  std::uint8_t fixed[8];
+  std::uint8_t identifier[512];
+
+  std::uint8_t* bytes() { return fixed; }
+  const std::uint8_t* bytes() const { return fixed; }
+};
+static_assert(sizeof(RawPathTableRecord) == 520, "RawPathTableRecord is packed");
+
+// LEN_DR of a record with an identifier of the given length.
+inline std::uint32_t DirectoryRecordLength(std::size_t identifierLength) {
+  return static_cast<std::uint32_t>(33 + identifierLength + (identifierLength % 2 == 0 ? 1 : 0));
+}
+// Length of a path table record with an identifier of the given length.
+inline std::uint32_t PathTableRecordLength(std::size_t identifierLength) {
+  return static_cast<std::uint32_t>(8 + identifierLength + (identifierLength % 2 == 1 ? 1 : 0));
+}
+
+// ---- in-memory directory tree --------------------------------------------
+
+enum : std::uint32_t { kTypeDirectory = 1, kTypeFile = 2 };
+
+// One node of the directory tree. Each directory is one list linked through
+// `next` that starts with its "." and ".." nodes; a directory node's `child`
+// is the head ("." node) of its own list. A node owns its `child` list and
+// the rest of its own list (released by ISOManipulator::FreeRecordList).
+//
+// `sourceExtent`/`sourceSize` keep where the data lies in the source image;
+// `extent`/`size` are what the writer lays out. Never mix the two.
+struct DirectoryRecord {
+  std::string parentPath;  // image: parent path in the image; local: local source directory
+  std::string name;        // lookup name; for local nodes the local file name
+  std::string identifier;  // bytes written as LEN_FI / LEN_DI identifier
+  std::uint32_t type = 0;  // kTypeDirectory or kTypeFile
+  std::uint32_t extent = 0;
+  std::uint32_t size = 0;
+  DirectoryRecord* child = nullptr;
+  DirectoryRecord* next = nullptr;
+  std::uint32_t recordLength = 0;
+  std::uint32_t recordSector = 0;
+  std::uint32_t recordOffset = 0;
+  std::uint16_t parentNumber = 0;
+  std::uint16_t directoryNumber = 0;
+  std::uint32_t sourceExtent = 0;
+  std::uint32_t sourceSize = 0;
+  std::uint8_t fromImage = 0;
+};
+
+inline bool IsDotName(const std::string& name) { return name == "." || name == ".."; }

@@ -1,0 +1,106 @@
+// Writes a complete ISO 9660 image with an optional El Torito no-emulation
+// boot image from a tree of DirectoryRecord nodes.
+//
+// Everything is laid out first (LoadLocalDirectory / ComputePathTableSize /
+// LayOutDirectory / ComputeSectorLayout, no I/O), then written at the
+// precomputed positions by Pack.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <ostream>
+#include <string>
+
+#include "iso/iso_manipulator.h"
+
+// Sector numbers of every structure of a new image.
+struct SectorLayout {
+  std::uint32_t pathTableSectors = 0;  // T
+  std::uint32_t bootImageSectors = 0;  // K
+  bool hasBootImage = false;
+  std::uint32_t primaryVolumeDescriptor = 16;
+  std::uint32_t bootRecord = 0;  // 17 with a boot image
+  std::uint32_t terminator = 17;
+  std::uint32_t bootCatalog = 0;  // 19 with a boot image
+  std::uint32_t typeLPathTable = 18;
+  std::uint32_t typeMPathTable = 0;
+  std::uint32_t directoryAreaStart = 0;
+  std::uint32_t bootImageStart = 0;
+  std::uint32_t fileAreaStart = 0;
+  std::uint32_t totalSectors = 0;  // volume space size
+};
+
+// P = path table size in bytes, D/F = directory/file area sectors,
+// bootImageBytes = size of the boot image file (ignored without one).
+SectorLayout ComputeSectorLayout(std::uint32_t pathTableSize, std::uint32_t directorySectors,
+                                 std::uint32_t fileSectors, bool hasBootImage,
+                                 std::uint64_t bootImageBytes);
+
+class ISOWriter : public virtual ISOManipulator {
+ public:
+  ISOWriter(std::string sourceDirectory, std::string sourceImagePath);
+  ~ISOWriter() override;
+
+  virtual int Pack(const std::string& outputPath, const std::string& bootImagePath);
+  virtual DirectoryRecord* LoadLocalDirectory(const std::string& localDirectory);
+  virtual std::uint32_t ComputePathTableSize(DirectoryRecord* rootList);
+  // parent == nullptr marks the root list (its ".." copies its ".").
+  virtual std::uint32_t LayOutDirectory(const std::uint32_t* parentSize,
+                                        const std::uint32_t* parentExtent, DirectoryRecord* list,
+                                        std::uint32_t& directoryCounter,
+                                        std::uint32_t& fileCounter);
+  virtual void BuildDirectoryRecord(const DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
+                                    std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
+                                    RawDirectoryRecord& record);
+  virtual int WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
+                         std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
+                         std::ostream& output);
+  virtual int WriteDirectoryTree(DirectoryRecord* list, std::uint16_t volumeSequenceNumber,
+                                 std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
+                                 std::ostream& output);
+  virtual std::uint32_t BuildPathTableRecord(const DirectoryRecord* node,
+                                             std::uint32_t directoryAreaStart, bool bigEndian,
+                                             RawPathTableRecord& record);
+  virtual std::uint32_t WritePathTableL(DirectoryRecord* rootList, std::uint32_t tableSector,
+                                        std::uint32_t directoryAreaStart, std::ostream& output);
+  virtual std::uint32_t WritePathTableM(DirectoryRecord* rootList, std::uint32_t tableSector,
+                                        std::uint32_t directoryAreaStart, std::ostream& output);
+  virtual int WriteSystemArea(std::ostream& output);
+  virtual int WritePrimaryVolumeDescriptor(const std::uint8_t* buffer, std::uint32_t sector,
+                                           std::ostream& output);
+  virtual int WriteTerminator(const std::uint8_t* buffer, std::uint32_t sector,
+                              std::ostream& output);
+  // Returns 0, or 1 when the descriptor could not be made (the modifier
+  // reads the source image's descriptor and can fail).
+  virtual int CreatePrimaryVolumeDescriptor(std::uint32_t volumeSpaceSize,
+                                            std::uint32_t pathTableSize,
+                                            std::uint32_t typeLSector, std::uint32_t typeMSector,
+                                            const RawDirectoryRecord& rootRecord,
+                                            std::uint8_t* buffer);
+  virtual void CreateTerminator(std::uint8_t* buffer);
+  virtual void CreateBootRecord(std::uint32_t catalogSector, std::uint8_t* buffer);
+  virtual void CreateValidationEntry(ValidationEntry& entry);
+  virtual void CreateInitialEntry(std::uint8_t systemType, std::uint16_t sectorCount,
+                                  std::uint32_t loadSector, InitialEntry& entry);
+  virtual int WriteBootRecord(const std::uint8_t* buffer, std::uint32_t sector,
+                              std::ostream& output);
+  virtual int WriteBootCatalog(const ValidationEntry& validation, const InitialEntry& initial,
+                               std::uint32_t catalogSector, std::ostream& output);
+  virtual int WriteBootImage(const std::string& bootImagePath, std::uint32_t sectorCount,
+                             std::uint32_t loadSector, std::ostream& output);
+
+  // The current time as a 17-byte volume date and a 7-byte recording date.
+  static void MakeVolumeDate(std::uint8_t* date17);
+  static void MakeRecordDate(std::uint8_t* date7);
+  // The same for a given calendar time (GMT fields, local offset).
+  static void MakeVolumeDate(std::uint8_t* date17, std::time_t when);
+  static void MakeRecordDate(std::uint8_t* date7, std::time_t when);
+
+ protected:
+  // The writer's own LoadLocalDirectory, called directly (never through the
+  // virtual slot) for subdirectories and by the modifier's additions.
+  DirectoryRecord* LoadLocalDirectoryTree(const std::string& localDirectory);
+
+  std::string sourceDirectory;
+  std::string sourceImagePath;
+};

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need, when missing.
+# Idempotent; prints nothing when everything is present.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config python3
+  libboost-program-options-dev libboost-filesystem-dev libhivex-dev
+  libgtest-dev googletest
+  # Independent tools the tests check our images and hives with.
+  xorriso genisoimage p7zip-full python3-pycdlib python3-pycryptodome
+  libhivex-bin reglookup qemu-system-x86
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "installing: ${missing[*]}"
+sudo_cmd=()
+[[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

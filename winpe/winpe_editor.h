@@ -1,0 +1,96 @@
+// Makes every requested change to the WinPE tree inside the workspace: adds
+// programs, packages, drivers and the VNC server under the workspace root
+// (which mirrors the image tree) and edits the WinPE configuration files
+// there. It never writes the image; it only asks the reader whether names
+// already exist in it.
+//
+// Local paths are joined with "/"; image paths keep "\".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class ISOReader;
+
+class WinpeEditor {
+ public:
+  using StringList = std::vector<std::string>;
+
+  // Throws std::invalid_argument("null ISOReader pointer") without a reader.
+  WinpeEditor(const StringList& storageDrivers, const StringList& networkDrivers,
+              const StringList& binaries, const StringList& startBinaries,
+              const StringList& packages, const StringList& startPackages,
+              const StringList& directories, const StringList& files,
+              const std::string& vncPackage, bool disableFirewall,
+              const std::string& workspaceRoot, ISOReader* reader);
+  virtual ~WinpeEditor();
+
+  // Option checks made before the workspace exists.
+  int CheckOptions();
+  int CheckFileExistence();
+
+  // All edits, in their fixed order; 0 when every change was made.
+  int ApplyChanges();
+
+  // Additions under "\PROGRAMS"; return the name given, "" on failure.
+  std::string AddBinary(const std::string& sourceFile);
+  std::string AddPackage(const std::string& sourceDirectory);
+  std::string AddFileToWorkspace(const std::string& sourceFile, const std::string& relativeDirectory);
+  std::string AddDirectoryToWorkspace(const std::string& sourceDirectory,
+                                      const std::string& relativeDirectory);
+  // Recursive copy in byte-wise name order; throws when the destination exists.
+  static void copy_directory(const std::string& source, const std::string& destination);
+
+  // Start-up entry in "\FERROVANE\REDODOZAD.XML"; path relative to "\PROGRAMS".
+  int AddStartUp(const std::string& programPath);
+  // "WinPEFirewall=off" in "\WINBOM.INI".
+  int DisableFirewall();
+  // Drivers.
+  int AddStorageDriver(const std::string& sourceDirectory);
+  int AddDriverName(const std::string& driverName);
+  int AddNetworkDriver(const std::string& sourceDirectory);
+  // VNC server package and its password in the default user hive.
+  int AddVncPackage(const std::string& vncValue);
+  int SetVncPassword(const std::string& password);
+  // 0xCB in front of "\I386\BOOTFIX.BIN".
+  int DisablePressAnyKey();
+
+  // Line-oriented text files: lines end at LF, a CR before it is dropped;
+  // every read appends one entry, so a final line end gives an empty last
+  // entry. Writing puts CR LF after every entry except an empty last one.
+  // ReadTextLines returns false when the file cannot be opened.
+  static bool ReadTextLines(const std::string& path, StringList& lines);
+  static bool WriteTextLines(const std::string& path, const StringList& lines);
+
+  const std::string& WorkspaceRoot() const { return workspaceRoot; }
+
+ private:
+  enum class ConflictKind { File, Directory, StorageDriver };
+  // Runs the name-conflict dialogue once. True with `name` replaced by the
+  // typed word when the user chose "c"; false (after the abort warning) on
+  // any other answer or end of input.
+  bool AskForNewName(ConflictKind kind, std::string& name);
+
+  std::string workspaceRoot;
+  StringList storageDrivers;
+  StringList networkDrivers;
+  StringList binaries;
+  StringList startBinaries;
+  bool disableFirewall;
+  std::string vncPackage;
+  StringList packages;
+  StringList startPackages;
+  StringList directories;
+  StringList files;
+  ISOReader* reader;
+
+  // Path helpers of the edits. LeafOf drops trailing "\" and "/" and returns
+  // the text after the last remaining one. CheckEntryName throws
+  // std::invalid_argument for a name that cannot be one entry of a directory
+  // (empty, "." or "..", or holding a separator). LocalPath maps a directory
+  // relative to the image root ("\" or "/" between names) into the workspace.
+  static std::string LeafOf(const std::string& path);
+  static void CheckEntryName(const std::string& name);
+  std::string LocalPath(const std::string& imageRelative) const;
+};
