@@ -1,0 +1,348 @@
+#include "app/customization_run.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+#include "app/direct_additions.h"
+#include "common/console.h"
+#include "iso/iso_boot_image_reader.h"
+#include "iso/iso_modifier.h"
+#include "iso/iso_reader.h"
+#include "platform/durable_files.h"
+#include "platform/temp_name.h"
+#include "winpe/winpe_editor.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+// The six WinPE files copied out of the image, with their failure lines.
+struct Retrieval {
+  const char* imagePath;
+  const char* localPath;
+  const char* failure;
+};
+
+const Retrieval kRetrievals[] = {
+    {"\\WINBOM.INI", "/WINBOM.INI", "retrieve winbom.ini failed"},
+    {"\\I386\\SYSTEM32\\WINPEOEM.SIF", "/I386/SYSTEM32/WINPEOEM.SIF",
+     "retrieve winpeoem.sif failed"},
+    {"\\I386\\SYSTEM32\\CONFIG\\DEFAULT", "/I386/SYSTEM32/CONFIG/DEFAULT",
+     "retrieve default failed"},
+    {"\\I386\\BOOTFIX.BIN", "/I386/BOOTFIX.BIN", "retrieve bootfix.bin failed"},
+    {"\\I386\\SYSTEM32\\STARTNET.CMD", "/I386/SYSTEM32/STARTNET.CMD",
+     "retrieve startnet.cmd failed"},
+    {"\\FERROVANE\\REDODOZAD.XML", "/FERROVANE/REDODOZAD.XML", "retrieve redodozad.xml failed"},
+};
+
+// Entries of a local directory in byte-wise name order, so that the same
+// workspace always gives the same image.
+std::vector<fs::path> SortedEntries(const fs::path& directory) {
+  std::vector<fs::path> entries;
+  for (fs::directory_iterator it(directory), end; it != end; ++it) entries.push_back(it->path());
+  std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) {
+    return a.filename().string() < b.filename().string();
+  });
+  return entries;
+}
+
+// A fresh workspace name under the temporary directory that names nothing
+// yet: an existing path may belong to someone else and is never reused.
+bool MakeWorkspaceName(std::string& workspace) {
+  std::string tempPath;
+  if (!platform::GetTempPath(tempPath)) {
+    Warning("can not get temporary directory");
+    return false;
+  }
+  std::srand(platform::GetTickCount());
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    int number = 0;
+    while (number == 0) number = std::rand();
+    if (!platform::GetTempFileName(tempPath, "WPE", static_cast<unsigned>(number), workspace)) {
+      break;
+    }
+    // Boost reports "not found" through the error code as well, so look
+    // at the status type instead.
+    boost::system::error_code ec;
+    if (fs::symlink_status(workspace, ec).type() == fs::file_not_found) return true;
+  }
+  Warning("can not generate random temporary directory name");
+  return false;
+}
+
+// Absolute, normalised form of a local path for containment tests.
+fs::path Normalised(const std::string& path) {
+  boost::system::error_code ec;
+  fs::path result = fs::weakly_canonical(fs::absolute(path), ec);
+  if (ec) result = fs::absolute(path).lexically_normal();
+  return result;
+}
+
+bool IsWithin(const fs::path& inner, const fs::path& outer) {
+  auto o = outer.begin(), i = inner.begin();
+  for (; o != outer.end(); ++o, ++i) {
+    if (i == inner.end() || *i != *o) return false;
+  }
+  return true;
+}
+
+// The local part of an option value ("dir%place", "pkg%run.exe%password").
+std::string LocalPart(const std::string& value) { return value.substr(0, value.find('%')); }
+
+// A `tmp` workspace is emptied at the start of the run: refuse one that is,
+// holds, or lies inside the image or a local source.
+bool WorkspaceIsSafe(const OptionValues& values, const std::string& workspace) {
+  fs::path w = Normalised(workspace);
+  std::vector<std::string> locals;
+  if (!values.image.empty()) locals.push_back(values.image);
+  for (const auto* list : {&values.storageDrivers, &values.networkDrivers, &values.binaries,
+                           &values.startBinaries, &values.packages, &values.startPackages,
+                           &values.directories, &values.files}) {
+    for (const std::string& value : *list) locals.push_back(LocalPart(value));
+  }
+  if (!values.vnc.empty()) locals.push_back(LocalPart(values.vnc));
+  for (const std::string& local : locals) {
+    if (local.empty()) continue;
+    fs::path p = Normalised(local);
+    if (IsWithin(p, w)) {
+      Warning("invalid temporary directory %s - it holds the image or a source (%s)",
+              workspace.c_str(), local.c_str());
+      return false;
+    }
+    if (IsWithin(w, p)) {
+      Warning("invalid temporary directory %s - it lies inside the image or a source (%s)",
+              workspace.c_str(), local.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Everything from the workspace to the swap. Returns the exit code; any
+// exception is the caller's.
+class Run {
+ public:
+  Run(const OptionValues& values, std::string workspace)
+      : values_(values), workspace_(std::move(workspace)), root_(workspace_ + "/image_file_dir") {}
+
+  int Execute();
+
+ private:
+  int Fail(const char* message) {
+    Warning("%s", message);
+    return Stop();
+  }
+  int Stop() {
+    CleanUp(existed_, workspace_);
+    return 1;
+  }
+  int AddFile(const std::string& local, const std::string& image, const char* failure) {
+    if (modifier_->AddSingleFile(local, image, true) != 0) {
+      Warning("%s", failure);
+      return 1;
+    }
+    return 0;
+  }
+  int AddDirectory(const std::string& local, const std::string& image, const char* failure) {
+    if (modifier_->AddSingleDirectory(local, image, true) != 0) {
+      Warning("%s", failure);
+      return 1;
+    }
+    return 0;
+  }
+  int CopyBack();
+  int AddDirect();
+
+  const OptionValues& values_;
+  std::string workspace_;
+  std::string root_;
+  bool existed_ = false;
+  std::unique_ptr<ISOReader> reader_;
+  std::unique_ptr<WinpeEditor> editor_;
+  std::unique_ptr<ISOBootImageReader> bootReader_;
+  std::unique_ptr<ISOModifier> modifier_;
+};
+
+int Run::Execute() {
+  reader_.reset(new ISOReader(values_.image));
+  bool workspaceTouched = false;
+  try {
+    editor_.reset(new WinpeEditor(values_.storageDrivers, values_.networkDrivers,
+                                  values_.binaries, values_.startBinaries, values_.packages,
+                                  values_.startPackages, values_.directories, values_.files,
+                                  values_.vnc, values_.disableFirewall, root_, reader_.get()));
+    if (editor_->CheckOptions() != 0) return 1;
+    if (editor_->CheckFileExistence() != 0) return 1;
+    if (!values_.tmp.empty() && !WorkspaceIsSafe(values_, workspace_)) return 1;
+
+    // Workspace.
+    existed_ = fs::exists(workspace_);
+    workspaceTouched = true;
+    if (existed_) fs::remove_all(workspace_);
+    fs::create_directory(workspace_);
+    for (const char* sub : {"", "/I386", "/I386/SYSTEM32", "/I386/SYSTEM32/CONFIG",
+                            "/I386/SYSTEM32/DRIVERS", "/I386/INF", "/FERROVANE"}) {
+      fs::create_directory(root_ + sub);
+    }
+
+    // The WinPE files to edit.
+    for (const Retrieval& r : kRetrievals) {
+      if (reader_->RetrieveFile(r.imagePath, root_ + r.localPath) != 0) return Fail(r.failure);
+    }
+
+    // Boot image.
+    const std::string bootImage = workspace_ + "/BootImage.bin";
+    bootReader_.reset(new ISOBootImageReader(values_.image));
+    if (bootReader_->LoadBootImage() != 0) return Stop();
+    if (bootReader_->ExtractBootImage(bootImage) != 0) return Stop();
+
+    // Edits.
+    if (editor_->ApplyChanges() != 0) return Stop();
+
+    // Copy back.
+    modifier_.reset(new ISOModifier(values_.image));
+    if (CopyBack() != 0) return Stop();
+    if (AddDirect() != 0) return Stop();
+
+    // Pack.
+    const std::string tmpImage = values_.image + ".tmp";
+    const std::string bakImage = values_.image + ".bak";
+    Log("pack image file back ...");
+    if (modifier_->Pack(tmpImage, bootImage) != 0) {
+      CleanUp(existed_, workspace_);
+      boost::system::error_code ec;
+      if (fs::exists(tmpImage, ec)) fs::remove(tmpImage, ec);
+      return 1;
+    }
+
+    // Swap: the new image is on the disk before the old one is moved aside.
+    Log("pack image file back succeeded");
+    if (fs::exists(bakImage)) fs::remove_all(bakImage);
+    platform::FlushFileToDisk(tmpImage);
+    platform::ReplaceKeepingBackup(values_.image, tmpImage, bakImage);
+  } catch (const std::exception& e) {
+    Warning("exception: %s", e.what());
+    // Before the workspace was looked at, a workspace that existed must
+    // not be removed.
+    if (workspaceTouched) CleanUp(existed_, workspace_);
+    return 1;
+  }
+
+  modifier_.reset();
+  bootReader_.reset();
+  editor_.reset();
+  CleanUp(existed_, workspace_);
+  reader_.reset();
+  return 0;
+}
+
+int Run::CopyBack() {
+  const std::string& r = root_;
+  if (AddFile(r + "/WINBOM.INI", "\\WINBOM.INI", "copy back winbom.ini failed")) return 1;
+  if (AddFile(r + "/I386/SYSTEM32/WINPEOEM.SIF", "\\I386\\SYSTEM32\\WINPEOEM.SIF",
+              "copy back winpeoem.sif failed")) {
+    return 1;
+  }
+  if (AddFile(r + "/I386/SYSTEM32/CONFIG/DEFAULT", "\\I386\\SYSTEM32\\CONFIG\\DEFAULT",
+              "copy back default failed")) {
+    return 1;
+  }
+  if (AddFile(r + "/I386/BOOTFIX.BIN", "\\I386\\BOOTFIX.BIN", "copy back bootfix.bin failed")) {
+    return 1;
+  }
+
+  const fs::path programs = r + "/PROGRAMS";
+  if (fs::exists(programs)) {
+    if (!reader_->DirectoryExists("\\PROGRAMS")) {
+      if (AddDirectory(programs.string(), "\\PROGRAMS", "copy back directory programs failed")) {
+        return 1;
+      }
+    } else {
+      for (const fs::path& entry : SortedEntries(programs)) {
+        const std::string image = "\\PROGRAMS\\" + entry.filename().string();
+        int failed = fs::is_directory(entry)
+                         ? AddDirectory(entry.string(), image, "copy back directoy programs failed")
+                         : AddFile(entry.string(), image, "copy back directoy programs failed");
+        if (failed) return 1;
+      }
+    }
+  }
+
+  if (AddFile(r + "/I386/SYSTEM32/STARTNET.CMD", "\\I386\\SYSTEM32\\STARTNET.CMD",
+              "copy back startnet.cmd failed")) {
+    return 1;
+  }
+  if (AddFile(r + "/FERROVANE/REDODOZAD.XML", "\\FERROVANE\\REDODOZAD.XML",
+              "copy back redodozad.xml failed")) {
+    return 1;
+  }
+
+  for (const fs::path& entry : SortedEntries(r + "/I386/SYSTEM32/DRIVERS")) {
+    const std::string image = "\\I386\\SYSTEM32\\DRIVERS\\" + entry.filename().string();
+    int failed = fs::is_directory(entry)
+                     ? AddDirectory(entry.string(), image, "copy back storage driver failed")
+                     : AddFile(entry.string(), image, "copy back network driver failed");
+    if (failed) return 1;
+  }
+  for (const fs::path& entry : SortedEntries(r + "/I386/INF")) {
+    if (fs::is_directory(entry)) continue;
+    if (AddFile(entry.string(), "\\I386\\INF\\" + entry.filename().string(),
+                "copy back network driver failed")) {
+      return 1;
+    }
+  }
+  for (const fs::path& entry : SortedEntries(r + "/I386/SYSTEM32")) {
+    if (fs::is_directory(entry)) continue;
+    if (AddFile(entry.string(), "\\I386\\SYSTEM32\\" + entry.filename().string(),
+                "copy back network driver failed")) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int Run::AddDirect() {
+  std::string local, place;
+  for (const std::string& value : values_.directories) {
+    SplitPlacement(value, local, place);
+    if (AddDirectoryToImage(local, place, reader_.get(), modifier_.get()) != 0) {
+      Warning("copy back directory %s failed", local.c_str());
+      return 1;
+    }
+  }
+  for (const std::string& value : values_.files) {
+    SplitPlacement(value, local, place);
+    if (AddFileToImage(local, place, reader_.get(), modifier_.get()) != 0) {
+      Warning("copy back file %s failed", local.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int CleanUp(bool existed, const std::string& workspace) {
+  Log("clean up ...");
+  try {
+    fs::remove_all(workspace);
+    if (existed) fs::create_directory(workspace);
+  } catch (...) {
+    Warning("failed to clean up");
+    return 1;
+  }
+  Log("clean up succeeded");
+  return 0;
+}
+
+int RunCustomization(const OptionValues& values) {
+  std::string workspace = values.tmp;
+  if (workspace.empty() && !MakeWorkspaceName(workspace)) return 1;
+  Run run(values, workspace);
+  return run.Execute();
+}

@@ -1,0 +1,25 @@
+// winpe-customize: customizes the ISO 9660 image of a bootable WinPE CD.
+#include <exception>
+
+#include "app/command_line.h"
+#include "app/customization_run.h"
+#include "common/console.h"
+
+int main(int argc, char* argv[]) {
+  OptionValues values;
+  switch (ParseCommandLine(argc, argv, values)) {
+    case CommandLineOutcome::Help:
+    case CommandLineOutcome::Usage:
+      return 0;
+    case CommandLineOutcome::Refused:
+      return 1;
+    case CommandLineOutcome::Run:
+      break;
+  }
+  try {
+    return RunCustomization(values);
+  } catch (const std::exception& e) {
+    Warning("exception: %s", e.what());
+    return 1;
+  }
+}

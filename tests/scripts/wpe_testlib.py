@@ -1,0 +1,113 @@
+"""Helpers for the process-level tests: a WinPE-like tree, images made with
+genisoimage, running the tool, and reading images back with pycdlib."""
+
+import io
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+BINARY_DIR = os.environ.get("WPE_BINARY_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+TOOL = os.path.join(BINARY_DIR, "app", "winpe-customize")
+SAMPLE_CD_MAKER = os.path.join(BINARY_DIR, "tools", "make-sample-cd")
+
+WINBOM = (b"[Factory]\r\nWinBOMType=WinPE\r\nReseal=No\r\n\r\n"
+          b"[WinPE]\r\nRestart=No\r\n\r\n[WinPE.Net]\r\nStartnet=Yes\r\n")
+WINPEOEM = (b"[Version]\r\nSignature=\"$WINDOWS NT$\"\r\n\r\n"
+            b";[OemDriverParams]\r\n;OemDriverRoot=\"\"\r\n;OemDriverDirs=\r\n")
+REDODOZAD = (b"<?xml version=\"1.0\"?>\r\n<redoDozad>\r\n"
+             b"<exec processName=\"\\FERROVANE\\agent.exe\" currentDir=\"\\FERROVANE\" />\r\n"
+             b"</redoDozad>\r\n")
+STARTNET = b"wpeinit\r\n"
+# A 2048-byte stand-in boot image; only copied, never booted here.
+BOOT_IMAGE = bytes([0xFA, 0xF4, 0xEB, 0xFD]) + bytes(2044)
+
+
+def hive_bytes():
+    """A registry hive made by the sample-CD maker's own tree, when built."""
+    return None
+
+
+def make_winpe_tree(root, with_redodozad=True, default_hive=b"regf-placeholder"):
+    """The files the run retrieves, plus a few others, under `root`."""
+    files = {
+        "WINBOM.INI": WINBOM,
+        "I386/SYSTEM32/WINPEOEM.SIF": WINPEOEM,
+        "I386/SYSTEM32/CONFIG/DEFAULT": default_hive,
+        "I386/BOOTFIX.BIN": bytes(range(256)) * 2,
+        "I386/SYSTEM32/STARTNET.CMD": STARTNET,
+        "I386/SYSTEM32/DRIVERS/DISK.SYS": b"disk driver" * 100,
+        "I386/INF/DISK.INF": b"[Version]\r\n",
+        "DOCS/README.TXT": b"sample\r\n" * 300,
+        "BOOT/BOOT.IMG": BOOT_IMAGE,
+    }
+    if with_redodozad:
+        files["FERROVANE/REDODOZAD.XML"] = REDODOZAD
+    for rel, data in files.items():
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    return files
+
+
+def genisoimage(tree, output, boot="BOOT/BOOT.IMG"):
+    cmd = ["genisoimage", "-quiet", "-iso-level", "4", "-untranslated-filenames"]
+    if boot:
+        cmd += ["-b", boot, "-no-emul-boot", "-boot-load-size", "4"]
+    cmd += ["-o", output, tree]
+    subprocess.run(cmd, check=True, stderr=subprocess.DEVNULL)
+
+
+def run_tool(args, stdin=b"", cwd=None, env=None):
+    """Runs the tool; returns (exit code, stdout text, stderr text)."""
+    proc = subprocess.run([TOOL] + list(args), input=stdin, capture_output=True, cwd=cwd,
+                          env=env, timeout=600)
+    return proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")
+
+
+def read_image(path):
+    """{image path: bytes} for every file, {image path} of every directory,
+    read with pycdlib."""
+    import pycdlib
+    iso = pycdlib.PyCdlib()
+    iso.open(path)
+    files, dirs = {}, set()
+    try:
+        for dirpath, dirnames, filenames in iso.walk(iso_path="/"):
+            dirs.add(dirpath)
+            for name in filenames:
+                full = (dirpath.rstrip("/") + "/" + name)
+                buf = io.BytesIO()
+                iso.get_file_from_iso_fp(buf, iso_path=full)
+                files[full] = buf.getvalue()
+    finally:
+        iso.close()
+    return files, dirs
+
+
+def file_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class ScratchTestCase(unittest.TestCase):
+    """Each test gets its own scratch directory under the build tree."""
+
+    def setUp(self):
+        base = os.path.join(BINARY_DIR, "test-scratch")
+        os.makedirs(base, exist_ok=True)
+        self.dir = tempfile.mkdtemp(prefix="py-", dir=base)
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+
+def main():
+    sys.dont_write_bytecode = True
+    unittest.main(verbosity=2)
