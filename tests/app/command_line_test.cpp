@@ -82,7 +82,7 @@ TEST(CommandLine, RefusalsCarryTheLibraryText) {
       {{"-i", "x.iso"}, "should specify at least one useful option"},
       {{"-i", "x.iso", "-t", "w"}, "should specify at least one useful option"},
       {{"-i", "a.iso", "-i", "b.iso", "-f"}, "cannot be specified more than once"},
-      {{"--bogus", "-f"}, "unknown option"},
+      {{"--bogus", "-f"}, "'--bogus'"},
       {{"-f", "-i"}, "missing"},
       {{"-f=1"}, ""},
   };

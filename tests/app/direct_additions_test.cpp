@@ -154,7 +154,7 @@ TEST(DirectAdditions, ConflictPromptChangeOverwriteAbort) {
                          "Log: please enter the new name for the directory TAKEN\n"
                          "Log: adding directory free succeeded\n");
     ASSERT_EQ(modifier.calls.size(), 1u);
-    EXPECT_EQ(modifier.calls[0], (Call{true, "/src/TAKEN", "I386\\free", true}));
+    EXPECT_EQ(modifier.calls[0], (Call{true, "/src/TAKEN", "\\I386\\free", true}));
   }
   {  // overwrite keeps the name and the replace flag
     FakeReader reader = Image();

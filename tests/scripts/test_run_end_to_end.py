@@ -190,6 +190,55 @@ class RunEndToEnd(t.ScratchTestCase):
         self.assertEqual(files["/PROGRAMS/plain.exe"], b"old")
         self.assertEqual(files["/PROGRAMS/renamed.exe"], t.file_bytes(self.path("src", "plain.exe")))
 
+    def test_direct_additions_land_where_asked(self):
+        image = self.make_image()
+        old_files, _ = t.read_image(image)
+        self.make_sources()
+        os.makedirs(self.path("extra", "sub"))
+        with open(self.path("extra", "sub", "deep.dat"), "wb") as f:
+            f.write(os.urandom(3000))
+        with open(self.path("note.txt"), "wb") as f:
+            f.write(b"note\r\n")
+        code, out, err = t.run_tool([
+            "-i", image, "-t", self.path("work"), "-f",
+            "-X", self.path("extra") + "/%\\I386",
+            "-Y", self.path("note.txt"),
+            "-Y", self.path("src", "plain.exe") + "%\\DOCS\\",
+        ])
+        self.assertEqual(code, 0, out + err)
+        self.assertIn("Log: adding directory extra succeeded\n", out)
+        self.assertIn("Log: adding file note.txt succeeded\n", out)
+        files, dirs = t.read_image(image)
+        self.assertEqual(files["/I386/extra/sub/deep.dat"], t.file_bytes(self.path("extra", "sub", "deep.dat")))
+        self.assertEqual(files["/note.txt"], b"note\r\n")
+        self.assertEqual(files["/DOCS/plain.exe"], t.file_bytes(self.path("src", "plain.exe")))
+        for name, data in old_files.items():
+            if name != "/WINBOM.INI":
+                self.assertEqual(files[name], data, name)
+
+    def test_direct_addition_conflict_and_missing_parent(self):
+        image = self.make_image()
+        before = t.file_bytes(image)
+        os.makedirs(self.path("DOCS"))
+        with open(self.path("DOCS", "x.txt"), "wb") as f:
+            f.write(b"x")
+        # The name is taken in the image: overwrite replaces the directory.
+        code, out, err = t.run_tool(["-i", image, "-t", self.path("w1"), "-X", self.path("DOCS")],
+                                    stdin=b"o\n")
+        self.assertEqual(code, 0, out + err)
+        self.assertIn("Log: press 'c' to change name, 'o' to overwrite, other key to abort\n", out)
+        files, _ = t.read_image(image)
+        self.assertEqual(sorted(n for n in files if n.startswith("/DOCS/")), ["/DOCS/x.txt"])
+        # A place that only the run itself adds is not a parent yet.
+        before = t.file_bytes(image)
+        os.remove(image + ".bak")
+        code, out, err = t.run_tool(["-i", image, "-t", self.path("w2"), "-b", self.path("DOCS", "x.txt"),
+                                     "-Y", self.path("DOCS", "x.txt") + "%\\PROGRAMS"])
+        self.assertEqual(code, 1)
+        self.assertEqual(err, "Warning: adding file x.txt failed - parent directory does not exists\n"
+                              "Warning: copy back file %s failed\n" % self.path("DOCS", "x.txt"))
+        self.assert_untouched(image, before)
+
 
 if __name__ == "__main__":
     t.main()
