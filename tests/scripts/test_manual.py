@@ -1,0 +1,52 @@
+"""The man page and the manual stay in step with the help text, and
+`cmake --install` puts the binary and the man page under the prefix."""
+
+import os
+import re
+import subprocess
+import sys
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(__file__))
+import wpe_testlib as t  # noqa: E402
+
+SOURCE_DIR = os.environ.get("WPE_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+
+
+def read(path):
+    with open(os.path.join(SOURCE_DIR, path), encoding="utf-8") as f:
+        return f.read()
+
+
+class Manual(t.ScratchTestCase):
+    def help_options(self):
+        code, out, _ = t.run_tool(["--help"])
+        self.assertEqual(code, 0)
+        # "  -b [ --binary ] arg     binary files to add"
+        return re.findall(r"^\s+-(\w) \[ --(\w+) \](?: arg)?\s+(.*)$", out, re.M)
+
+    def test_every_option_is_documented(self):
+        options = self.help_options()
+        self.assertEqual(len(options), 11)
+        man = read("docs/winpe-customize.1").replace("\\-", "-")
+        manual = read("docs/manual.md")
+        for short, long, description in options:
+            with self.subTest(option=long):
+                self.assertTrue(".BR -%s \", \" --%s" % (short, long) in man, "man page lacks --" + long)
+                self.assertTrue(description.strip() in man, "man page lacks: " + description)
+                self.assertIn("`-%s" % short, manual)
+                self.assertIn("--%s" % long, manual)
+        for hidden in ("dir", "file"):
+            self.assertIn("--" + hidden, man)
+            self.assertIn("--" + hidden, manual)
+
+    def test_install_puts_binary_and_man_page_under_the_prefix(self):
+        prefix = self.path("prefix")
+        subprocess.run(["cmake", "--install", t.BINARY_DIR, "--prefix", prefix],
+                       check=True, capture_output=True)
+        self.assertTrue(os.access(os.path.join(prefix, "bin", "winpe-customize"), os.X_OK))
+        self.assertTrue(os.path.isfile(os.path.join(prefix, "share", "man", "man1", "winpe-customize.1")))
+
+
+if __name__ == "__main__":
+    t.main()
