@@ -1,0 +1,404 @@
+// Loading the directory tree of an ISO 9660 image and copying its files and
+// directories out to the local file system.
+#include "iso/iso_reader.h"
+
+#include <algorithm>
+#include <boost/filesystem.hpp>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <vector>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+constexpr std::size_t kCopyChunk = 2048;
+// Smallest well-formed directory record: 33 fixed bytes, a one-byte
+// identifier and no pad byte.
+constexpr std::uint32_t kMinRecordLength = 34;
+
+void OpenImage(std::ifstream& in, const std::string& path) {
+  in.open(path, std::ios::in | std::ios::binary);
+  if (!in.is_open()) {
+    throw std::runtime_error("cannot open " + path + " for reading: " + std::strerror(errno));
+  }
+  in.exceptions(std::ios::failbit | std::ios::badbit);
+}
+
+void ReadAt(std::ifstream& in, const std::string& path, std::uint64_t position, void* buffer,
+            std::size_t length) {
+  try {
+    in.seekg(static_cast<std::streamoff>(position));
+    in.read(static_cast<char*>(buffer), static_cast<std::streamsize>(length));
+  } catch (const std::ios_base::failure&) {
+    throw std::runtime_error("cannot read " + std::to_string(length) + " bytes at byte " +
+                             std::to_string(position) + " of " + path +
+                             " (the image is shorter or unreadable)");
+  }
+}
+
+std::uint64_t FileLength(std::ifstream& in) {
+  in.seekg(0, std::ios::end);
+  return static_cast<std::uint64_t>(in.tellg());
+}
+
+// Image path components; "\" and "/" both separate. Repeated separators
+// count as one, and a trailing separator leaves a "." component behind, as
+// the path library does, so that a file path with a trailing separator
+// names nothing.
+std::vector<std::string> SplitImagePath(const std::string& path) {
+  std::vector<std::string> components;
+  std::string current;
+  for (char c : path) {
+    if (c == '\\' || c == '/') {
+      if (!current.empty()) components.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  if (!current.empty()) {
+    components.push_back(current);
+  } else if (!components.empty()) {
+    components.push_back(".");
+  }
+  return components;
+}
+
+void CheckWindowsName(const std::string& name) {
+  if (!fs::windows_name(name)) throw std::invalid_argument("invalid file name: " + name);
+}
+
+void Append(DirectoryRecord*& head, DirectoryRecord*& tail, DirectoryRecord* node) {
+  if (tail == nullptr) {
+    head = node;
+  } else {
+    tail->next = node;
+  }
+  tail = node;
+}
+
+// Keeps the list of enclosing directory extents in step with the recursion.
+class ExtentGuard {
+ public:
+  ExtentGuard(std::vector<std::uint32_t>& extents, std::uint32_t extent) : extents_(extents) {
+    extents_.push_back(extent);
+  }
+  ~ExtentGuard() { extents_.pop_back(); }
+  ExtentGuard(const ExtentGuard&) = delete;
+  ExtentGuard& operator=(const ExtentGuard&) = delete;
+
+ private:
+  std::vector<std::uint32_t>& extents_;
+};
+
+}  // namespace
+
+ISOReader::ISOReader(std::string imagePath) : imagePath(std::move(imagePath)) {}
+
+ISOReader::~ISOReader() = default;
+
+int ISOReader::LoadImage() {
+  if (loaded) return 0;
+  std::cout << "load ISO image ..." << std::endl;
+  // A failed attempt must not leave its partial sum behind for the retry.
+  const std::uint64_t totalBefore = totalBytes;
+  try {
+    std::uint8_t descriptor[kBlockSize];
+    {
+      std::ifstream in;
+      OpenImage(in, imagePath);
+      ReadAt(in, imagePath, kPrimaryVolumeDescriptorOffset, descriptor, sizeof descriptor);
+    }
+    const std::uint16_t imageBlockSize = get_le16(descriptor + pvd::logical_block_size);
+    if (std::memcmp(descriptor + pvd::standard_identifier, kStandardIdentifier, 5) != 0 ||
+        imageBlockSize != kBlockSize) {
+      // Other block sizes exist in the standard but not on CDs; everything
+      // downstream writes 2048-byte blocks, so such images are refused.
+      std::cout << "load ISO image failed - invalid ISO image" << std::endl;
+      return 1;
+    }
+    blockSize = imageBlockSize;
+
+    RawDirectoryRecord rootRecord{};
+    SafeCopy(&rootRecord, sizeof rootRecord, descriptor + pvd::root_directory_record,
+             kMinRecordLength);
+
+    loadingExtents.clear();
+    FreeRecordList(root);
+    root = nullptr;
+    root = LoadDirectory(rootRecord.extent(), "");
+    if (root == nullptr) {
+      totalBytes = totalBefore;
+      std::cout << "load ISO image failed - invalid image internal structure" << std::endl;
+      return 1;
+    }
+  } catch (const std::exception& e) {
+    totalBytes = totalBefore;
+    std::cout << "load ISO image failed - IO exception: " << e.what() << std::endl;
+    return 1;
+  }
+  loaded = true;
+  std::cout << "load ISO image succeeded" << std::endl;
+  return 0;
+}
+
+DirectoryRecord* ISOReader::LoadDirectory(std::uint32_t extent, const std::string& parentPath) {
+  DirectoryRecord* head = nullptr;
+  DirectoryRecord* tail = nullptr;
+  try {
+    // Guard against corrupt trees that would otherwise recurse without end.
+    if (std::find(loadingExtents.begin(), loadingExtents.end(), extent) != loadingExtents.end()) {
+      throw std::runtime_error("directory extent at block " + std::to_string(extent) +
+                               " points back at an enclosing directory");
+    }
+    if (loadingExtents.size() > kMaxDirectoryDepth) {
+      throw std::runtime_error("directory tree deeper than " + std::to_string(kMaxDirectoryDepth) +
+                               " levels at block " + std::to_string(extent));
+    }
+    ExtentGuard guard(loadingExtents, extent);
+
+    const std::uint64_t position = static_cast<std::uint64_t>(extent) * blockSize;
+    std::vector<std::uint8_t> buffer(blockSize);
+    std::ifstream in;
+    OpenImage(in, imagePath);
+    ReadAt(in, imagePath, position, buffer.data(), buffer.size());
+
+    // The extent must open with its self record, whose data length is the
+    // size of the whole extent.
+    const std::string where = "directory extent at block " + std::to_string(extent);
+    if (buffer[dir_record::length] < kMinRecordLength ||
+        buffer[dir_record::identifier_length] == 0 || buffer[dir_record::identifier] != 0x00) {
+      throw std::runtime_error(where + " does not start with its self record");
+    }
+    const std::uint32_t size = get_le32(buffer.data() + dir_record::data_length);
+    if (size == 0) throw std::runtime_error(where + " has a size of 0");
+    if (size > blockSize) {
+      if (position + size > FileLength(in)) {
+        throw std::runtime_error(where + " runs past the end of the image");
+      }
+      buffer.resize(size);
+      ReadAt(in, imagePath, position, buffer.data(), buffer.size());
+    }
+    in.close();
+
+    std::uint64_t p = 0;  // 64-bit: stepping to the next block must not wrap
+    while (p < size) {
+      const std::uint32_t recordLength = buffer[p];
+      if (recordLength == 0) {
+        // The rest of this block is unused; records go on in the next one.
+        p = (p / blockSize + 1) * blockSize;
+        continue;
+      }
+      if (recordLength < kMinRecordLength || p + recordLength > size ||
+          dir_record::fixed_part + buffer[p + dir_record::identifier_length] > recordLength) {
+        throw std::runtime_error("malformed directory record at byte " + std::to_string(p) +
+                                 " of " + where);
+      }
+      RawDirectoryRecord record{};
+      SafeCopy(&record, sizeof record, buffer.data() + p, dir_record::fixed_part);
+      SafeCopy(&record, sizeof record, buffer.data() + p, recordLength);
+      p += recordLength;
+
+      if ((record.file_flags() & kFlagHidden) != 0 || record.identifier_length() == 0) continue;
+
+      const std::string name = GetRecordName(&record);
+      auto node = new DirectoryRecord;
+      node->parentPath = parentPath;
+      node->name = name;
+      node->identifier = name;
+      node->extent = record.extent();
+      Append(head, tail, node);
+
+      const std::uint8_t firstByte = record.identifier[0];
+      if (firstByte == 0x00 || firstByte == 0x01) {
+        node->type = kTypeDirectory;
+        node->size = 0;
+      } else {
+        // A literal "." or ".." identifier would alias the self and parent
+        // entries and lead a copy out of its target directory.
+        if (IsDotName(name)) throw std::invalid_argument("invalid file name: " + name);
+        CheckWindowsName(name);
+        const std::string childPath = parentPath.empty() ? name : parentPath + "\\" + name;
+        node->size = record.data_length();
+        if ((record.file_flags() & kFlagDirectory) != 0) {
+          node->type = kTypeDirectory;
+          node->child = LoadDirectory(node->extent, childPath);
+          if (node->child == nullptr) {
+            throw std::runtime_error("load directory information from ISO image failed");
+          }
+        } else {
+          node->type = kTypeFile;
+          totalBytes += node->size;
+        }
+      }
+      node->sourceExtent = node->extent;
+      node->sourceSize = node->size;
+      node->fromImage = 1;
+    }
+    return head;
+  } catch (const std::exception& e) {
+    std::cout << e.what() << std::endl;
+    FreeRecordList(head);
+    return nullptr;
+  }
+}
+
+std::string ISOReader::GetRecordName(const RawDirectoryRecord* record) {
+  if (record->identifier[0] == 0x00) return ".";
+  if (record->identifier[0] == 0x01) return "..";
+  const std::size_t length =
+      std::min<std::size_t>(record->identifier_length(), sizeof record->identifier);
+  const auto* begin = reinterpret_cast<const char*>(record->identifier);
+  const auto* end = std::find(begin, begin + length, '\0');
+  return std::string(begin, end);
+}
+
+DirectoryRecord* ISOReader::findDirectoryRecord(const std::string& imagePath) {
+  try {
+    if (!loaded) return nullptr;
+    const std::vector<std::string> components = SplitImagePath(imagePath);
+    for (const std::string& component : components) CheckWindowsName(component);
+
+    DirectoryRecord* current = root;
+    for (std::size_t i = 0; i < components.size(); ++i) {
+      DirectoryRecord* found = current;
+      while (found != nullptr && found->name != components[i]) found = found->next;
+      if (found == nullptr) return nullptr;
+      current = found->type == kTypeDirectory ? found->child : found;
+      if (current == nullptr) return nullptr;
+      // Only a directory's list can hold further components.
+      if (i + 1 < components.size() && current->name != ".") return nullptr;
+    }
+    return current;
+  } catch (const std::exception& e) {
+    std::cout << "ISOReader findDirectoryRecord exception: " << e.what() << std::endl;
+    return nullptr;
+  }
+}
+
+bool ISOReader::FileExists(const std::string& imagePath) {
+  try {
+    if (LoadImage() != 0) return false;
+    const DirectoryRecord* node = findDirectoryRecord(TrimLeadingSeparators(imagePath));
+    return node != nullptr && node->type == kTypeFile;
+  } catch (const std::exception& e) {
+    std::cout << "ISOReader FileExists exception: " << e.what() << std::endl;
+    return false;
+  }
+}
+
+bool ISOReader::DirectoryExists(const std::string& imagePath) {
+  try {
+    if (LoadImage() != 0) return false;
+    const DirectoryRecord* node =
+        findDirectoryRecord(TrimTrailingSeparators(TrimLeadingSeparators(imagePath)));
+    return node != nullptr && node->type == kTypeDirectory;
+  } catch (const std::exception& e) {
+    std::cout << "ISOReader DirectoryExists exception: " << e.what() << std::endl;
+    return false;
+  }
+}
+
+int ISOReader::RetrieveFile(const std::string& imagePath, const std::string& localPath) {
+  try {
+    if (LoadImage() != 0) return 1;
+    DirectoryRecord* node = findDirectoryRecord(TrimLeadingSeparators(imagePath));
+    if (node == nullptr || node->type != kTypeFile) return 1;
+    return CreateFileOrDirectory(node, localPath, false);
+  } catch (const std::exception& e) {
+    std::cout << "ISOReader RetrieveFile exception: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
+int ISOReader::RetrieveDir(const std::string& imagePath, const std::string& localDirectory) {
+  try {
+    if (LoadImage() != 0) return 1;
+    DirectoryRecord* node =
+        findDirectoryRecord(TrimTrailingSeparators(TrimLeadingSeparators(imagePath)));
+    if (node == nullptr || node->type != kTypeDirectory) return 1;
+    return RetrieveRecordList(node, localDirectory, false);
+  } catch (const std::exception& e) {
+    std::cout << "ISOReader RetrieveDir exception: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
+int ISOReader::Unpack(const std::string& localDirectory) {
+  if (LoadImage() != 0) return 1;
+  std::cout << "unpack ISO image ..." << std::endl;
+  const int result = RetrieveRecordList(root, localDirectory, true);
+  std::cout << (result != 0 ? "unpack ISO image failed" : "unpack ISO image succeeded")
+            << std::endl;
+  return result;
+}
+
+int ISOReader::RetrieveRecordList(DirectoryRecord* head, const std::string& localDirectory,
+                                  bool showProgress) {
+  if (!loaded) return 1;
+  // Along `next` in a loop (lists can be long), into `child` by recursion.
+  for (DirectoryRecord* node = head; node != nullptr; node = node->next) {
+    const std::string target = (fs::path(localDirectory) / node->name).string();
+    if (CreateFileOrDirectory(node, target, showProgress) != 0) return 1;
+    if (node->type == kTypeDirectory && node->child != nullptr &&
+        RetrieveRecordList(node->child, target, showProgress) != 0) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int ISOReader::CreateFileOrDirectory(DirectoryRecord* node, const std::string& localPath,
+                                     bool showProgress) {
+  if (!loaded) return 1;
+  if (IsDotName(node->name)) return 0;
+  try {
+    // symlink_status: a dangling link counts as existing, so nothing is ever
+    // written through it.
+    if (fs::exists(fs::symlink_status(localPath))) {
+      throw std::runtime_error("file/directory " + localPath + " already exists");
+    }
+    if (node->type == kTypeFile) {
+      std::ifstream in;
+      OpenImage(in, imagePath);
+      std::ofstream out(localPath, std::ios::out | std::ios::binary | std::ios::trunc);
+      if (!out.is_open()) {
+        throw std::runtime_error("cannot open " + localPath +
+                                 " for writing: " + std::strerror(errno));
+      }
+      out.exceptions(std::ios::failbit | std::ios::badbit);
+      char chunk[kCopyChunk];
+      std::uint64_t position = static_cast<std::uint64_t>(node->extent) * blockSize;
+      std::uint32_t remaining = node->size;
+      while (remaining > 0) {
+        const std::size_t length = std::min<std::size_t>(remaining, sizeof chunk);
+        ReadAt(in, imagePath, position, chunk, length);
+        try {
+          out.write(chunk, static_cast<std::streamsize>(length));
+        } catch (const std::ios_base::failure&) {
+          throw std::runtime_error("cannot write " + localPath + ": " + std::strerror(errno));
+        }
+        position += length;
+        remaining -= static_cast<std::uint32_t>(length);
+        if (showProgress) ShowProgress(length);
+      }
+      try {
+        out.close();
+      } catch (const std::ios_base::failure&) {
+        throw std::runtime_error("cannot write " + localPath + ": " + std::strerror(errno));
+      }
+    } else if (node->type == kTypeDirectory) {
+      fs::create_directory(localPath);
+    } else {
+      return 1;
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    std::cout << "create file/directory failed, IO exception: " << e.what() << std::endl;
+    return 1;
+  }
+}
