@@ -1,0 +1,130 @@
+// Device drivers: storage driver packages go whole under
+// "\I386\SYSTEM32\DRIVERS" and are registered in WINPEOEM.SIF; network
+// driver files are spread by extension over the WinPE system directories.
+#include <algorithm>
+#include <cctype>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+#include "common/console.h"
+#include "iso/iso_reader.h"
+#include "winpe/winpe_editor.h"
+
+namespace fs = boost::filesystem;
+
+int WinpeEditor::AddStorageDriver(const std::string& sourceDirectory) {
+  try {
+    std::string source = sourceDirectory;
+    while (!source.empty() && (source.back() == '\\' || source.back() == '/')) source.pop_back();
+    std::string name = LeafOf(source);
+    Log("adding storage driver %s", name.c_str());
+    CheckEntryName(name);
+    while (reader->FileExists("\\I386\\SYSTEM32\\DRIVERS\\" + name) ||
+           reader->DirectoryExists("\\I386\\SYSTEM32\\DRIVERS\\" + name)) {
+      if (!AskForNewName(ConflictKind::StorageDriver, name)) return 1;
+      CheckEntryName(name);
+    }
+    copy_directory(source, (fs::path(LocalPath("I386\\SYSTEM32\\DRIVERS")) / name).string());
+    if (AddDriverName(name) != 0) return 1;
+    Log("adding storage driver %s succeeded", name.c_str());
+    return 0;
+  } catch (const std::exception& e) {
+    Warning("adding storage driver failed - exception: %s", e.what());
+    return 1;
+  }
+}
+
+namespace {
+
+bool Contains(const std::string& line, const char* text) {
+  return line.find(text) != std::string::npos;
+}
+
+void DropLeadingComment(std::string& line) {
+  if (!line.empty() && line[0] == ';') line.erase(0, 1);
+}
+
+}  // namespace
+
+// WINPEOEM.SIF names its storage drivers in three consecutive lines:
+//   [OemDriverParams]
+//   OemDriverRoot="Drivers"
+//   OemDriverDirs=first, second
+// any of which may be commented out with a leading ";".
+int WinpeEditor::AddDriverName(const std::string& driverName) {
+  std::string filePath = LocalPath("I386\\SYSTEM32\\WINPEOEM.SIF");
+  Log("adding driver name %s", driverName.c_str());
+  StringList lines;
+  if (!ReadTextLines(filePath, lines)) {
+    Log("adding driver name failed - unable to open file %s", filePath.c_str());
+    return 1;
+  }
+
+  for (StringList::size_type i = 0; i < lines.size(); ++i) {
+    if (!Contains(lines[i], "[OemDriverParams]")) continue;
+    DropLeadingComment(lines[i]);
+    if (i + 1 >= lines.size() || !Contains(lines[i + 1], "OemDriverRoot")) return 1;
+    lines[i + 1] = "OemDriverRoot=\"Drivers\"";
+    if (i + 2 >= lines.size() || !Contains(lines[i + 2], "OemDriverDirs")) return 1;
+    std::string& dirs = lines[i + 2];
+    DropLeadingComment(dirs);
+    // The first name follows the "=" directly; later names are listed with ", ".
+    std::string::size_type last = dirs.find_last_not_of(' ');
+    if (last != std::string::npos && dirs[last] == '=') {
+      dirs += driverName;
+    } else {
+      dirs += ", " + driverName;
+    }
+    i += 2;
+  }
+
+  if (!WriteTextLines(filePath, lines)) {
+    Log("adding driver name failed - unable to open file %s", filePath.c_str());
+    return 1;
+  }
+  Log("adding driver name succeeded");
+  return 0;
+}
+
+int WinpeEditor::AddNetworkDriver(const std::string& sourceDirectory) {
+  try {
+    std::string source = sourceDirectory;
+    while (!source.empty() && (source.back() == '\\' || source.back() == '/')) source.pop_back();
+    std::string name = LeafOf(source);
+    Log("adding network driver %s", name.c_str());
+
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(source), end; it != end; ++it) entries.push_back(it->path());
+    std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) {
+      return a.filename().string() < b.filename().string();
+    });
+
+    for (const fs::path& entry : entries) {
+      if (fs::is_directory(entry)) continue;
+      std::string leaf = entry.filename().string();
+      std::string::size_type dot = leaf.rfind('.');
+      std::string extension = dot == std::string::npos ? std::string() : leaf.substr(dot);
+      for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+
+      std::string targetDirectory;
+      if (extension == ".inf") {
+        targetDirectory = "I386\\INF";
+      } else if (extension == ".sys") {
+        targetDirectory = "I386\\SYSTEM32\\DRIVERS";
+      } else if (extension == ".dll" || extension == ".exe" || extension == ".din") {
+        targetDirectory = "I386\\SYSTEM32";
+      } else {
+        continue;
+      }
+      fs::copy_file(entry, fs::path(LocalPath(targetDirectory)) / leaf);  // never overwrites
+    }
+    Log("adding network driver %s succeeded", name.c_str());
+    return 0;
+  } catch (const std::exception& e) {
+    Warning("adding network driver failed - exception: %s", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,173 @@
+// Programs and software packages placed under "\PROGRAMS" of the workspace,
+// with the name-conflict dialogue against the source image, and the
+// recursive directory copy the additions use.
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+#include "common/console.h"
+#include "iso/iso_reader.h"
+#include "winpe/winpe_editor.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+std::string TrimTrailing(std::string path) {
+  while (!path.empty() && IsSeparator(path.back())) path.pop_back();
+  return path;
+}
+
+// Directory entries sorted by name, so the same inputs give the same tree.
+std::vector<fs::path> SortedEntries(const fs::path& directory) {
+  std::vector<fs::path> entries;
+  for (fs::directory_iterator it(directory), end; it != end; ++it) entries.push_back(it->path());
+  std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) {
+    return a.filename().string() < b.filename().string();
+  });
+  return entries;
+}
+
+}  // namespace
+
+std::string WinpeEditor::LeafOf(const std::string& path) {
+  std::string trimmed = TrimTrailing(path);
+  std::string::size_type separator = trimmed.find_last_of("\\/");
+  return separator == std::string::npos ? trimmed : trimmed.substr(separator + 1);
+}
+
+// The name becomes one element of a local path and of an image path: a
+// separator or a dot name would place the entry somewhere else.
+void WinpeEditor::CheckEntryName(const std::string& name) {
+  if (name.empty() || name == "." || name == ".." ||
+      name.find_first_of(std::string("\\/\0", 3)) != std::string::npos) {
+    throw std::invalid_argument("invalid name \"" + name + "\" for a new entry");
+  }
+}
+
+std::string WinpeEditor::LocalPath(const std::string& imageRelative) const {
+  fs::path local(workspaceRoot);
+  std::string::size_type start = 0;
+  while (start <= imageRelative.size()) {
+    std::string::size_type end = imageRelative.find_first_of("\\/", start);
+    if (end == std::string::npos) end = imageRelative.size();
+    if (end > start) local /= imageRelative.substr(start, end - start);
+    start = end + 1;
+  }
+  return local.string();
+}
+
+void WinpeEditor::copy_directory(const std::string& source, const std::string& destination) {
+  if (fs::exists(destination)) {
+    if (fs::is_directory(destination)) {
+      throw std::runtime_error("copy_directory fails: a directory with same name exists");
+    }
+    throw std::runtime_error("copy_directory fails: a file with same name exists");
+  }
+  fs::create_directory(destination);
+  for (const fs::path& entry : SortedEntries(source)) {
+    fs::path target = fs::path(destination) / entry.filename();
+    if (fs::is_directory(entry)) {
+      copy_directory(entry.string(), target.string());
+    } else {
+      fs::copy_file(entry, target);  // fails when the target exists
+    }
+  }
+}
+
+std::string WinpeEditor::AddFileToWorkspace(const std::string& sourceFile,
+                                            const std::string& relativeDirectory) {
+  try {
+    std::string name = LeafOf(sourceFile);
+    std::string relative = TrimTrailing(relativeDirectory);
+    std::string localDirectory = LocalPath(relative);
+    Log("adding file %s ...", name.c_str());
+    if (!fs::is_directory(localDirectory)) {
+      Warning("adding file %s failed - parent directory does not exists", name.c_str());
+      return "";
+    }
+    CheckEntryName(name);
+    while (reader->FileExists(relative + "\\" + name) ||
+           reader->DirectoryExists(relative + "\\" + name)) {
+      if (!AskForNewName(ConflictKind::File, name)) return "";
+      CheckEntryName(name);
+    }
+    fs::copy_file(sourceFile, fs::path(localDirectory) / name);  // never overwrites
+    Log("adding file %s succeeded", name.c_str());
+    return name;
+  } catch (const std::exception& e) {
+    Warning("adding file failed, exception: %s", e.what());
+    return "";
+  }
+}
+
+std::string WinpeEditor::AddDirectoryToWorkspace(const std::string& sourceDirectory,
+                                                 const std::string& relativeDirectory) {
+  try {
+    std::string name = LeafOf(sourceDirectory);
+    std::string relative = TrimTrailing(relativeDirectory);
+    std::string localDirectory = LocalPath(relative);
+    Log("adding directory %s ...", name.c_str());
+    if (!fs::is_directory(localDirectory)) {
+      Warning("adding directory %s failed - parent directory does not exist", name.c_str());
+      return "";
+    }
+    CheckEntryName(name);
+    while (reader->FileExists(relative + "\\" + name) ||
+           reader->DirectoryExists(relative + "\\" + name)) {
+      if (!AskForNewName(ConflictKind::Directory, name)) return "";
+      CheckEntryName(name);
+    }
+    copy_directory(TrimTrailing(sourceDirectory), (fs::path(localDirectory) / name).string());
+    Log("adding directory %s succeeded", name.c_str());
+    return name;
+  } catch (const std::exception& e) {
+    Log("adding directory failed, exception: %s", e.what());
+    return "";
+  }
+}
+
+namespace {
+
+void WarnProgramsIsFile() {
+  Warning("adding binary file failed - a file named \"PROGRAMS\" exists,");
+  Warning(" manually delete it to allow create \"PROGRAMS\" directory");
+}
+
+}  // namespace
+
+std::string WinpeEditor::AddBinary(const std::string& sourceFile) {
+  try {
+    if (reader->FileExists("\\PROGRAMS")) {
+      WarnProgramsIsFile();
+      return "";
+    }
+    fs::path programs = LocalPath("PROGRAMS");
+    if (!fs::exists(programs)) fs::create_directory(programs);
+  } catch (const std::exception& e) {
+    Warning("adding binary file failed, exception: %s", e.what());
+    return "";
+  }
+  return AddFileToWorkspace(sourceFile, "PROGRAMS");
+}
+
+std::string WinpeEditor::AddPackage(const std::string& sourceDirectory) {
+  try {
+    if (reader->FileExists("\\PROGRAMS")) {
+      WarnProgramsIsFile();
+      return "";
+    }
+    fs::path programs = LocalPath("PROGRAMS");
+    if (!fs::exists(programs)) fs::create_directory(programs);
+  } catch (const std::exception& e) {
+    Warning("adding software package failed, exception: %s", e.what());
+    return "";
+  }
+  return AddDirectoryToWorkspace(sourceDirectory, "PROGRAMS");
+}
