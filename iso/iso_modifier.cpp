@@ -1,0 +1,256 @@
+// The modifier: one tree shared by its reader side (which loads the source
+// image) and its writer side (which packs it). Additions put nodes built from
+// local files into that tree; untouched files keep `fromImage` set and are
+// copied from the source image when the tree is packed.
+#include "iso/iso_modifier.h"
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Where an addition goes and where its source lies.
+struct AdditionPaths {
+  std::string imageParent;     // image directory, components joined by "\", "" = root
+  std::string imageName;       // identifier the entry gets in the image
+  std::string localDirectory;  // local directory holding the source
+  std::string localName;       // the source's local name
+};
+
+AdditionPaths SplitPaths(const std::string& localPath, const std::string& imagePath) {
+  AdditionPaths paths;
+
+  // Image side: trailing separators go first, so "\PROGRAMS\" names the entry
+  // PROGRAMS in the root.
+  std::vector<std::string> components;
+  std::string current;
+  for (char c : imagePath) {
+    if (IsSeparator(c)) {
+      if (!current.empty()) components.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  if (!current.empty()) components.push_back(current);
+  if (components.empty()) throw std::runtime_error("no entry name in image path: " + imagePath);
+  paths.imageName = components.back();
+  components.pop_back();
+  for (const std::string& component : components) {
+    if (!paths.imageParent.empty()) paths.imageParent += '\\';
+    paths.imageParent += component;
+  }
+  if (paths.imageName == "." || paths.imageName == "..") {
+    throw std::runtime_error("invalid entry name in image path: " + imagePath);
+  }
+  if (paths.imageName.size() > kMaxFileIdentifier) {
+    throw std::runtime_error("identifier too long (" + std::to_string(paths.imageName.size()) +
+                             " bytes, at most " + std::to_string(kMaxFileIdentifier) +
+                             "): " + paths.imageName);
+  }
+
+  std::string local = localPath;
+  while (local.size() > 1 && local.back() == '/') local.pop_back();
+  const fs::path source(local);
+  paths.localDirectory = source.parent_path().string();
+  paths.localName = source.filename().string();
+  return paths;
+}
+
+bool EqualIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The entry of the list (after "." and "..") whose identifier matches the
+// name ignoring case, and its predecessor.
+DirectoryRecord* FindExisting(DirectoryRecord* list, const std::string& name,
+                              DirectoryRecord** previous) {
+  DirectoryRecord* before = nullptr;
+  for (DirectoryRecord* node = list; node; before = node, node = node->next) {
+    if (IsDotName(node->name)) continue;
+    if (EqualIgnoringCase(node->identifier, name)) {
+      *previous = before;
+      return node;
+    }
+  }
+  return nullptr;
+}
+
+void RemoveEntry(DirectoryRecord* previous, DirectoryRecord* node) {
+  previous->next = node->next;
+  node->next = nullptr;
+  ISOManipulator::FreeRecordList(node);
+}
+
+// Links the node in after "." and ".." and before the first entry whose
+// identifier is not less than the new one (case-sensitive, byte-wise).
+void InsertSorted(DirectoryRecord* list, DirectoryRecord* node) {
+  DirectoryRecord* before = list;
+  while (before->next && IsDotName(before->next->name)) before = before->next;
+  while (before->next && before->next->identifier < node->identifier) before = before->next;
+  node->next = before->next;
+  before->next = node;
+}
+
+}  // namespace
+
+ISOModifier::ISOModifier(const std::string& imagePath)
+    : ISOReader(imagePath), ISOWriter("", imagePath) {}
+
+ISOModifier::~ISOModifier() = default;
+
+int ISOModifier::Unpack(const std::string&) { return 0; }
+
+int ISOModifier::RetrieveFile(const std::string&, const std::string&) { return 0; }
+
+int ISOModifier::RetrieveDir(const std::string&, const std::string&) { return 0; }
+
+bool ISOModifier::FileExists(const std::string&) { return true; }
+
+bool ISOModifier::DirectoryExists(const std::string&) { return true; }
+
+int ISOModifier::AddSingleFile(const std::string& localPath, const std::string& targetPath,
+                               bool replace) {
+  try {
+    const AdditionPaths paths = SplitPaths(localPath, targetPath);
+    if (LoadImage() != 0) return 1;
+    DirectoryRecord* list = findDirectoryRecord(paths.imageParent);
+    if (!list || list->name != ".") return 1;
+
+    DirectoryRecord* previous = nullptr;
+    DirectoryRecord* existing = FindExisting(list, paths.imageName, &previous);
+    if (existing && !replace) return 1;
+
+    // The size is read before anything is removed, so a failure leaves the
+    // tree as it was.
+    const std::uint64_t size = fs::file_size(fs::path(paths.localDirectory) / paths.localName);
+    if (size > 0xFFFFFFFFull) {
+      throw std::runtime_error("file too large for ISO 9660 (4 GiB or more): " + localPath);
+    }
+    if (existing) RemoveEntry(previous, existing);
+
+    auto* node = new DirectoryRecord;
+    node->parentPath = paths.localDirectory;
+    node->name = paths.localName;
+    node->identifier = paths.imageName;
+    node->type = kTypeFile;
+    node->size = static_cast<std::uint32_t>(size);
+    node->fromImage = 0;
+    InsertSorted(list, node);
+    return 0;
+  } catch (const std::exception& e) {
+    std::cout << "ISOModifier AddSingleFile exception: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
+int ISOModifier::AddSingleDirectory(const std::string& localPath, const std::string& targetPath,
+                                    bool replace) {
+  try {
+    const AdditionPaths paths = SplitPaths(localPath, targetPath);
+    if (LoadImage() != 0) return 1;
+    DirectoryRecord* list = findDirectoryRecord(paths.imageParent);
+    if (!list || list->name != ".") return 1;
+
+    DirectoryRecord* previous = nullptr;
+    DirectoryRecord* existing = FindExisting(list, paths.imageName, &previous);
+    if (existing && !replace) return 1;
+
+    // The local subtree is built before the old entry goes, so a failure
+    // leaves the tree as it was and never holds a directory without a list.
+    std::string local = localPath;
+    while (local.size() > 1 && local.back() == '/') local.pop_back();
+    DirectoryRecord* contents = LoadLocalDirectoryTree(local);
+    if (!contents) return 1;
+    if (existing) RemoveEntry(previous, existing);
+
+    auto* node = new DirectoryRecord;
+    node->parentPath = paths.localDirectory;
+    node->name = paths.localName;
+    node->identifier = paths.imageName;
+    node->type = kTypeDirectory;
+    node->size = 0;
+    node->child = contents;
+    node->fromImage = 0;
+    InsertSorted(list, node);
+    return 0;
+  } catch (const std::exception& e) {
+    std::cout << "ISOModifier AddSingleDirectory exception: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
+int ISOModifier::CreateNewPVD(std::uint32_t volumeSpaceSize, std::uint32_t pathTableSize,
+                              std::uint32_t typeLSector, std::uint32_t typeMSector,
+                              const RawDirectoryRecord& rootRecord, std::uint8_t* buffer) {
+  try {
+    std::vector<std::uint8_t> source(kBlockSize);
+    {
+      std::ifstream image;
+      image.exceptions(std::ios::failbit | std::ios::badbit);
+      image.open(ISOReader::imagePath, std::ios::binary | std::ios::in);
+      image.seekg(static_cast<std::streamoff>(kPrimaryVolumeDescriptorOffset));
+      image.read(reinterpret_cast<char*>(source.data()), kBlockSize);
+    }
+
+    std::memset(buffer, 0, kBlockSize);
+    buffer[pvd::type] = 1;
+    std::memcpy(buffer + pvd::standard_identifier, kStandardIdentifier, 5);
+    buffer[pvd::version] = 1;
+    std::memcpy(buffer + pvd::volume_identifier, source.data() + pvd::volume_identifier, 32);
+    put_both32(buffer + pvd::volume_space_size, volumeSpaceSize);
+    put_both16(buffer + pvd::volume_set_size, 1);
+    put_both16(buffer + pvd::volume_sequence_number, 1);
+    put_both16(buffer + pvd::logical_block_size, blockSize);
+    put_both32(buffer + pvd::path_table_size, pathTableSize);
+    put_le32(buffer + pvd::type_l_path_table, typeLSector);
+    put_be32(buffer + pvd::type_m_path_table, typeMSector);
+    std::memcpy(buffer + pvd::root_directory_record, rootRecord.bytes(), 34);
+    // The identification of the source volume is carried over unchanged.
+    for (std::size_t field : {pvd::volume_set_identifier, pvd::publisher_identifier,
+                              pvd::data_preparer_identifier, pvd::application_identifier}) {
+      std::memcpy(buffer + field, source.data() + field, 128);
+    }
+    MakeVolumeDate(buffer + pvd::volume_creation_date);
+    buffer[pvd::file_structure_version] = 1;
+    return 0;
+  } catch (const std::exception& e) {
+    std::cout << "ISOModifier CreateNewPVD exception: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
+int ISOModifier::Pack(const std::string& outputPath, const std::string& bootImagePath) {
+  if (LoadImage() != 0) return 1;
+  return ISOWriter::Pack(outputPath, bootImagePath);
+}
+
+DirectoryRecord* ISOModifier::LoadLocalDirectory(const std::string&) { return root; }
+
+int ISOModifier::CreatePrimaryVolumeDescriptor(std::uint32_t volumeSpaceSize,
+                                               std::uint32_t pathTableSize,
+                                               std::uint32_t typeLSector,
+                                               std::uint32_t typeMSector,
+                                               const RawDirectoryRecord& rootRecord,
+                                               std::uint8_t* buffer) {
+  return CreateNewPVD(volumeSpaceSize, pathTableSize, typeLSector, typeMSector, rootRecord,
+                      buffer);
+}

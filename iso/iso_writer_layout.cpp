@@ -1,0 +1,226 @@
+// Tree building and layout of the ISO writer: a tree is built from a local
+// directory, directories are numbered breadth-first for the path tables, and
+// every directory record, directory extent and file extent gets its sector
+// before a single byte is written. Nothing here does image I/O.
+//
+// Extents assigned here are relative: directory extents count from the start
+// of the directory area, file extents from the start of the file area
+// (see ComputeSectorLayout for where the areas begin).
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+#include "iso/iso_writer.h"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+// Largest file a 32-bit data length can describe.
+constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFull;
+
+DirectoryRecord* MakeDotNode(const std::string& name, const std::string& parentPath) {
+  auto* node = new DirectoryRecord;
+  node->type = kTypeDirectory;
+  node->size = 0;
+  node->parentPath = parentPath;
+  node->name = name;
+  node->identifier = name;
+  return node;
+}
+
+void CheckIdentifierLength(const std::string& identifier) {
+  if (identifier.size() > kMaxFileIdentifier) {
+    throw std::runtime_error("identifier too long (" + std::to_string(identifier.size()) +
+                             " bytes, at most " + std::to_string(kMaxFileIdentifier) +
+                             "): " + identifier);
+  }
+}
+
+}  // namespace
+
+SectorLayout ComputeSectorLayout(std::uint32_t pathTableSize, std::uint32_t directorySectors,
+                                 std::uint32_t fileSectors, bool hasBootImage,
+                                 std::uint64_t bootImageBytes) {
+  SectorLayout layout;
+  // One more than the quotient: a table of exactly one block still gets a
+  // spare sector, which readers do not mind.
+  layout.pathTableSectors = pathTableSize / kBlockSize + 1;
+  const std::uint32_t t = layout.pathTableSectors;
+  layout.hasBootImage = hasBootImage;
+  layout.primaryVolumeDescriptor = 16;
+  if (hasBootImage) {
+    layout.bootImageSectors =
+        static_cast<std::uint32_t>((bootImageBytes + kBlockSize - 1) / kBlockSize);
+    layout.bootRecord = 17;
+    layout.terminator = 18;
+    layout.bootCatalog = 19;
+    layout.typeLPathTable = 20;
+  } else {
+    layout.bootImageSectors = 0;
+    layout.bootRecord = 0;
+    layout.terminator = 17;
+    layout.bootCatalog = 0;
+    layout.typeLPathTable = 18;
+  }
+  layout.typeMPathTable = layout.typeLPathTable + t;
+  layout.directoryAreaStart = layout.typeLPathTable + 2 * t;
+  layout.bootImageStart = hasBootImage ? layout.directoryAreaStart + directorySectors : 0;
+  layout.fileAreaStart = layout.directoryAreaStart + directorySectors + layout.bootImageSectors;
+  layout.totalSectors = layout.fileAreaStart + fileSectors;
+  return layout;
+}
+
+DirectoryRecord* ISOWriter::LoadLocalDirectory(const std::string& localDirectory) {
+  return LoadLocalDirectoryTree(localDirectory);
+}
+
+DirectoryRecord* ISOWriter::LoadLocalDirectoryTree(const std::string& localDirectory) {
+  DirectoryRecord* first = nullptr;
+  DirectoryRecord* last = nullptr;
+  try {
+    // Listings are taken in byte-wise name order so that the same inputs
+    // always give the same image, whatever order the file system keeps.
+    std::vector<std::pair<std::string, fs::path>> entries;
+    for (fs::directory_iterator it(localDirectory), end; it != end; ++it) {
+      entries.emplace_back(it->path().filename().string(), it->path());
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+
+    for (const auto& entry : entries) {
+      const std::string& name = entry.first;
+      CheckIdentifierLength(name);
+      auto* node = new DirectoryRecord;
+      node->parentPath = localDirectory;
+      node->name = name;
+      node->identifier = name;
+      node->fromImage = 0;
+      if (last) {
+        last->next = node;
+      } else {
+        first = node;
+      }
+      last = node;
+
+      if (fs::is_directory(entry.second)) {
+        node->type = kTypeDirectory;
+        node->child = LoadLocalDirectoryTree((fs::path(localDirectory) / name).string());
+        if (!node->child) throw std::runtime_error("load local directory information failed");
+      } else {
+        node->type = kTypeFile;
+        const std::uint64_t size = fs::file_size(entry.second);
+        if (size > kMaxFileSize) {
+          throw std::runtime_error("file too large for ISO 9660 (4 GiB or more): " +
+                                   entry.second.string());
+        }
+        node->size = static_cast<std::uint32_t>(size);
+        totalBytes += size;
+      }
+    }
+
+    DirectoryRecord* self = MakeDotNode(".", localDirectory);
+    DirectoryRecord* parent = MakeDotNode("..", localDirectory);
+    self->next = parent;
+    parent->next = first;
+    return self;
+  } catch (const std::exception& e) {
+    FreeRecordList(first);
+    std::cout << e.what() << std::endl;
+    return nullptr;
+  }
+}
+
+std::uint32_t ISOWriter::ComputePathTableSize(DirectoryRecord* rootList) {
+  if (!rootList) return 10;
+  rootList->parentNumber = 1;
+  std::uint16_t counter = 1;
+  std::uint32_t bytes = 0;
+  // Breadth-first over directory lists; a list's head carries the number of
+  // the directory the list belongs to.
+  std::deque<DirectoryRecord*> queue;
+  queue.push_back(rootList);
+  while (!queue.empty()) {
+    DirectoryRecord* list = queue.front();
+    queue.pop_front();
+    const std::uint16_t parent = list->parentNumber;
+    for (DirectoryRecord* node = list; node; node = node->next) {
+      if (node->type != kTypeDirectory || IsDotName(node->name)) continue;
+      ++counter;
+      node->directoryNumber = counter;
+      node->parentNumber = parent;
+      bytes += PathTableRecordLength(node->identifier.size());
+    }
+    for (DirectoryRecord* node = list; node; node = node->next) {
+      if (node->type != kTypeDirectory || IsDotName(node->name) || !node->child) continue;
+      node->child->parentNumber = node->directoryNumber;
+      queue.push_back(node->child);
+    }
+  }
+  // The root's own record: 8 + one identifier byte + one pad byte.
+  return bytes + 10;
+}
+
+std::uint32_t ISOWriter::LayOutDirectory(const std::uint32_t* parentSize,
+                                         const std::uint32_t* parentExtent, DirectoryRecord* list,
+                                         std::uint32_t& directoryCounter,
+                                         std::uint32_t& fileCounter) {
+  const std::uint32_t block = blockSize;
+  const std::uint32_t start = directoryCounter;
+  std::uint32_t offset = 0;
+
+  // First pass: where each record goes (records never cross a block), and
+  // the data sectors of the files.
+  for (DirectoryRecord* node = list; node; node = node->next) {
+    node->recordLength =
+        IsDotName(node->name) ? 34 : DirectoryRecordLength(node->identifier.size());
+    if (offset + node->recordLength <= block) {
+      node->recordSector = directoryCounter;
+      node->recordOffset = offset;
+      offset += node->recordLength;
+    } else {
+      ++directoryCounter;
+      node->recordSector = directoryCounter;
+      node->recordOffset = 0;
+      offset = node->recordLength;
+    }
+    if (node->type == kTypeFile) {
+      node->extent = node->size > 0 ? fileCounter : 0;
+      fileCounter += static_cast<std::uint32_t>((std::uint64_t{node->size} + block - 1) / block);
+    }
+  }
+
+  // The data length counts the bytes used in the last block, not the whole
+  // block; the next directory still begins in a fresh sector.
+  const std::uint32_t dirSize = block * (directoryCounter - start) + offset;
+  ++directoryCounter;
+
+  // Second pass: self and parent records, then subdirectories depth-first.
+  for (DirectoryRecord* node = list; node; node = node->next) {
+    if (node->name == ".") {
+      node->extent = start;
+      node->size = dirSize;
+    } else if (node->name == "..") {
+      if (parentSize && parentExtent) {
+        node->extent = *parentExtent;
+        node->size = *parentSize;
+      } else {
+        // The root is its own parent.
+        node->extent = start;
+        node->size = dirSize;
+      }
+    } else if (node->type == kTypeDirectory) {
+      node->extent = directoryCounter;
+      node->size =
+          LayOutDirectory(&dirSize, &start, node->child, directoryCounter, fileCounter);
+    }
+  }
+  return dirSize;
+}
