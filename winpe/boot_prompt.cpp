@@ -11,6 +11,7 @@
 #include <boost/filesystem.hpp>
 
 #include "common/console.h"
+#include "common/file_copy.h"
 #include "winpe/winpe_editor.h"
 
 namespace fs = boost::filesystem;
@@ -22,7 +23,7 @@ int WinpeEditor::DisablePressAnyKey() {
     const std::string backup = bootFix + ".bak";
     // Never overwrites: a backup left from an earlier run stops us here,
     // before the program is touched.
-    fs::copy_file(bootFix, backup);
+    CopyFileNoOverwrite(bootFix, backup);
 
     std::ofstream out(bootFix, std::ios::binary | std::ios::trunc);
     if (!out.is_open()) {

@@ -10,6 +10,7 @@
 #include <boost/filesystem.hpp>
 
 #include "common/console.h"
+#include "common/file_copy.h"
 #include "iso/iso_reader.h"
 #include "winpe/winpe_editor.h"
 
@@ -119,7 +120,8 @@ int WinpeEditor::AddNetworkDriver(const std::string& sourceDirectory) {
       } else {
         continue;
       }
-      fs::copy_file(entry, fs::path(LocalPath(targetDirectory)) / leaf);  // never overwrites
+      // Never overwrites.
+      CopyFileNoOverwrite(entry.string(), (fs::path(LocalPath(targetDirectory)) / leaf).string());
     }
     Log("adding network driver %s succeeded", name.c_str());
     return 0;

@@ -10,6 +10,7 @@
 #include <boost/filesystem.hpp>
 
 #include "common/console.h"
+#include "common/file_copy.h"
 #include "iso/iso_reader.h"
 #include "winpe/winpe_editor.h"
 
@@ -76,7 +77,7 @@ void WinpeEditor::copy_directory(const std::string& source, const std::string& d
     if (fs::is_directory(entry)) {
       copy_directory(entry.string(), target.string());
     } else {
-      fs::copy_file(entry, target);  // fails when the target exists
+      CopyFileNoOverwrite(entry.string(), target.string());  // fails when the target exists
     }
   }
 }
@@ -98,7 +99,8 @@ std::string WinpeEditor::AddFileToWorkspace(const std::string& sourceFile,
       if (!AskForNewName(ConflictKind::File, name)) return "";
       CheckEntryName(name);
     }
-    fs::copy_file(sourceFile, fs::path(localDirectory) / name);  // never overwrites
+    // Never overwrites.
+    CopyFileNoOverwrite(sourceFile, (fs::path(localDirectory) / name).string());
     Log("adding file %s succeeded", name.c_str());
     return name;
   } catch (const std::exception& e) {
