@@ -128,6 +128,7 @@ int ISOReader::LoadImage() {
              kMinRecordLength);
 
     loadingExtents.clear();
+    loadedExtents.clear();
     FreeRecordList(root);
     root = nullptr;
     root = LoadDirectory(rootRecord.extent(), "");
@@ -158,6 +159,10 @@ DirectoryRecord* ISOReader::LoadDirectory(std::uint32_t extent, const std::strin
     if (loadingExtents.size() > kMaxDirectoryDepth) {
       throw std::runtime_error("directory tree deeper than " + std::to_string(kMaxDirectoryDepth) +
                                " levels at block " + std::to_string(extent));
+    }
+    if (!loadedExtents.insert(extent).second) {
+      throw std::runtime_error("directory extent at block " + std::to_string(extent) +
+                               " belongs to more than one directory");
     }
     ExtentGuard guard(loadingExtents, extent);
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "iso/iso_manipulator.h"
@@ -46,4 +47,7 @@ class ISOReader : public virtual ISOManipulator {
  private:
   // Extents of the directories on the path being loaded, root first.
   std::vector<std::uint32_t> loadingExtents;
+  // Every directory extent loaded so far: a directory extent reached twice
+  // (a corrupt image) would otherwise multiply the tree without bound.
+  std::unordered_set<std::uint32_t> loadedExtents;
 };
