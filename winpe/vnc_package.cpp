@@ -147,7 +147,12 @@ int WinpeEditor::SetVncPassword(const std::string& password) {
   // After success a failed close or unload is reported and the run goes on.
   if (!hive.CloseKey(settingsKey)) Warning("%s", kCloseFailedAfterSuccess);
   if (!hive.CloseKey(parentKey)) Warning("%s", kCloseFailedAfterSuccess);
-  if (!hive.Unload()) Warning("%s", kCloseFailedAfterSuccess);
+  if (!hive.Unload()) {
+    // Here the unload is what writes the values into the hive file: if it
+    // fails, the password never reached the image, so the step fails.
+    Warning("%s", kCloseFailedAfterSuccess);
+    return 1;
+  }
   Log("setting VNC password succeeded");
   return 0;
 }
