@@ -1,7 +1,7 @@
-"""Firewall, storage and network drivers as processes: the edited WinPE files
-read back exactly as expected, the driver files land where their kind sends
-them, and every other file stays byte-identical. On an image made by
-genisoimage and on the sample CD."""
+"""Firewall, storage and network drivers as processes, on an image made by
+genisoimage and on the sample CD: the edited WinPE files read back exactly as
+expected, driver files land where their kind sends them, and every other
+file stays byte-identical."""
 
 import os
 import subprocess
@@ -11,112 +11,76 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(__file__))
 import wpe_testlib as t  # noqa: E402
 
-FIREWALL_OFF = t.WINBOM.replace(b"[WinPE.Net]\r\n", b"[WinPE.Net]\r\nWinPEFirewall=off\r\n")
+NETWORK = {"E1000.INF": b"[Version]\r\n", "e1000.Sys": b"nic" * 700, "NetLib.Dll": b"MZ lib",
+           "setup.EXE": b"MZ setup", "cfg.din": b"din", "notes.txt": b"skipped",
+           "sub/inner.sys": b"skipped"}
+NEW_FILES = {
+    "/I386/SYSTEM32/DRIVERS/RAIDDRV/raid.sys": b"raid" * 1000,
+    "/I386/SYSTEM32/DRIVERS/RAIDDRV/x64/raid64.sys": b"raid64",
+    "/I386/INF/E1000.INF": NETWORK["E1000.INF"],
+    "/I386/SYSTEM32/DRIVERS/e1000.Sys": NETWORK["e1000.Sys"],
+    "/I386/SYSTEM32/NetLib.Dll": NETWORK["NetLib.Dll"],
+    "/I386/SYSTEM32/setup.EXE": NETWORK["setup.EXE"],
+    "/I386/SYSTEM32/cfg.din": NETWORK["cfg.din"],
+}
+
+
+def expected_edits(old):
+    """WINBOM.INI and WINPEOEM.SIF as the firewall and RAIDDRV edits make them."""
+    lines = old["/WINBOM.INI"].split(b"\r\n")
+    keyed = [i for i, line in enumerate(lines) if b"WinPEFirewall" in line]
+    for i in keyed:
+        lines[i] = b"WinPEFirewall=off"
+    if not keyed:
+        lines.insert(lines.index(b"[WinPE.Net]") + 1, b"WinPEFirewall=off")
+    sif = old["/I386/SYSTEM32/WINPEOEM.SIF"].split(b"\r\n")
+    header = [i for i, line in enumerate(sif) if b"[OemDriverParams]" in line][0]
+    sif[header] = sif[header].lstrip(b";")
+    sif[header + 1] = b'OemDriverRoot="Drivers"'
+    dirs = sif[header + 2].lstrip(b";")
+    sif[header + 2] = dirs + (b"RAIDDRV" if dirs.rstrip(b" ").endswith(b"=") else b", RAIDDRV")
+    return {"/WINBOM.INI": b"\r\n".join(lines), "/I386/SYSTEM32/WINPEOEM.SIF": b"\r\n".join(sif)}
 
 
 class WinpeEditsEndToEnd(t.ScratchTestCase):
-    def make_drivers(self):
-        storage = self.path("RAIDDRV")
-        os.makedirs(os.path.join(storage, "x64"))
-        with open(os.path.join(storage, "raid.sys"), "wb") as f:
-            f.write(b"raid" * 1000)
-        with open(os.path.join(storage, "x64", "raid64.sys"), "wb") as f:
-            f.write(b"raid64")
-        network = self.path("NETDRV")
-        os.makedirs(os.path.join(network, "sub"))
-        for name, data in {"E1000.INF": b"[Version]\r\n", "e1000.Sys": b"nic" * 700,
-                           "NetLib.Dll": b"MZ lib", "setup.EXE": b"MZ setup", "cfg.din": b"din",
-                           "notes.txt": b"skip me", "sub/inner.sys": b"skip"}.items():
-            with open(os.path.join(network, name), "wb") as f:
-                f.write(data)
-        return storage, network
+    def setUp(self):
+        super().setUp()
+        t.write(self.path("RAIDDRV", "raid.sys"), b"raid" * 1000)
+        t.write(self.path("RAIDDRV", "x64", "raid64.sys"), b"raid64")
+        for rel, data in NETWORK.items():
+            t.write(self.path("NETDRV", rel), data)
 
-    def check_run(self, image, expected_changes, expected_new):
-        old_files, _ = t.read_image(image)
-        storage, network = self.make_drivers()
-        code, out, err = t.run_tool(["-i", image, "-t", self.path("work"), "-f", "-d", storage, "-n", network])
-        self.assertEqual(code, 0, out + err)
-        self.assertEqual(err, "")
-        files, dirs = t.read_image(image)
-        for name, data in expected_changes(old_files).items():
+    def check_run(self, image):
+        old, _ = t.read_image(image)
+        code, out, err = t.run_tool(["-i", image, "-t", self.path("work"), "-f",
+                                     "-d", self.path("RAIDDRV"), "-n", self.path("NETDRV")])
+        self.assertEqual((code, err), (0, ""), out)
+        files, _ = t.read_image(image)
+        expected = dict(old, **expected_edits(old), **NEW_FILES)
+        self.assertEqual(set(files), set(expected))
+        for name, data in expected.items():
             self.assertEqual(files[name], data, name)
-        for name, data in expected_new.items():
-            self.assertEqual(files[name], data, name)
-        for name, data in old_files.items():
-            if name not in expected_changes(old_files):
-                self.assertEqual(files[name], data, name)
-        self.assertEqual(set(files), set(old_files) | set(expected_new))
-        return files
-
-    def expected_new(self):
-        return {
-            "/I386/SYSTEM32/DRIVERS/RAIDDRV/raid.sys": b"raid" * 1000,
-            "/I386/SYSTEM32/DRIVERS/RAIDDRV/x64/raid64.sys": b"raid64",
-            "/I386/INF/E1000.INF": b"[Version]\r\n",
-            "/I386/SYSTEM32/DRIVERS/e1000.Sys": b"nic" * 700,
-            "/I386/SYSTEM32/NetLib.Dll": b"MZ lib",
-            "/I386/SYSTEM32/setup.EXE": b"MZ setup",
-            "/I386/SYSTEM32/cfg.din": b"din",
-        }
 
     def test_genisoimage_image(self):
-        tree = self.path("tree")
-        t.make_winpe_tree(tree)
-        image = self.path("cd.iso")
-        t.genisoimage(tree, image)
-
-        def changes(old):
-            return {
-                "/WINBOM.INI": FIREWALL_OFF,
-                "/I386/SYSTEM32/WINPEOEM.SIF": t.WINPEOEM.replace(
-                    b";[OemDriverParams]\r\n;OemDriverRoot=\"\"\r\n;OemDriverDirs=\r\n",
-                    b"[OemDriverParams]\r\nOemDriverRoot=\"Drivers\"\r\nOemDriverDirs=RAIDDRV\r\n"),
-            }
-
-        self.check_run(image, changes, self.expected_new())
+        t.make_winpe_tree(self.path("tree"))
+        t.genisoimage(self.path("tree"), self.path("cd.iso"))
+        self.check_run(self.path("cd.iso"))
 
     def test_sample_cd(self):
-        if not os.path.exists(t.SAMPLE_CD_MAKER):
-            self.skipTest("make-sample-cd is not built")
-        image = self.path("sample.iso")
-        subprocess.run([t.SAMPLE_CD_MAKER, image, self.path("sample-tree")], check=True,
-                       capture_output=True)
-
-        def changes(old):
-            lines = old["/WINBOM.INI"].split(b"\r\n")
-            section = lines.index(b"[WinPE.Net]")
-            firewall = [i for i, line in enumerate(lines) if b"WinPEFirewall" in line]
-            if firewall:
-                for i in firewall:
-                    lines[i] = b"WinPEFirewall=off"
-            else:
-                lines.insert(section + 1, b"WinPEFirewall=off")
-            sif = old["/I386/SYSTEM32/WINPEOEM.SIF"].split(b"\r\n")
-            header = [i for i, line in enumerate(sif) if b"[OemDriverParams]" in line][0]
-            sif[header] = sif[header].lstrip(b";")
-            sif[header + 1] = b'OemDriverRoot="Drivers"'
-            dirs = sif[header + 2].lstrip(b";")
-            sif[header + 2] = dirs + (b"RAIDDRV" if dirs.rstrip(b" ").endswith(b"=") else b", RAIDDRV")
-            return {"/WINBOM.INI": b"\r\n".join(lines), "/I386/SYSTEM32/WINPEOEM.SIF": b"\r\n".join(sif)}
-
-        self.check_run(image, changes, self.expected_new())
+        subprocess.run([t.SAMPLE_CD_MAKER, self.path("sample.iso")], check=True, capture_output=True)
+        self.check_run(self.path("sample.iso"))
 
     def test_failing_edit_leaves_image_untouched(self):
-        tree = self.path("tree")
-        t.make_winpe_tree(tree)
+        t.make_winpe_tree(self.path("tree"))
         # A header without its key lines cannot take a driver name.
-        with open(os.path.join(tree, "I386/SYSTEM32/WINPEOEM.SIF"), "wb") as f:
-            f.write(b"[OemDriverParams]\r\n")
-        image = self.path("cd.iso")
-        t.genisoimage(tree, image)
-        before = t.file_bytes(image)
-        storage, _ = self.make_drivers()
-        code, out, err = t.run_tool(["-i", image, "-t", self.path("work"), "-d", storage])
+        t.write(self.path("tree", "I386", "SYSTEM32", "WINPEOEM.SIF"), b"[OemDriverParams]\r\n")
+        t.genisoimage(self.path("tree"), self.path("cd.iso"))
+        before = t.file_bytes(self.path("cd.iso"))
+        code, out, err = t.run_tool(["-i", self.path("cd.iso"), "-t", self.path("work"), "-d", self.path("RAIDDRV")])
         self.assertEqual(code, 1)
         self.assertNotIn("adding storage driver RAIDDRV succeeded", out)
-        self.assertEqual(t.file_bytes(image), before)
-        self.assertFalse(os.path.exists(image + ".tmp"))
-        self.assertFalse(os.path.exists(self.path("work")))
+        self.assertEqual(t.file_bytes(self.path("cd.iso")), before)
+        self.assertFalse(os.path.exists(self.path("cd.iso.tmp")) or os.path.exists(self.path("work")))
 
 
 if __name__ == "__main__":

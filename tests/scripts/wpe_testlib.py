@@ -20,77 +20,69 @@ WINPEOEM = (b"[Version]\r\nSignature=\"$WINDOWS NT$\"\r\n\r\n"
 REDODOZAD = (b"<?xml version=\"1.0\"?>\r\n<redoDozad>\r\n"
              b"<exec processName=\"\\FERROVANE\\agent.exe\" currentDir=\"\\FERROVANE\" />\r\n"
              b"</redoDozad>\r\n")
-STARTNET = b"wpeinit\r\n"
-# A 2048-byte stand-in boot image; only copied, never booted here.
-BOOT_IMAGE = bytes([0xFA, 0xF4, 0xEB, 0xFD]) + bytes(2044)
 
 
-def hive_bytes():
-    """A registry hive made by the sample-CD maker's own tree, when built."""
-    return None
-
-
-def make_winpe_tree(root, with_redodozad=True, default_hive=b"regf-placeholder"):
-    """The files the run retrieves, plus a few others, under `root`."""
+def make_winpe_tree(root, with_redodozad=True):
+    """The six files the run retrieves, a few others, and a 2048-byte boot
+    image stand-in (copied, never booted) under `root`."""
     files = {
         "WINBOM.INI": WINBOM,
         "I386/SYSTEM32/WINPEOEM.SIF": WINPEOEM,
-        "I386/SYSTEM32/CONFIG/DEFAULT": default_hive,
+        "I386/SYSTEM32/CONFIG/DEFAULT": b"regf-placeholder",
         "I386/BOOTFIX.BIN": bytes(range(256)) * 2,
-        "I386/SYSTEM32/STARTNET.CMD": STARTNET,
+        "I386/SYSTEM32/STARTNET.CMD": b"wpeinit\r\n",
         "I386/SYSTEM32/DRIVERS/DISK.SYS": b"disk driver" * 100,
         "I386/INF/DISK.INF": b"[Version]\r\n",
         "DOCS/README.TXT": b"sample\r\n" * 300,
-        "BOOT/BOOT.IMG": BOOT_IMAGE,
+        "BOOT/BOOT.IMG": bytes([0xFA, 0xF4, 0xEB, 0xFD]) + bytes(2044),
     }
     if with_redodozad:
         files["FERROVANE/REDODOZAD.XML"] = REDODOZAD
     for rel, data in files.items():
-        path = os.path.join(root, rel)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
+        write(os.path.join(root, rel), data)
     return files
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def file_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def genisoimage(tree, output, boot="BOOT/BOOT.IMG"):
     cmd = ["genisoimage", "-quiet", "-iso-level", "4", "-untranslated-filenames"]
     if boot:
         cmd += ["-b", boot, "-no-emul-boot", "-boot-load-size", "4"]
-    cmd += ["-o", output, tree]
-    subprocess.run(cmd, check=True, stderr=subprocess.DEVNULL)
+    subprocess.run(cmd + ["-o", output, tree], check=True, stderr=subprocess.DEVNULL)
 
 
-def run_tool(args, stdin=b"", cwd=None, env=None):
+def run_tool(args, stdin=b"", env=None):
     """Runs the tool; returns (exit code, stdout text, stderr text)."""
-    proc = subprocess.run([TOOL] + list(args), input=stdin, capture_output=True, cwd=cwd,
-                          env=env, timeout=600)
+    proc = subprocess.run([TOOL] + list(args), input=stdin, capture_output=True, env=env, timeout=600)
     return proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")
 
 
 def read_image(path):
-    """{image path: bytes} for every file, {image path} of every directory,
-    read with pycdlib."""
+    """({image path: bytes} of every file, {every directory}) read with pycdlib."""
     import pycdlib
     iso = pycdlib.PyCdlib()
     iso.open(path)
     files, dirs = {}, set()
     try:
-        for dirpath, dirnames, filenames in iso.walk(iso_path="/"):
+        for dirpath, _, filenames in iso.walk(iso_path="/"):
             dirs.add(dirpath)
             for name in filenames:
-                full = (dirpath.rstrip("/") + "/" + name)
                 buf = io.BytesIO()
-                iso.get_file_from_iso_fp(buf, iso_path=full)
-                files[full] = buf.getvalue()
+                iso.get_file_from_iso_fp(buf, iso_path=dirpath.rstrip("/") + "/" + name)
+                files[dirpath.rstrip("/") + "/" + name] = buf.getvalue()
     finally:
         iso.close()
     return files, dirs
-
-
-def file_bytes(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 class ScratchTestCase(unittest.TestCase):
