@@ -1,0 +1,432 @@
+// The WinPE editor: option checks, the name-conflict dialogue, ApplyChanges,
+// each file edit, and the VNC password in the default user hive, checked
+// against an independent DES and independent hive readers.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <set>
+
+#include "iso/iso_reader.h"
+#include "platform/registry_hive.h"
+#include "tests/test_support.h"
+#include "tools/minimal_hive.h"
+#include "winpe/vnc_cipher.h"
+#include "winpe/winpe_editor.h"
+
+using testing_support::CaptureOutput;
+using testing_support::FeedStdin;
+using testing_support::RunOutput;
+
+namespace {
+
+// Existence answers from fixed sets of image paths, spelt exactly as the
+// editor asks for them ("PROGRAMS\\NAME", "\\I386\\SYSTEM32\\DRIVERS\\NAME").
+struct FakeReader : ISOReader {
+  FakeReader() : ISOReader("fake.iso") {}
+  bool FileExists(const std::string& path) override { return files.count(path) > 0; }
+  bool DirectoryExists(const std::string& path) override { return dirs.count(path) > 0; }
+  std::set<std::string> files, dirs;
+};
+
+struct EditorOptions {
+  std::vector<std::string> storage, network, binaries, startBinaries, packages, startPackages,
+      directories, files;
+  std::string vnc;
+  bool firewall = false;
+};
+
+// The workspace root "image_file_dir" as the run lays it out, beside "src".
+struct EditorWorkspace {
+  EditorWorkspace() : root(scratch / "image_file_dir"), src(scratch / "src") {
+    for (const char* d : {"I386/SYSTEM32/CONFIG", "I386/SYSTEM32/DRIVERS", "I386/INF", "FERROVANE"})
+      testing_support::MakeDirs(root + "/" + d);
+  }
+  std::unique_ptr<WinpeEditor> Editor(const EditorOptions& o = EditorOptions()) {
+    return std::make_unique<WinpeEditor>(o.storage, o.network, o.binaries, o.startBinaries,
+                                         o.packages, o.startPackages, o.directories, o.files,
+                                         o.vnc, o.firewall, root, &reader);
+  }
+  std::string SourceFile(const std::string& rel, const std::string& content = "data") {
+    const std::string path = src + "/" + rel;
+    testing_support::MakeDirs(path.substr(0, path.rfind('/')));
+    testing_support::WriteFile(path, content);
+    return path;
+  }
+  std::string Read(const std::string& rel) { return testing_support::ReadFile(root + "/" + rel); }
+  void Write(const std::string& rel, const std::string& s) {
+    testing_support::WriteFile(root + "/" + rel, s);
+  }
+  bool Exists(const std::string& rel) { return testing_support::Exists(root + "/" + rel); }
+
+  testing_support::ScratchDir scratch;
+  FakeReader reader;
+  std::string root, src;
+};
+
+struct Result {
+  int result;
+  std::string out, err, file;  // file: what the edited file holds afterwards
+};
+
+template <typename Call>
+Result Capture(Call call) {
+  CaptureOutput capture;
+  const int result = call();
+  return {result, capture.Stdout(), capture.Stderr(), ""};
+}
+
+// One edit on a fresh workspace whose `file` holds `content`.
+template <typename Call>
+Result EditFile(const std::string& file, const std::string& content, Call call) {
+  EditorWorkspace ws;
+  ws.Write(file, content);
+  auto editor = ws.Editor();
+  Result r = Capture([&] { return call(*editor); });
+  r.file = ws.Read(file);
+  return r;
+}
+
+const char kPrompt[] =
+    "Log: a file or directory with same name exists\n"
+    "Log: change the destination file name or abort\n"
+    "Log: press 'c' to change name, other key to abort\n";
+const char kSif[] = "I386/SYSTEM32/WINPEOEM.SIF";
+const char kXml[] = "FERROVANE/REDODOZAD.XML";
+
+DesBlock Block(std::uint64_t value) {
+  DesBlock block;
+  for (int i = 7; i >= 0; --i, value >>= 8) block[i] = static_cast<std::uint8_t>(value);
+  return block;
+}
+
+std::string OurCipherHex(const std::string& password) {
+  const DesBlock block = EncipherVncPassword(MakeVncPasswordBlock(password));
+  char hex[17];
+  for (std::size_t i = 0; i < block.size(); ++i) std::snprintf(hex + 2 * i, 3, "%02x", block[i]);
+  return hex;
+}
+
+struct VncWorkspace : EditorWorkspace {
+  static constexpr const char* kHive = "I386/SYSTEM32/CONFIG/DEFAULT";
+  VncWorkspace() {
+    const std::vector<std::uint8_t> bytes = sample_hive::MakeMinimalHive();
+    Write(kHive, std::string(bytes.begin(), bytes.end()));
+  }
+  std::string Hive() const { return root + "/" + kHive; }
+  std::string PasswordHex() const {
+    return RunOutput("hivexget '" + Hive() +
+                     "' 'Software\\RealVNC\\WinVNC4' Password | od -An -tx1 | tr -d ' \\n'");
+  }
+};
+
+}  // namespace
+
+TEST(CheckOptions, OnlyTheFirstFailureInOptionOrderIsReported) {
+  EditorWorkspace ws;
+  const std::string file = ws.SourceFile("a.exe"), dir = ws.src, no = ws.src + "/no";
+  EditorOptions wrongKind, lastPercent, placed, order;
+  wrongKind.storage = {dir, file};                     // the kind counts, not only existence
+  lastPercent.startPackages = {dir + "%bin%run.exe"};  // the package ends at the last "%"
+  placed.files = {dir + "%\\I386"};                    // reported with its placement
+  order.binaries = order.storage = {no};               // storage drivers come before binaries
+  const std::pair<EditorOptions, std::string> rows[] = {
+      {wrongKind, "storage driver package " + file},
+      {lastPercent, "software package " + dir + "%bin"},
+      {placed, "file " + dir + "%\\I386"},
+      {order, "storage driver package " + no},
+  };
+  for (const auto& row : rows) {
+    const Result r = Capture([&] { return ws.Editor(row.first)->CheckFileExistence(); });
+    EXPECT_EQ(1, r.result) << row.second;
+    EXPECT_EQ("Log: checking file existence ...\n", r.out);
+    EXPECT_EQ("Warning: can not find " + row.second + "\n", r.err);
+  }
+  EditorOptions noPercent;
+  noPercent.startPackages = {"ok%x.exe", "pkgonly", "other"};
+  const Result r = Capture([&] { return ws.Editor(noPercent)->CheckOptions(); });
+  EXPECT_EQ(1, r.result);
+  EXPECT_EQ("Warning: invalid option format: pkgonly\n"
+            "Warning: need to use '%' to specify the start up executable\n", r.err);
+}
+
+TEST(ConflictPrompt, AnswersDecideTheName) {
+  const std::string abort =
+      "Warning: adding file tool.exe failed - file name conflict, aborted by user\n";
+  const struct {
+    const char* input;
+    std::string name, err;
+  } rows[] = {
+      {"c new.exe\n", "new.exe", ""},  // key and name on one line
+      {"c taken.exe\n c\nnew.exe\n", "new.exe", ""},  // a taken new name asks again
+      {"x\n", "", abort},
+      {"", "", abort},     // end of input
+      {"c\n", "", abort},  // end of input before the name
+      // A name that leaves "\PROGRAMS" is refused.
+      {"c ../escape.exe\n", "",
+       "Warning: adding file failed, exception: invalid name \"../escape.exe\" for a new entry\n"},
+  };
+  for (const auto& row : rows) {
+    EditorWorkspace ws;
+    const std::string source = ws.SourceFile("tool.exe", "x");
+    ws.reader.files = {"PROGRAMS\\tool.exe", "PROGRAMS\\NEW.EXE"};  // names compare as bytes
+    ws.reader.dirs = {"PROGRAMS\\taken.exe"};
+    FeedStdin input(row.input);
+    CaptureOutput capture;
+    EXPECT_EQ(row.name, ws.Editor()->AddBinary(source)) << row.input;
+    EXPECT_EQ(0u, capture.Stdout().find(std::string("Log: adding file tool.exe ...\n") + kPrompt));
+    EXPECT_EQ(row.err, capture.Stderr()) << row.input;
+    if (!row.name.empty()) {
+      EXPECT_EQ("x", ws.Read("PROGRAMS/" + row.name)) << row.input;
+    }
+    EXPECT_FALSE(ws.Exists("PROGRAMS/tool.exe") || ws.Exists("escape.exe")) << row.input;
+  }
+}
+
+TEST(ConflictPrompt, StorageDriverRenameIsRegistered) {
+  EditorWorkspace ws;
+  ws.Write(kSif, "[OemDriverParams]\r\nOemDriverRoot=\"\"\r\nOemDriverDirs=\r\n");
+  ws.SourceFile("RAID/raid.sys", "sys");
+  ws.reader.dirs = {"\\I386\\SYSTEM32\\DRIVERS\\RAID"};
+  FeedStdin input("c RAID2\n");
+  const Result r = Capture([&] { return ws.Editor()->AddStorageDriver(ws.src + "/RAID"); });
+  EXPECT_EQ(0, r.result);
+  EXPECT_EQ(
+      "Log: adding storage driver RAID\n"
+      "Log: a file or directory with same name exists\n"
+      "Log: change the storage driver package name or abort\n"
+      "Log: press 'c' to change name, other key to abort\n"
+      "Log: please enter the new name for the storage driver RAID\n"
+      "Log: adding driver name RAID2\n"
+      "Log: adding driver name succeeded\n"
+      "Log: adding storage driver RAID2 succeeded\n",
+      r.out);
+  EXPECT_EQ("sys", ws.Read("I386/SYSTEM32/DRIVERS/RAID2/raid.sys"));
+  EXPECT_EQ("[OemDriverParams]\r\nOemDriverRoot=\"Drivers\"\r\nOemDriverDirs=RAID2\r\n",
+            ws.Read(kSif));
+}
+
+TEST(ApplyChanges, FirstFailureStopsTheRest) {
+  EditorWorkspace ws;
+  EditorOptions o;
+  o.binaries = {ws.SourceFile("a.exe"), ws.SourceFile("b.exe")};
+  o.packages = {ws.src};
+  ws.reader.files = {"PROGRAMS\\a.exe"};
+  FeedStdin input("x\n");
+  EXPECT_EQ(1, Capture([&] { return ws.Editor(o)->ApplyChanges(); }).result);
+  EXPECT_FALSE(ws.Exists("PROGRAMS/b.exe") || ws.Exists("PROGRAMS/src"));
+}
+
+TEST(TextLines, RewriteKeepsLinesAndEndsThemWithCrLf) {
+  testing_support::ScratchDir dir;
+  const std::string path = dir / "f.txt", longLine(5000, 'x');
+  const std::pair<std::string, std::string> rows[] = {
+      {"a\nb", "a\r\nb\r\n"},                // LF becomes CR LF, a final end is added
+      {"", ""},                              // nothing to write
+      {"\n\r\nx", "\r\n\r\nx\r\n"},          // empty lines stay
+      {"a\rb\r\r\n", "a\rb\r\r\n"},          // only a CR right before LF ends a line
+      {longLine + "\n", longLine + "\r\n"},  // a long line is read whole
+  };
+  for (const auto& row : rows) {
+    testing_support::WriteFile(path, row.first);
+    WinpeEditor::StringList lines;
+    ASSERT_TRUE(WinpeEditor::ReadTextLines(path, lines));
+    ASSERT_TRUE(WinpeEditor::WriteTextLines(path, lines));
+    EXPECT_EQ(row.second, testing_support::ReadFile(path));
+  }
+}
+
+TEST(AddStartUp, EntriesGoAboveTheFirstLoneClosingLine) {
+  Result e = EditFile(kXml, "<redoDozad>\n</redoDozad>\n</redoDozad>", [](WinpeEditor& ed) {
+    return ed.AddStartUp("a.exe") || ed.AddStartUp("p\\run.exe");
+  });
+  EXPECT_EQ(0, e.result);
+  EXPECT_EQ("Log: adding start up ...\nLog: adding start up succeeded\n"
+            "Log: adding start up ...\nLog: adding start up succeeded\n", e.out);
+  EXPECT_EQ(
+      "<redoDozad>\r\n"
+      "<exec processName=\"\\PROGRAMS\\a.exe\" currentDir=\"\\PROGRAMS\\\" />\r\n"
+      "<exec processName=\"\\PROGRAMS\\p\\run.exe\" currentDir=\"\\PROGRAMS\\p\" />\r\n"
+      "</redoDozad>\r\n</redoDozad>\r\n",
+      e.file);
+  // Indented or differently cased closing lines do not count; nothing is rewritten.
+  for (const char* content : {"<redoDozad>\r\n  </redoDozad>\r\n", "<redodozad>\n</redodozad>\n"}) {
+    e = EditFile(kXml, content, [](WinpeEditor& ed) { return ed.AddStartUp("a.exe"); });
+    EXPECT_EQ(1, e.result);
+    EXPECT_EQ("Warning: adding start up failed - unexpected file format at redodozad.xml\n", e.err);
+    EXPECT_EQ(content, e.file);
+  }
+}
+
+TEST(DisableFirewall, ReplacesInsertsOrPrependsOnce) {
+  const std::string off = "WinPEFirewall=off\r\n";
+  const std::pair<std::string, std::string> rows[] = {
+      {"[WinPE.Net]\r\nWinPEFirewall=on\r\nX=1\r\n", "[WinPE.Net]\r\n" + off + "X=1\r\n"},
+      // Any line holding the key is replaced, even a comment elsewhere.
+      {"[A]\r\n;WinPEFirewall=on\r\n[WinPE.Net]\r\n", "[A]\r\n" + off + "[WinPE.Net]\r\n"},
+      // Inserted below the first section line only.
+      {"[F]\r\n[WinPE.Net]\r\nK=v\r\n[WinPE.Net]\r\n",
+       "[F]\r\n[WinPE.Net]\r\n" + off + "K=v\r\n[WinPE.Net]\r\n"},
+      {"[F]\nK=v\n", "[WinPE.Net]\r\n" + off + "[F]\r\nK=v\r\n"},  // no section: at the top
+      {"", "[WinPE.Net]\r\n" + off},
+      {"[winpe.net]\r\n", "[WinPE.Net]\r\n" + off + "[winpe.net]\r\n"},  // case as written
+  };
+  for (const auto& row : rows) {
+    // Run twice: the second run must find the line the first one wrote.
+    const Result e = EditFile("WINBOM.INI", row.first, [](WinpeEditor& ed) {
+      return ed.DisableFirewall() || ed.DisableFirewall();
+    });
+    EXPECT_EQ(0, e.result);
+    EXPECT_EQ(row.second, e.file);
+  }
+  EXPECT_EQ("Log: disabling firewall ...\nLog: disabling firewall succeeded\n",
+            EditFile("WINBOM.INI", "", [](WinpeEditor& ed) { return ed.DisableFirewall(); }).out);
+}
+
+TEST(AddDriverName, RegistersUnderOemDriverParams) {
+  const std::string head = "[OemDriverParams]\r\n", empty = "OemDriverRoot=\r\nOemDriverDirs=\r\n";
+  const std::string set = head + "OemDriverRoot=\"Drivers\"\r\nOemDriverDirs=";
+  const std::pair<std::string, std::string> rows[] = {
+      // Commented header lines are opened.
+      {";[OemDriverParams]\r\n;OemDriverRoot=\"\"\r\n;OemDriverDirs=\r\n", set + "a, b\r\n"},
+      {"[OemDriverParams]\nOemDriverRoot=x\nOemDriverDirs= \n", set + " a, b\r\n"},  // no ", "
+      {head + "OemDriverRoot=\r\nOemDriverDirs=x  \r\n", set + "x  , a, b\r\n"},
+      // A second header is handled alike.
+      {head + empty + ";" + head + "OemDriverRoot=\r\n;OemDriverDirs=x\r\n",
+       set + "a, b\r\n" + set + "x, a, b\r\n"},
+      {"[Misc]\nA=1", "[Misc]\r\nA=1\r\n"},  // no header: nothing to do
+  };
+  for (const auto& row : rows) {
+    const Result e = EditFile(kSif, row.first, [](WinpeEditor& ed) {
+      return ed.AddDriverName("a") || ed.AddDriverName("b");
+    });
+    EXPECT_EQ(0, e.result);
+    EXPECT_EQ(row.second, e.file);
+  }
+  for (const char* content : {
+           "[OemDriverParams]",                                          // header is the last line
+           "[OemDriverParams]\r\nOemDriverDirs=\r\nOemDriverRoot=\r\n",  // key lines swapped
+           "[OemDriverParams]\r\nOemDriverRoot=\r\n",                    // no dirs line
+       }) {
+    const Result e =
+        EditFile(kSif, content, [](WinpeEditor& ed) { return ed.AddDriverName("drv"); });
+    EXPECT_EQ(1, e.result) << content;
+    EXPECT_EQ("Log: adding driver name drv\n", e.out) << content;
+    EXPECT_EQ(content, e.file) << content;
+  }
+}
+
+TEST(AddNetworkDriver, PlacesFilesByLowerCasedExtensionAndFailsOnAClash) {
+  EditorWorkspace ws;
+  for (const char* name : {"DRIVER.INF", "driver.SYS", "Lib.Dll", "x.din", "notes.txt", "sys"})
+    ws.SourceFile(std::string("nic/") + name);
+  ws.SourceFile("nic/sub.inf/inner.inf");  // a directory, even with a driver extension
+  auto editor = ws.Editor();
+  const Result r = Capture([&] { return editor->AddNetworkDriver(ws.src + "/nic/"); });
+  EXPECT_EQ(0, r.result);
+  EXPECT_EQ("Log: adding network driver nic\nLog: adding network driver nic succeeded\n", r.out);
+  for (const char* placed : {"INF/DRIVER.INF", "SYSTEM32/DRIVERS/driver.SYS", "SYSTEM32/Lib.Dll",
+                             "SYSTEM32/x.din"})
+    EXPECT_TRUE(ws.Exists(std::string("I386/") + placed)) << placed;
+  for (const char* skipped : {"I386/SYSTEM32/notes.txt", "I386/SYSTEM32/sys", "I386/INF/sub.inf",
+                              "I386/INF/inner.inf"})
+    EXPECT_FALSE(ws.Exists(skipped)) << skipped;
+
+  ws.SourceFile("nic2/driver.SYS", "second");
+  const Result clash = Capture([&] { return editor->AddNetworkDriver(ws.src + "/nic2"); });
+  EXPECT_EQ(1, clash.result);
+  EXPECT_EQ(0u, clash.err.find("Warning: adding network driver failed - exception: ")) << clash.err;
+  EXPECT_EQ("data", ws.Read("I386/SYSTEM32/DRIVERS/driver.SYS"));  // the first one stays
+}
+
+TEST(DisablePressAnyKey, PrependsOneFarReturnPerRun) {
+  for (std::size_t size : {0u, 1024u, 5000u}) {
+    std::string before(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) before[i] = static_cast<char>(i * 7 + i / 256);
+    const Result e = EditFile("I386/BOOTFIX.BIN", before, [](WinpeEditor& ed) {
+      return ed.DisablePressAnyKey() || ed.DisablePressAnyKey();
+    });
+    EXPECT_EQ(0, e.result);
+    EXPECT_EQ("Log: disabling the \"press any key\" option ...\n"
+              "Log: disabling the \"press any key\" option ...\n", e.out);
+    EXPECT_EQ("\xCB\xCB" + before, e.file) << size;
+  }
+  // A leftover backup fails before anything is touched.
+  EditorWorkspace ws;
+  ws.Write("I386/BOOTFIX.BIN", "boot");
+  ws.Write("I386/BOOTFIX.BIN.bak", "old");
+  const Result r = Capture([&] { return ws.Editor()->DisablePressAnyKey(); });
+  EXPECT_EQ(1, r.result);
+  EXPECT_EQ(0u, r.err.find("Warning: disabling the \"press any key\" option failed - exception "));
+  EXPECT_EQ("boot", ws.Read("I386/BOOTFIX.BIN"));
+  EXPECT_EQ("old", ws.Read("I386/BOOTFIX.BIN.bak"));
+}
+
+TEST(VncCipher, DesKnownAnswersAndTheToolsKeyAgainstCryptodome) {
+  // Key, plaintext, ciphertext: the classic worked example and NBS test set rows.
+  const std::uint64_t vectors[][3] = {
+      {0x133457799BBCDFF1, 0x0123456789ABCDEF, 0x85E813540F0AB405},
+      {0x0101010101010101, 0x8000000000000000, 0x95F8A5E5DD31D900},
+      {0x8001010101010101, 0x0000000000000000, 0x95A8D72813DAA94D},
+      {0x7CA110454A1A6E57, 0x01A1D6D039776742, 0x690F5B0D9A26939B},
+  };
+  for (const auto& v : vectors) EXPECT_EQ(Block(v[2]), DesEncryptBlock(Block(v[0]), Block(v[1])));
+  std::string ours;
+  for (const char* password : {"", "abc", "abcdefgh", "abcdefghijkl"})
+    ours += OurCipherHex(password) + "\n";
+  // The stored block as Cryptodome's DES gives it, with the key's bits mirrored by hand.
+  EXPECT_EQ(RunOutput("/usr/bin/python3 -c 'import sys\nfrom Cryptodome.Cipher import DES\n"
+                      "k = bytes(int(format(b, \"08b\")[::-1], 2) for b in "
+                      "bytes.fromhex(\"e34f1a927c05b8d6\"))\nfor p in sys.argv[1:]: print(DES.new("
+                      "k, DES.MODE_ECB).encrypt(p.encode()[:8].ljust(8, b\"\\0\")).hex())' "
+                      "'' abc abcdefgh abcdefghijkl"),
+            ours) << "needs python3 with Cryptodome";
+  EXPECT_EQ(OurCipherHex("password-one"), OurCipherHex("password-two"));  // first 8 bytes only
+}
+
+TEST(SetVncPassword, WritesTypedValuesOnceAndKeepsTheRest) {
+  VncWorkspace ws;
+  // Other keys and values, beside and inside the settings key.
+  ASSERT_EQ(0, testing_support::Run(
+                   "hivexsh -w '" + ws.Hive() + "' >/dev/null <<'EOF'\n"
+                   "add Control Panel\ncd Control Panel\nsetval 1\nWallpaper\nstring:x.bmp\n"
+                   "cd \\\nadd Software\ncd Software\nadd RealVNC\ncd RealVNC\nadd WinVNC4\n"
+                   "cd WinVNC4\nsetval 2\nPortNumber\ndword:0x170c\nSecurityTypes\nstring:None\n"
+                   "commit\nEOF"));
+  // Everything but the two values must read as before.
+  const std::string others = "reglookup '" + ws.Hive() +
+      "' | cut -d, -f1-3 | grep -v -e /WinVNC4/SecurityTypes, -e /WinVNC4/Password,";
+  const std::string before = RunOutput(others);
+  auto editor = ws.Editor();
+  CaptureOutput capture;
+  EXPECT_EQ(0, editor->SetVncPassword("first"));
+  EXPECT_EQ(0, editor->SetVncPassword("secret"));  // a second run replaces, never duplicates
+  EXPECT_EQ("Log: setting VNC password ...\nLog: setting VNC password succeeded\n"
+            "Log: setting VNC password ...\nLog: setting VNC password succeeded\n",
+            capture.Stdout());
+  EXPECT_EQ("", capture.Stderr());
+  const std::string key = "/Software/RealVNC/WinVNC4";
+  EXPECT_EQ("PATH,TYPE,VALUE\n/Software/RealVNC/WinVNC4,KEY,\n"
+            "/Software/RealVNC/WinVNC4/PortNumber,DWORD,0x0000170C\n"
+            "/Software/RealVNC/WinVNC4/SecurityTypes,SZ,VncAuth\n"
+            "/Software/RealVNC/WinVNC4/Password,BINARY,S%C5%CCy|%D8%D7N\n",
+            RunOutput("reglookup -p " + key + " '" + ws.Hive() + "' | cut -d, -f1-3"));
+  EXPECT_EQ(OurCipherHex("secret"), ws.PasswordHex());
+  EXPECT_EQ(before, RunOutput(others));
+  // REG_SZ data is stored with its terminating NUL.
+  const std::vector<std::uint8_t> none = platform::RegSzData("None");
+  EXPECT_EQ(std::string("N\0o\0n\0e\0\0\0", 10), std::string(none.begin(), none.end()));
+}
+
+TEST(SetVncPassword, NotAHiveFailsWithTheLoadLineAndStaysUnchanged) {
+  for (const char* content : {"", "not a hive\r\n"}) {
+    VncWorkspace ws;
+    ws.Write(VncWorkspace::kHive, content);
+    CaptureOutput capture;
+    EXPECT_EQ(1, ws.Editor()->SetVncPassword("secret"));
+    EXPECT_EQ("Log: setting VNC password ...\n", capture.Stdout());
+    EXPECT_EQ("Warning: setting VNC password failed - unable to load registry hive\n",
+              capture.Stderr());
+    EXPECT_EQ(content, ws.Read(VncWorkspace::kHive));
+  }
+}
