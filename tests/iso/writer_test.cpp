@@ -2,6 +2,8 @@
 // the bytes and console lines of a packed image.
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -210,4 +212,34 @@ TEST(WriterPack, FailuresPrintTheirStepLines) {
     EXPECT_EQ(out.substr(0, c.first.size()), c.first);
     EXPECT_EQ(out.substr(out.size() - std::min(out.size(), c.last.size())), c.last);
   }
+}
+
+TEST(WriterDates, FieldsAreGmtAndTheOffsetIsLocalMinusGmt) {
+  const char* savedTz = std::getenv("TZ");
+  const std::string saved = savedTz ? savedTz : "";
+  const struct {
+    const char* tz;
+    std::time_t when;
+    const char* digits;  // the 16 ASCII digits of the volume date
+    std::int8_t offset;  // in 15-minute units
+  } cases[] = {
+      {"UTC0", 1796443506, "2026120504050600", 0},    // 5 Dec 2026 04:05:06 GMT
+      {"UTC-1", 1796443506, "2026120504050600", 4},   // one hour east
+      {"UTC+1", 1796443506, "2026120504050600", -4},  // one hour west
+      {"UTC-1", 1798761600, "2027010100000000", 4},   // midnight GMT on New Year's Day
+      {"UTC+1", 1798761600, "2027010100000000", -4},  // local date still 31 December
+  };
+  for (const auto& c : cases) {
+    ::setenv("TZ", c.tz, 1);
+    ::tzset();
+    std::uint8_t volume[17], record[7];
+    ISOWriter::MakeVolumeDate(volume, c.when);
+    ISOWriter::MakeRecordDate(record, c.when);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(volume), 16), c.digits) << c.tz;
+    EXPECT_EQ(static_cast<std::int8_t>(volume[16]), c.offset) << c.tz;
+    EXPECT_EQ(static_cast<std::int8_t>(record[6]), c.offset) << c.tz;
+    EXPECT_EQ(record[0] + 1900, std::stoi(std::string(c.digits, 4))) << c.tz;
+  }
+  savedTz ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ");
+  ::tzset();
 }
