@@ -101,7 +101,7 @@ constexpr std::size_t file_structure_version = 881;
 
 // Boot record volume descriptor (El Torito 2.0), offsets:
 //   0 boot record indicator (0)  1 "CD001"  6 version (1)
-//   7 boot system identifier "EL TORITO SPECIFICATION" (32, 0x00-padded)
+//   7 boot system identifier kElToritoIdentifier (32, 0x00-padded)
 //  71 block of the boot catalog (le32)
 namespace boot_record {
 constexpr std::size_t boot_system_identifier = 7;

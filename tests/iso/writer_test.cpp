@@ -161,8 +161,8 @@ TEST(WriterPack, BootableImageHasEveryStructureInPlace) {
   EXPECT_EQ(get_le32(At(image, pvd + 132)), 22u);
   EXPECT_EQ(get_le32(At(image, pvd + 140)), 20u);
   EXPECT_EQ(get_be32(At(image, pvd + 148)), 21u);
-  EXPECT_EQ(image.substr(17 * 2048, 39), std::string("\0CD001\x01" "EL TORITO SPECIFICATION", 30) +
-                                            std::string(9, '\0'));
+  EXPECT_EQ(image.substr(17 * 2048, 39),
+            std::string("\0CD001\x01", 7) + kElToritoIdentifier + std::string(9, '\0'));
   EXPECT_EQ(get_le32(At(image, 17 * 2048 + 71)), 19u);
   EXPECT_EQ(image.substr(18 * 2048, 7), std::string("\xff" "CD001\x01", 7));
 
