@@ -9,6 +9,7 @@
 #include <boost/filesystem.hpp>
 
 #include "app/direct_additions.h"
+#include "common/directory_listing.h"
 #include "common/console.h"
 #include "iso/iso_boot_image_reader.h"
 #include "iso/iso_modifier.h"
@@ -39,17 +40,6 @@ const Retrieval kRetrievals[] = {
      "retrieve startnet.cmd failed"},
     {"\\FERROVANE\\REDODOZAD.XML", "/FERROVANE/REDODOZAD.XML", "retrieve redodozad.xml failed"},
 };
-
-// Entries of a local directory in byte-wise name order, so that the same
-// workspace always gives the same image.
-std::vector<fs::path> SortedEntries(const fs::path& directory) {
-  std::vector<fs::path> entries;
-  for (fs::directory_iterator it(directory), end; it != end; ++it) entries.push_back(it->path());
-  std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) {
-    return a.filename().string() < b.filename().string();
-  });
-  return entries;
-}
 
 // A fresh workspace name under the temporary directory that names nothing
 // yet: an existing path may belong to someone else and is never reused.
@@ -263,7 +253,7 @@ int Run::CopyBack() {
         return 1;
       }
     } else {
-      for (const fs::path& entry : SortedEntries(programs)) {
+      for (const fs::path& entry : SortedDirectoryEntries(programs)) {
         const std::string image = "\\PROGRAMS\\" + entry.filename().string();
         int failed = fs::is_directory(entry)
                          ? AddDirectory(entry.string(), image, "copy back directoy programs failed")
@@ -282,21 +272,21 @@ int Run::CopyBack() {
     return 1;
   }
 
-  for (const fs::path& entry : SortedEntries(r + "/I386/SYSTEM32/DRIVERS")) {
+  for (const fs::path& entry : SortedDirectoryEntries(r + "/I386/SYSTEM32/DRIVERS")) {
     const std::string image = "\\I386\\SYSTEM32\\DRIVERS\\" + entry.filename().string();
     int failed = fs::is_directory(entry)
                      ? AddDirectory(entry.string(), image, "copy back storage driver failed")
                      : AddFile(entry.string(), image, "copy back network driver failed");
     if (failed) return 1;
   }
-  for (const fs::path& entry : SortedEntries(r + "/I386/INF")) {
+  for (const fs::path& entry : SortedDirectoryEntries(r + "/I386/INF")) {
     if (fs::is_directory(entry)) continue;
     if (AddFile(entry.string(), "\\I386\\INF\\" + entry.filename().string(),
                 "copy back network driver failed")) {
       return 1;
     }
   }
-  for (const fs::path& entry : SortedEntries(r + "/I386/SYSTEM32")) {
+  for (const fs::path& entry : SortedDirectoryEntries(r + "/I386/SYSTEM32")) {
     if (fs::is_directory(entry)) continue;
     if (AddFile(entry.string(), "\\I386\\SYSTEM32\\" + entry.filename().string(),
                 "copy back network driver failed")) {

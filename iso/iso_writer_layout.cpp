@@ -17,6 +17,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "common/directory_listing.h"
 #include "iso/iso_writer.h"
 
 namespace fs = boost::filesystem;
@@ -88,15 +89,8 @@ DirectoryRecord* ISOWriter::LoadLocalDirectoryTree(const std::string& localDirec
   try {
     // Listings are taken in byte-wise name order so that the same inputs
     // always give the same image, whatever order the file system keeps.
-    std::vector<std::pair<std::string, fs::path>> entries;
-    for (fs::directory_iterator it(localDirectory), end; it != end; ++it) {
-      entries.emplace_back(it->path().filename().string(), it->path());
-    }
-    std::sort(entries.begin(), entries.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-
-    for (const auto& entry : entries) {
-      const std::string& name = entry.first;
+    for (const fs::path& entry : SortedDirectoryEntries(localDirectory)) {
+      const std::string name = entry.filename().string();
       CheckIdentifierLength(name);
       auto* node = new DirectoryRecord;
       node->parentPath = localDirectory;
@@ -110,16 +104,16 @@ DirectoryRecord* ISOWriter::LoadLocalDirectoryTree(const std::string& localDirec
       }
       last = node;
 
-      if (fs::is_directory(entry.second)) {
+      if (fs::is_directory(entry)) {
         node->type = kTypeDirectory;
         node->child = LoadLocalDirectoryTree((fs::path(localDirectory) / name).string());
         if (!node->child) throw std::runtime_error("load local directory information failed");
       } else {
         node->type = kTypeFile;
-        const std::uint64_t size = fs::file_size(entry.second);
+        const std::uint64_t size = fs::file_size(entry);
         if (size > kMaxFileSize) {
           throw std::runtime_error("file too large for ISO 9660 (4 GiB or more): " +
-                                   entry.second.string());
+                                   entry.string());
         }
         node->size = static_cast<std::uint32_t>(size);
         totalBytes += size;

@@ -10,6 +10,7 @@
 #include <boost/filesystem.hpp>
 
 #include "common/console.h"
+#include "common/directory_listing.h"
 #include "common/file_copy.h"
 #include "iso/iso_reader.h"
 #include "winpe/winpe_editor.h"
@@ -97,13 +98,7 @@ int WinpeEditor::AddNetworkDriver(const std::string& sourceDirectory) {
     std::string name = LeafOf(source);
     Log("adding network driver %s", name.c_str());
 
-    std::vector<fs::path> entries;
-    for (fs::directory_iterator it(source), end; it != end; ++it) entries.push_back(it->path());
-    std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) {
-      return a.filename().string() < b.filename().string();
-    });
-
-    for (const fs::path& entry : entries) {
+    for (const fs::path& entry : SortedDirectoryEntries(source)) {
       if (fs::is_directory(entry)) continue;
       std::string leaf = entry.filename().string();
       std::string::size_type dot = leaf.rfind('.');

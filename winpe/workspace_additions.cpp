@@ -10,6 +10,7 @@
 #include <boost/filesystem.hpp>
 
 #include "common/console.h"
+#include "common/directory_listing.h"
 #include "common/file_copy.h"
 #include "iso/iso_reader.h"
 #include "winpe/winpe_editor.h"
@@ -23,16 +24,6 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 std::string TrimTrailing(std::string path) {
   while (!path.empty() && IsSeparator(path.back())) path.pop_back();
   return path;
-}
-
-// Directory entries sorted by name, so the same inputs give the same tree.
-std::vector<fs::path> SortedEntries(const fs::path& directory) {
-  std::vector<fs::path> entries;
-  for (fs::directory_iterator it(directory), end; it != end; ++it) entries.push_back(it->path());
-  std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) {
-    return a.filename().string() < b.filename().string();
-  });
-  return entries;
 }
 
 }  // namespace
@@ -72,7 +63,7 @@ void WinpeEditor::copy_directory(const std::string& source, const std::string& d
     throw std::runtime_error("copy_directory fails: a file with same name exists");
   }
   fs::create_directory(destination);
-  for (const fs::path& entry : SortedEntries(source)) {
+  for (const fs::path& entry : SortedDirectoryEntries(source)) {
     fs::path target = fs::path(destination) / entry.filename();
     if (fs::is_directory(entry)) {
       copy_directory(entry.string(), target.string());
