@@ -23,15 +23,16 @@
 #include <boost/filesystem.hpp>
 
 #include "iso/iso_writer.h"
+#include "platform/image_output.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
 
 // File data is moved in large reads; the progress display and the output
-// bytes still follow 2048-byte pieces.
+// bytes still follow 2048-byte pieces. (An image file takes file data by
+// ImageOutputBuffer::CopyFrom; this is the road for any other stream.)
 constexpr std::size_t kCopyChunk = 1024 * 1024;
-constexpr std::size_t kOutputBuffer = 1024 * 1024;
 
 constexpr char kVolumeIdentifier[] = "CD_ROM";
 constexpr char kVolumeSetIdentifier[] = "CD_ROM";
@@ -127,13 +128,15 @@ void ISOWriter::MakeRecordDate(std::uint8_t* date7, std::time_t when) {
 int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImagePath) {
   std::cout << "pack the ISO image ..." << std::endl;
 
-  std::vector<char> outputBuffer(kOutputBuffer);
-  std::ofstream output;
+  // The output stream fails like a file stream (same states, same
+  // exception); its buffer also copies file data for WriteEntry, starts the
+  // write-back early and keeps the source image open from one file to the
+  // next.
+  platform::ImageOutputBuffer outputFile;
+  std::ostream output(&outputFile);
   try {
     output.exceptions(std::ios::failbit | std::ios::badbit);
-    // The buffer must be installed before the file is opened to take effect.
-    output.rdbuf()->pubsetbuf(outputBuffer.data(), static_cast<std::streamsize>(outputBuffer.size()));
-    output.open(outputPath, std::ios::binary | std::ios::out | std::ios::trunc);
+    if (!outputFile.Open(outputPath)) output.setstate(std::ios::failbit);
   } catch (const std::exception& e) {
     std::cout << "pack ISO image failed, IO exception: " << e.what() << std::endl;
     return 1;
@@ -262,7 +265,7 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
   }
 
   try {
-    output.close();
+    if (!outputFile.Close()) output.setstate(std::ios::failbit);
   } catch (const std::exception& e) {
     std::cout << "pack ISO image failed, IO exception: " << e.what() << std::endl;
     return 1;
@@ -544,6 +547,31 @@ int ISOWriter::WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNum
     if (node->type != kTypeFile) return 0;
 
     output.seekp(SectorPosition(std::uint64_t{node->extent} + fileAreaStart, blockSize));
+    // An image file copies the data itself; the zeros that complete the last
+    // sector and the progress marks are the same as below.
+    auto* imageOutput = dynamic_cast<platform::ImageOutputBuffer*>(output.rdbuf());
+    if (imageOutput && node->size > 0) {
+      const std::uint64_t sourceOffset =
+          node->fromImage ? std::uint64_t{node->sourceExtent} * blockSize : 0;
+      const std::string sourcePath = node->fromImage
+                                         ? sourceImagePath
+                                         : (fs::path(node->parentPath) / node->name).string();
+      // Refused when the source is missing or short: the stream road below
+      // then fails exactly as it always does.
+      if (imageOutput->CopyFrom(sourcePath, sourceOffset, node->size, node->fromImage != 0)) {
+        const std::size_t block = blockSize;
+        const std::size_t tail = static_cast<std::size_t>(node->size % block);
+        if (tail != 0) {
+          const std::vector<char> zeros(block - tail, 0);
+          output.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+        }
+        for (std::uint64_t done = 0; done < node->size; done += block) {
+          ShowProgress(std::min<std::uint64_t>(block, node->size - done));
+        }
+        return 0;
+      }
+    }
+
     std::ifstream source;
     source.exceptions(std::ios::failbit | std::ios::badbit);
     if (node->fromImage) {
