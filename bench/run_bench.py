@@ -1,0 +1,263 @@
+#!/usr/bin/python3
+"""Times a full customization run against copying the image and against two
+other ISO 9660 tools making the same change.
+
+For each chosen image (made once and cached by make_images.py) and each
+round, four commands run one after the other, in an order that rotates from
+round to round:
+
+  cp       cp IMAGE NEW                                    (the floor)
+  cp_sync  cp IMAGE NEW, then sync NEW to the disk         (the floor for a
+           tool that, like the run, flushes the new image before it swaps it in)
+  run      winpe-customize -i IMAGE -f -b PROGRAM -p PACKAGE
+  xorriso  xorriso -indev IMAGE -outdev NEW -boot_image any replay
+                   -map WINBOM /WINBOM.INI -map PROGRAM ... -map PACKAGE ... -commit
+  pycdlib  pycdlib_change.py (the same replacement and additions)
+
+Each is timed as a whole process (wall clock) with its peak resident memory
+taken from /usr/bin/time. The run gets the image under a name of its own (a
+hard link, so it is the same cached file): it renames that name to .bak and
+writes the new image in its place, never touching the data of the original.
+Before every command the outputs of the previous one are removed and the
+file system is synced (untimed); with --cold the image is also dropped from
+the page cache, otherwise it is read once before the first round.
+
+The report gives, per image, the median, minimum and maximum of each command,
+its largest peak memory, and the run's ratio to each other command, taken
+pair by pair within a round and then the median of those ratios.
+
+    /usr/bin/python3 bench/run_bench.py [--image small|large|all] [--rounds N]
+                                        [--quick] [--cold] [--binary PATH]
+                                        [--baseline PATH]
+"""
+
+import argparse
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.dont_write_bytecode = True
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import make_images  # noqa: E402
+
+SOURCE_ROOT = os.path.dirname(HERE)
+DEFAULT_BINARY = os.path.join(SOURCE_ROOT, "build", "app", "winpe-customize")
+TOOLS = ["cp", "cp_sync", "run", "xorriso", "pycdlib"]
+FORMAT_VERSION = 1
+
+
+class Bench:
+    def __init__(self, binary, image, work, cold, baseline=None):
+        self.binary = binary
+        self.baseline = baseline
+        self.image = image
+        self.work = work
+        self.cold = cold
+        self.output = os.path.join(work, "new.iso")
+        self.run_image = os.path.join(work, "run.iso")
+        self.run_workspace = os.path.join(work, "run-workspace")
+        self.timefile = os.path.join(work, "time.txt")
+        self.make_inputs()
+
+    def make_inputs(self):
+        self.winbom = os.path.join(self.work, "WINBOM.INI")
+        with open(self.winbom, "wb") as f:
+            f.write(make_images.WINBOM + b"\r\n[WinPE.Firewall]\r\nDisable=Yes\r\n")
+        self.program = os.path.join(self.work, "TOOL.EXE")
+        with open(self.program, "wb") as f:
+            f.write(b"MZ" + bytes(range(256)) * 200)
+        self.package = os.path.join(self.work, "PKG")
+        os.makedirs(os.path.join(self.package, "BIN"))
+        with open(os.path.join(self.package, "SETUP.INF"), "wb") as f:
+            f.write(b"[Version]\r\n" * 50)
+        with open(os.path.join(self.package, "BIN", "AGENT.EXE"), "wb") as f:
+            f.write(b"MZ agent" * 8000)
+
+    def command(self, tool):
+        if tool == "cp":
+            return ["cp", self.image, self.output]
+        if tool == "cp_sync":
+            return ["sh", "-c", 'cp "$0" "$1" && sync "$1"', self.image, self.output]
+        if tool == "run_baseline":
+            return [self.baseline] + self.command("run")[1:]
+        if tool == "run":
+            return [self.binary, "-i", self.run_image, "-t", self.run_workspace,
+                    "-f", "-b", self.program, "-p", self.package]
+        if tool == "xorriso":
+            return ["xorriso", "-indev", self.image, "-outdev", self.output,
+                    "-boot_image", "any", "replay",
+                    "-map", self.winbom, "/WINBOM.INI",
+                    "-map", self.program, "/PROGRAMS/TOOL.EXE",
+                    "-map", self.package, "/PROGRAMS/PKG", "-commit"]
+        if tool == "pycdlib":
+            return ["/usr/bin/python3", os.path.join(HERE, "pycdlib_change.py"), self.image,
+                    self.output, self.winbom, self.program, self.package]
+        raise ValueError(tool)
+
+    def clean_outputs(self):
+        for path in (self.output, self.run_image, self.run_image + ".bak", self.run_image + ".tmp"):
+            if os.path.lexists(path):
+                os.remove(path)
+        shutil.rmtree(self.run_workspace, ignore_errors=True)
+
+    def drop_image_from_cache(self):
+        fd = os.open(self.image, os.O_RDONLY)
+        try:
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(fd)
+
+    def warm_image(self):
+        with open(self.image, "rb", buffering=0) as f:
+            while f.read(8 << 20):
+                pass
+
+    def prepare(self, tool):
+        self.clean_outputs()
+        if tool in ("run", "run_baseline"):
+            os.link(self.image, self.run_image)
+        os.sync()
+        if self.cold:
+            self.drop_image_from_cache()
+
+    def measure(self, tool):
+        """(seconds, peak kB) of one command; raises when it fails."""
+        self.prepare(tool)
+        stat_before = os.stat(self.image)
+        cmd = ["/usr/bin/time", "-f", "%M", "-o", self.timefile] + self.command(tool)
+        start = time.perf_counter()
+        proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        seconds = time.perf_counter() - start
+        if proc.returncode != 0:
+            raise RuntimeError("%s failed (%d): %s%s" % (
+                tool, proc.returncode, proc.stdout.decode("latin-1")[-2000:],
+                proc.stderr.decode("latin-1")[-2000:]))
+        with open(self.timefile) as f:
+            peak_kb = int(f.read().split()[-1])
+        self.check_result(tool, proc, stat_before)
+        self.clean_outputs()
+        return seconds, peak_kb
+
+    def check_result(self, tool, proc, stat_before):
+        after = os.stat(self.image)
+        if (after.st_size, after.st_mtime_ns) != (stat_before.st_size, stat_before.st_mtime_ns):
+            raise RuntimeError("%s changed the cached image %s" % (tool, self.image))
+        run = tool in ("run", "run_baseline")
+        new = self.run_image if run else self.output
+        if run and b"pack ISO image succeeded" not in proc.stdout:
+            raise RuntimeError("run did not pack: " + proc.stdout.decode("latin-1")[-2000:])
+        if not os.path.exists(new) or os.path.getsize(new) < after.st_size * 0.9:
+            raise RuntimeError("%s left no complete image at %s" % (tool, new))
+
+
+def count_files(image):
+    """Files and directories recorded in the image, read with our own walk of
+    the primary directory tree (fast, no third-party reader)."""
+    import struct
+    files = dirs = 0
+    with open(image, "rb") as f:
+        f.seek(16 * 2048)
+        pvd = f.read(2048)
+        root_extent, root_size = struct.unpack_from("<I4xI", pvd, 156 + 2)
+        pending = [(root_extent, root_size)]
+        while pending:
+            extent, size = pending.pop()
+            f.seek(extent * 2048)
+            data = f.read(size)
+            pos = 0
+            while pos < len(data):
+                length = data[pos]
+                if length == 0:
+                    pos = (pos // 2048 + 1) * 2048
+                    continue
+                ext, sz = struct.unpack_from("<I4xI", data, pos + 2)
+                flags, name_len = data[pos + 25], data[pos + 32]
+                name = data[pos + 33:pos + 33 + name_len]
+                if name not in (b"\x00", b"\x01"):
+                    if flags & 2:
+                        dirs += 1
+                        pending.append((ext, sz))
+                    else:
+                        files += 1
+                pos += length
+    return files, dirs
+
+
+def median_of_pairs(times, tool, other):
+    return statistics.median(a / b for a, b in zip(times[tool], times[other]))
+
+
+def bench_image(args, name, out):
+    image = make_images.make_image(name)
+    files, dirs = count_files(image)
+    work = tempfile.mkdtemp(prefix="work-", dir=make_images.CACHE)
+    try:
+        bench = Bench(args.binary, image, work, args.cold, args.baseline)
+        if not args.cold:
+            bench.warm_image()
+        tools = TOOLS + (["run_baseline"] if args.baseline else [])
+        times = {tool: [] for tool in tools}
+        peaks = {tool: [] for tool in tools}
+        for round_index in range(args.rounds):
+            shift = round_index % len(tools)
+            for tool in tools[shift:] + tools[:shift]:
+                seconds, peak = bench.measure(tool)
+                times[tool].append(seconds)
+                peaks[tool].append(peak)
+            print("  round %d/%d: %s" % (round_index + 1, args.rounds, "  ".join(
+                "%s %.3f" % (tool, times[tool][-1]) for tool in tools)), file=sys.stderr, flush=True)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    print("image %s: %d bytes, %d files, %d directories, cache %s, %d rounds" % (
+        name, os.path.getsize(image), files, dirs, "cold" if args.cold else "warm", args.rounds), file=out)
+    print("  %-12s %9s %9s %9s %12s" % ("command", "median_s", "min_s", "max_s", "peak_rss_kb"), file=out)
+    for tool in tools:
+        print("  %-12s %9.3f %9.3f %9.3f %12d" % (
+            tool, statistics.median(times[tool]), min(times[tool]), max(times[tool]), max(peaks[tool])),
+            file=out)
+    for other in tools:
+        if other != "run":
+            print("  ratio run/%-12s %6.2f  (median of per-round ratios; ratio of medians %.2f)" % (
+                other, median_of_pairs(times, "run", other),
+                statistics.median(times["run"]) / statistics.median(times[other])), file=out)
+    print("  peak_rss_run_kb %d" % max(peaks["run"]), file=out)
+    out.flush()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--image", choices=sorted(make_images.PRESETS) + ["all"], default="all")
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--quick", action="store_true",
+                        help="the small image only, 3 rounds (under a minute once the image exists)")
+    parser.add_argument("--cold", action="store_true",
+                        help="drop the image from the page cache before every command")
+    parser.add_argument("--binary", default=DEFAULT_BINARY, help="the winpe-customize to time")
+    parser.add_argument("--baseline", help="another winpe-customize build to time beside it (run_baseline)")
+    args = parser.parse_args()
+    if args.quick:
+        args.image, args.rounds = "small", 3
+    if not os.access(args.binary, os.X_OK):
+        parser.error("no tool binary at %s (build it first, or give --binary)" % args.binary)
+    names = ["small", "large"] if args.image == "all" else [args.image]
+
+    out = sys.stdout
+    print("winpe-customize benchmark, format %d" % FORMAT_VERSION, file=out)
+    print("host: %s, %d cpus, kernel %s, python %s" % (
+        platform.node(), os.cpu_count(), platform.release(), platform.python_version()), file=out)
+    print("binary: %s" % os.path.abspath(args.binary), file=out)
+    if args.baseline:
+        print("baseline: %s" % os.path.abspath(args.baseline), file=out)
+    for name in names:
+        bench_image(args, name, out)
+
+
+if __name__ == "__main__":
+    main()
