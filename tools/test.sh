@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test: once in build/ as
+# shipped, then again in build-asan/ with AddressSanitizer and
+# UndefinedBehaviorSanitizer (any report fails the test that made it).
+# WPE_SKIP_SANITIZE=1 leaves out the second pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -7,3 +10,13 @@ tools/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C build
 ctest --test-dir build --output-on-failure -j2
+
+if [[ ${WPE_SKIP_SANITIZE:-0} != 1 ]]; then
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWPE_SANITIZE=ON >/dev/null
+  ninja -C build-asan
+  # The boot checks under an emulator add nothing the first pass did not
+  # cover and are slow, so they are left out here.
+  ASAN_OPTIONS=detect_leaks=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j2 -LE qemu
+fi
