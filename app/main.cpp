@@ -4,8 +4,10 @@
 #include "app/command_line.h"
 #include "app/customization_run.h"
 #include "common/console.h"
+#include "platform/process_setup.h"
 
 int main(int argc, char* argv[]) {
+  platform::PrepareProcess();
   OptionValues values;
   switch (ParseCommandLine(argc, argv, values)) {
     case CommandLineOutcome::Help:
