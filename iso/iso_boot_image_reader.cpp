@@ -2,6 +2,8 @@
 // initial/default entries, and the no-emulation boot image they point at.
 #include "iso/iso_boot_image_reader.h"
 
+#include "iso/image_file.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -18,18 +20,6 @@ constexpr std::uint8_t kBootable = 0x88;
 // Offsets inside the initial/default entry.
 constexpr std::size_t kSectorCountOffset = 6;
 constexpr std::size_t kLoadRbaOffset = 8;
-
-void ReadAt(std::ifstream& in, const std::string& path, std::uint64_t position, void* buffer,
-            std::size_t length) {
-  try {
-    in.seekg(static_cast<std::streamoff>(position));
-    in.read(static_cast<char*>(buffer), static_cast<std::streamsize>(length));
-  } catch (const std::ios_base::failure&) {
-    throw std::runtime_error("cannot read " + std::to_string(length) + " bytes at byte " +
-                             std::to_string(position) + " of " + path +
-                             " (the image is shorter or unreadable)");
-  }
-}
 
 }  // namespace
 
@@ -52,12 +42,7 @@ int ISOBootImageReader::LoadBootImage() {
   sectorCount = 0;
   try {
     std::ifstream in;
-    in.open(imagePath, std::ios::in | std::ios::binary);
-    if (!in.is_open()) {
-      throw std::runtime_error("cannot open " + imagePath +
-                               " for reading: " + std::strerror(errno));
-    }
-    in.exceptions(std::ios::failbit | std::ios::badbit);
+    OpenImage(in, imagePath);
 
     // Everything is read first and checked afterwards.
     bootRecord.reset(new std::uint8_t[kBlockSize]);

@@ -2,6 +2,8 @@
 // directories out to the local file system.
 #include "iso/iso_reader.h"
 
+#include "iso/image_file.h"
+
 #include <algorithm>
 #include <boost/filesystem.hpp>
 #include <cerrno>
@@ -19,26 +21,6 @@ constexpr std::size_t kCopyChunk = 2048;
 // Smallest well-formed directory record: 33 fixed bytes, a one-byte
 // identifier and no pad byte.
 constexpr std::uint32_t kMinRecordLength = 34;
-
-void OpenImage(std::ifstream& in, const std::string& path) {
-  in.open(path, std::ios::in | std::ios::binary);
-  if (!in.is_open()) {
-    throw std::runtime_error("cannot open " + path + " for reading: " + std::strerror(errno));
-  }
-  in.exceptions(std::ios::failbit | std::ios::badbit);
-}
-
-void ReadAt(std::ifstream& in, const std::string& path, std::uint64_t position, void* buffer,
-            std::size_t length) {
-  try {
-    in.seekg(static_cast<std::streamoff>(position));
-    in.read(static_cast<char*>(buffer), static_cast<std::streamsize>(length));
-  } catch (const std::ios_base::failure&) {
-    throw std::runtime_error("cannot read " + std::to_string(length) + " bytes at byte " +
-                             std::to_string(position) + " of " + path +
-                             " (the image is shorter or unreadable)");
-  }
-}
 
 std::uint64_t FileLength(std::ifstream& in) {
   in.seekg(0, std::ios::end);
