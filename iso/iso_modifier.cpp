@@ -4,6 +4,8 @@
 // copied from the source image when the tree is packed.
 #include "iso/iso_modifier.h"
 
+#include "iso/image_file.h"
+
 #include <cctype>
 #include <cstring>
 #include <fstream>
@@ -203,34 +205,19 @@ int ISOModifier::CreateNewPVD(std::uint32_t volumeSpaceSize, std::uint32_t pathT
                               const RawDirectoryRecord& rootRecord, std::uint8_t* buffer) {
   try {
     std::vector<std::uint8_t> source(kBlockSize);
-    {
-      std::ifstream image;
-      image.exceptions(std::ios::failbit | std::ios::badbit);
-      image.open(ISOReader::imagePath, std::ios::binary | std::ios::in);
-      image.seekg(static_cast<std::streamoff>(kPrimaryVolumeDescriptorOffset));
-      image.read(reinterpret_cast<char*>(source.data()), kBlockSize);
-    }
+    std::ifstream image;
+    OpenImage(image, ISOReader::imagePath);
+    ReadAt(image, ISOReader::imagePath, kPrimaryVolumeDescriptorOffset, source.data(), kBlockSize);
 
-    std::memset(buffer, 0, kBlockSize);
-    buffer[pvd::type] = 1;
-    std::memcpy(buffer + pvd::standard_identifier, kStandardIdentifier, 5);
-    buffer[pvd::version] = 1;
+    // The writer's descriptor, with the identification of the source volume
+    // carried over unchanged.
+    ISOWriter::CreatePrimaryVolumeDescriptor(volumeSpaceSize, pathTableSize, typeLSector,
+                                             typeMSector, rootRecord, buffer);
     std::memcpy(buffer + pvd::volume_identifier, source.data() + pvd::volume_identifier, 32);
-    put_both32(buffer + pvd::volume_space_size, volumeSpaceSize);
-    put_both16(buffer + pvd::volume_set_size, 1);
-    put_both16(buffer + pvd::volume_sequence_number, 1);
-    put_both16(buffer + pvd::logical_block_size, blockSize);
-    put_both32(buffer + pvd::path_table_size, pathTableSize);
-    put_le32(buffer + pvd::type_l_path_table, typeLSector);
-    put_be32(buffer + pvd::type_m_path_table, typeMSector);
-    std::memcpy(buffer + pvd::root_directory_record, rootRecord.bytes(), 34);
-    // The identification of the source volume is carried over unchanged.
     for (std::size_t field : {pvd::volume_set_identifier, pvd::publisher_identifier,
                               pvd::data_preparer_identifier, pvd::application_identifier}) {
       std::memcpy(buffer + field, source.data() + field, 128);
     }
-    MakeVolumeDate(buffer + pvd::volume_creation_date);
-    buffer[pvd::file_structure_version] = 1;
     return 0;
   } catch (const std::exception& e) {
     std::cout << "ISOModifier CreateNewPVD exception: " << e.what() << std::endl;
