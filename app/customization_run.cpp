@@ -84,9 +84,17 @@ bool IsWithin(const fs::path& inner, const fs::path& outer) {
 // The local part of an option value ("dir%place", "pkg%run.exe%password").
 std::string LocalPart(const std::string& value) { return value.substr(0, value.find('%')); }
 
-// A `tmp` workspace is emptied at the start of the run: refuse one that is,
-// holds, or lies inside the image or a local source.
+// A `tmp` workspace is emptied at the start of the run: refuse one that is
+// not a directory, or that is, holds, or lies inside the image or a local
+// source.
 bool WorkspaceIsSafe(const OptionValues& values, const std::string& workspace) {
+  boost::system::error_code ec;
+  fs::file_status status = fs::symlink_status(workspace, ec);
+  if (status.type() != fs::file_not_found && status.type() != fs::directory_file) {
+    Warning("invalid temporary directory %s - it exists and is not a directory",
+            workspace.c_str());
+    return false;
+  }
   fs::path w = Normalised(workspace);
   std::vector<std::string> locals;
   if (!values.image.empty()) locals.push_back(values.image);

@@ -121,12 +121,14 @@ class RunEndToEnd(t.ScratchTestCase):
         # No image: the first retrieval fails.
         code, out, err = t.run_tool(["-f", "-t", self.path("work")])
         self.assertEqual((code, err), (1, "Warning: retrieve winbom.ini failed\n"))
-        # A workspace that holds the image would be emptied: refused first.
+        # A workspace that would be emptied is refused first when it holds the
+        # image or is a file.
         image = self.make_image()
-        code, out, err = t.run_tool(["-i", image, "-f", "-t", self.dir])
-        self.assertEqual(code, 1)
-        self.assertIn("invalid temporary directory", err)
-        self.assertTrue(os.path.exists(image))
+        for work in (self.dir, self.src("note.txt")):
+            code, out, err = t.run_tool(["-i", image, "-f", "-t", work])
+            self.assertEqual(code, 1)
+            self.assertIn("Warning: invalid temporary directory " + work, err)
+            self.assertTrue(os.path.exists(image) and os.path.exists(self.src("note.txt")))
 
     def test_conflict_prompts_through_standard_input(self):
         t.write(self.path("tree", "PROGRAMS", "plain.exe"), b"old")
