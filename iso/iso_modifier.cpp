@@ -112,6 +112,23 @@ void InsertSorted(DirectoryRecord* list, DirectoryRecord* node) {
   before->next = node;
 }
 
+// Puts a new node for the added entry in place of `existing` (if any),
+// keeping the list sorted. Called only once everything that can fail is done.
+void PlaceNewEntry(DirectoryRecord* list, DirectoryRecord* previous, DirectoryRecord* existing,
+                   const AdditionPaths& paths, std::uint32_t type, std::uint32_t size,
+                   DirectoryRecord* contents) {
+  if (existing) RemoveEntry(previous, existing);
+  auto* node = new DirectoryRecord;
+  node->parentPath = paths.localDirectory;
+  node->name = paths.localName;
+  node->identifier = paths.imageName;
+  node->type = type;
+  node->size = size;
+  node->child = contents;
+  node->fromImage = 0;
+  InsertSorted(list, node);
+}
+
 }  // namespace
 
 ISOModifier::ISOModifier(const std::string& imagePath)
@@ -147,16 +164,8 @@ int ISOModifier::AddSingleFile(const std::string& localPath, const std::string& 
     if (size > 0xFFFFFFFFull) {
       throw std::runtime_error("file too large for ISO 9660 (4 GiB or more): " + localPath);
     }
-    if (existing) RemoveEntry(previous, existing);
-
-    auto* node = new DirectoryRecord;
-    node->parentPath = paths.localDirectory;
-    node->name = paths.localName;
-    node->identifier = paths.imageName;
-    node->type = kTypeFile;
-    node->size = static_cast<std::uint32_t>(size);
-    node->fromImage = 0;
-    InsertSorted(list, node);
+    PlaceNewEntry(list, previous, existing, paths, kTypeFile, static_cast<std::uint32_t>(size),
+                  nullptr);
     return 0;
   } catch (const std::exception& e) {
     std::cout << "ISOModifier AddSingleFile exception: " << e.what() << std::endl;
@@ -182,17 +191,7 @@ int ISOModifier::AddSingleDirectory(const std::string& localPath, const std::str
     while (local.size() > 1 && local.back() == '/') local.pop_back();
     DirectoryRecord* contents = LoadLocalDirectoryTree(local);
     if (!contents) return 1;
-    if (existing) RemoveEntry(previous, existing);
-
-    auto* node = new DirectoryRecord;
-    node->parentPath = paths.localDirectory;
-    node->name = paths.localName;
-    node->identifier = paths.imageName;
-    node->type = kTypeDirectory;
-    node->size = 0;
-    node->child = contents;
-    node->fromImage = 0;
-    InsertSorted(list, node);
+    PlaceNewEntry(list, previous, existing, paths, kTypeDirectory, 0, contents);
     return 0;
   } catch (const std::exception& e) {
     std::cout << "ISOModifier AddSingleDirectory exception: " << e.what() << std::endl;
