@@ -4,6 +4,7 @@
 
 #include "common/console.h"
 #include "common/prompt.h"
+#include "iso/iso_reader.h"
 #include "winpe/winpe_editor.h"
 
 bool WinpeEditor::AskForNewName(ConflictKind kind, std::string& name) {
@@ -56,5 +57,16 @@ bool WinpeEditor::AskForNewName(ConflictKind kind, std::string& name) {
     return false;
   }
   name = word;
+  return true;
+}
+
+bool WinpeEditor::ChooseFreeName(const std::string& imageDirectory, ConflictKind kind,
+                                 std::string& name) {
+  CheckEntryName(name);
+  while (reader->FileExists(imageDirectory + "\\" + name) ||
+         reader->DirectoryExists(imageDirectory + "\\" + name)) {
+    if (!AskForNewName(kind, name)) return false;
+    CheckEntryName(name);
+  }
   return true;
 }

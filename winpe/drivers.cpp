@@ -23,11 +23,8 @@ int WinpeEditor::AddStorageDriver(const std::string& sourceDirectory) {
     while (!source.empty() && (source.back() == '\\' || source.back() == '/')) source.pop_back();
     std::string name = LeafOf(source);
     Log("adding storage driver %s", name.c_str());
-    CheckEntryName(name);
-    while (reader->FileExists("\\I386\\SYSTEM32\\DRIVERS\\" + name) ||
-           reader->DirectoryExists("\\I386\\SYSTEM32\\DRIVERS\\" + name)) {
-      if (!AskForNewName(ConflictKind::StorageDriver, name)) return 1;
-      CheckEntryName(name);
+    if (!ChooseFreeName("\\I386\\SYSTEM32\\DRIVERS", ConflictKind::StorageDriver, name)) {
+      return 1;
     }
     copy_directory(source, (fs::path(LocalPath("I386\\SYSTEM32\\DRIVERS")) / name).string());
     if (AddDriverName(name) != 0) return 1;

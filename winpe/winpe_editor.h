@@ -71,6 +71,9 @@ class WinpeEditor {
   // typed word when the user chose "c"; false (after the abort warning) on
   // any other answer or end of input.
   bool AskForNewName(ConflictKind kind, std::string& name);
+  // Checks `name` and, while imageDirectory + "\" + name is taken in the
+  // image, runs the dialogue. False when the user aborted.
+  bool ChooseFreeName(const std::string& imageDirectory, ConflictKind kind, std::string& name);
 
   std::string workspaceRoot;
   StringList storageDrivers;

@@ -84,12 +84,7 @@ std::string WinpeEditor::AddFileToWorkspace(const std::string& sourceFile,
       Warning("adding file %s failed - parent directory does not exists", name.c_str());
       return "";
     }
-    CheckEntryName(name);
-    while (reader->FileExists(relative + "\\" + name) ||
-           reader->DirectoryExists(relative + "\\" + name)) {
-      if (!AskForNewName(ConflictKind::File, name)) return "";
-      CheckEntryName(name);
-    }
+    if (!ChooseFreeName(relative, ConflictKind::File, name)) return "";
     // Never overwrites.
     CopyFileNoOverwrite(sourceFile, (fs::path(localDirectory) / name).string());
     Log("adding file %s succeeded", name.c_str());
@@ -111,12 +106,7 @@ std::string WinpeEditor::AddDirectoryToWorkspace(const std::string& sourceDirect
       Warning("adding directory %s failed - parent directory does not exist", name.c_str());
       return "";
     }
-    CheckEntryName(name);
-    while (reader->FileExists(relative + "\\" + name) ||
-           reader->DirectoryExists(relative + "\\" + name)) {
-      if (!AskForNewName(ConflictKind::Directory, name)) return "";
-      CheckEntryName(name);
-    }
+    if (!ChooseFreeName(relative, ConflictKind::Directory, name)) return "";
     copy_directory(TrimTrailing(sourceDirectory), (fs::path(localDirectory) / name).string());
     Log("adding directory %s succeeded", name.c_str());
     return name;
