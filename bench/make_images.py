@@ -31,13 +31,10 @@ PRESETS = {
     "large": (20000, 1800 * MB, 5, 18001),
 }
 
-WINBOM = (b"[Factory]\r\nWinBOMType=WinPE\r\nReseal=No\r\n\r\n"
-          b"[WinPE]\r\nRestart=No\r\n\r\n[WinPE.Net]\r\nStartnet=Yes\r\n")
-WINPEOEM = (b"[Version]\r\nSignature=\"$WINDOWS NT$\"\r\n\r\n"
-            b";[OemDriverParams]\r\n;OemDriverRoot=\"\"\r\n;OemDriverDirs=\r\n")
-REDODOZAD = (b"<?xml version=\"1.0\"?>\r\n<redoDozad>\r\n"
-             b"<exec processName=\"\\FERROVANE\\agent.exe\" currentDir=\"\\FERROVANE\" />\r\n"
-             b"</redoDozad>\r\n")
+# The WinPE text files are the test suite's, so both exercise the same edits.
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "scripts"))
+from wpe_testlib import REDODOZAD, WINBOM, WINPEOEM  # noqa: E402
+
 BOOT_IMAGE = bytes([0xFA, 0xF4, 0xEB, 0xFD]) + bytes(2044)
 
 PATTERN_SIZE = 8 * MB
