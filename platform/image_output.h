@@ -6,7 +6,7 @@
 // bytes (directory records) to gigabytes (file data). Small writes gather in
 // a fixed buffer; file data copied with CopyFrom moves in megabyte pieces
 // through the same buffer, and holes of a sparse source stay holes. Writing
-// back to the disk is started early, every few dozen megabytes, so that the
+// back to the disk is started early, every few megabytes, so that the
 // disk works while the copy goes on and a final flush of the whole file (or
 // the one a file system makes when the new file replaces an old one) has
 // little left to do. Memory use is the one buffer, whatever the image size.
