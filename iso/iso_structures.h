@@ -25,6 +25,8 @@ constexpr std::uint32_t kBootRecordSector = 17;
 // record's LEN_DI is one byte.
 constexpr std::size_t kMaxFileIdentifier = 222;
 constexpr std::size_t kMaxDirectoryIdentifier = 222;
+// Path table directory numbers are 16-bit, starting at 1 for the root.
+constexpr std::uint32_t kMaxPathTableDirectories = 65535;
 
 // ---- byte order helpers -------------------------------------------------
 

@@ -156,6 +156,14 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
   }
 
   const std::uint32_t pathTableSize = ComputePathTableSize(root);
+  if (directoryCount > kMaxPathTableDirectories) {
+    // Past this the 16-bit parent numbers of the path tables wrap and name
+    // the wrong directories.
+    std::cout << "  load source directory & boot image file failed - too many directories for "
+                 "the path tables ("
+              << directoryCount << ", at most " << kMaxPathTableDirectories << ")" << std::endl;
+    return 1;
+  }
   std::uint32_t directorySectors = 0;
   std::uint32_t fileSectors = 0;
   LayOutDirectory(nullptr, nullptr, root, directorySectors, fileSectors);

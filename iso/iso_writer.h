@@ -103,4 +103,7 @@ class ISOWriter : public virtual ISOManipulator {
 
   std::string sourceDirectory;
   std::string sourceImagePath;
+  // Directories numbered by the last ComputePathTableSize, root included,
+  // counted without the 16-bit wrap of the path table numbers.
+  std::uint32_t directoryCount = 0;
 };

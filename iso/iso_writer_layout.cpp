@@ -136,6 +136,7 @@ std::uint32_t ISOWriter::ComputePathTableSize(DirectoryRecord* rootList) {
   if (!rootList) return 10;
   rootList->parentNumber = 1;
   std::uint16_t counter = 1;
+  directoryCount = 1;
   std::uint32_t bytes = 0;
   // Breadth-first over directory lists; a list's head carries the number of
   // the directory the list belongs to.
@@ -148,6 +149,7 @@ std::uint32_t ISOWriter::ComputePathTableSize(DirectoryRecord* rootList) {
     for (DirectoryRecord* node = list; node; node = node->next) {
       if (node->type != kTypeDirectory || IsDotName(node->name)) continue;
       ++counter;
+      ++directoryCount;
       node->directoryNumber = counter;
       node->parentNumber = parent;
       bytes += PathTableRecordLength(node->identifier.size());

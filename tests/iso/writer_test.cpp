@@ -243,3 +243,33 @@ TEST(WriterDates, FieldsAreGmtAndTheOffsetIsLocalMinusGmt) {
   savedTz ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ");
   ::tzset();
 }
+
+// Path table numbers are 16-bit: the root and 65534 subdirectories still
+// pack; one more directory is refused before anything is written.
+TEST(WriterPack, DirectoryCountIsBoundByThePathTableNumbers) {
+  struct WideTree : TreeWriter {
+    explicit WideTree(std::uint32_t subdirectories) {
+      DirectoryRecord* tail = root->next;  // ".."
+      for (std::uint32_t i = 0; i < subdirectories; ++i) {
+        tail = tail->next = Add(nullptr, "D" + std::to_string(i), kTypeDirectory);
+      }
+    }
+    DirectoryRecord* LoadLocalDirectory(const std::string&) override { return root; }
+  };
+  const std::string refusal =
+      "  load source directory & boot image file failed - too many directories for the path "
+      "tables (65536, at most 65535)\n";
+  for (const std::uint32_t subdirectories : {65534u, 65535u}) {
+    CaptureOutput capture;
+    // Nothing is read back, so the sink is enough.
+    const int result = WideTree(subdirectories).Pack("/dev/null", "");
+    const std::string out = capture.Stdout();
+    if (subdirectories == 65534) {
+      EXPECT_EQ(result, 0);
+      EXPECT_NE(out.find("pack ISO image succeeded\n"), std::string::npos);
+    } else {
+      EXPECT_EQ(result, 1);
+      EXPECT_EQ(out.substr(out.size() - std::min(out.size(), refusal.size())), refusal);
+    }
+  }
+}
