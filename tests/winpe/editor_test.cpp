@@ -175,6 +175,26 @@ TEST(ApplyChanges, FirstFailureStopsTheRest) {
   EXPECT_FALSE(ws.Exists("PROGRAMS/b.exe") || ws.Exists("PROGRAMS/src"));
 }
 
+TEST(ApplyChanges, AProgramsFileInTheImageStopsEveryAddition) {
+  for (const bool package : {false, true}) {
+    EditorWorkspace ws;
+    EditorOptions o;
+    if (package) {
+      ws.SourceFile("pkg/a.txt");
+      o.packages = {ws.src + "/pkg"};
+    } else {
+      o.binaries = {ws.SourceFile("a.exe")};
+    }
+    ws.reader.files = {"\\PROGRAMS"};
+    const Result r = Capture([&] { return ws.Editor(o)->ApplyChanges(); });
+    EXPECT_EQ(1, r.result);
+    EXPECT_EQ("Warning: adding binary file failed - a file named \"PROGRAMS\" exists,\n"
+              "Warning:  manually delete it to allow create \"PROGRAMS\" directory\n",
+              r.err);
+    EXPECT_FALSE(ws.Exists("PROGRAMS"));
+  }
+}
+
 TEST(AddStartUp, EntriesGoAboveTheFirstLoneClosingLine) {
   Result e = EditFile(kXml, "<redoDozad>\n</redoDozad>\n</redoDozad>",
                       [](WinpeEditor& ed) { return ed.AddStartUp("a.exe"); });
