@@ -118,39 +118,32 @@ std::string WinpeEditor::AddDirectoryToWorkspace(const std::string& sourceDirect
 
 namespace {
 
-void WarnProgramsIsFile() {
-  Warning("adding binary file failed - a file named \"PROGRAMS\" exists,");
-  Warning(" manually delete it to allow create \"PROGRAMS\" directory");
+// Makes sure the workspace has "PROGRAMS" as a directory, as the image will.
+// `what` names the addition in the exception's warning. False after a
+// warning when it cannot.
+bool PrepareProgramsDirectory(ISOReader& reader, const fs::path& programs, const char* what) {
+  try {
+    if (reader.FileExists("\\PROGRAMS")) {
+      Warning("adding binary file failed - a file named \"PROGRAMS\" exists,");
+      Warning(" manually delete it to allow create \"PROGRAMS\" directory");
+      return false;
+    }
+    if (!fs::exists(programs)) fs::create_directory(programs);
+    return true;
+  } catch (const std::exception& e) {
+    Warning("adding %s failed, exception: %s", what, e.what());
+    return false;
+  }
 }
 
 }  // namespace
 
 std::string WinpeEditor::AddBinary(const std::string& sourceFile) {
-  try {
-    if (reader->FileExists("\\PROGRAMS")) {
-      WarnProgramsIsFile();
-      return "";
-    }
-    fs::path programs = LocalPath("PROGRAMS");
-    if (!fs::exists(programs)) fs::create_directory(programs);
-  } catch (const std::exception& e) {
-    Warning("adding binary file failed, exception: %s", e.what());
-    return "";
-  }
+  if (!PrepareProgramsDirectory(*reader, LocalPath("PROGRAMS"), "binary file")) return "";
   return AddFileToWorkspace(sourceFile, "PROGRAMS");
 }
 
 std::string WinpeEditor::AddPackage(const std::string& sourceDirectory) {
-  try {
-    if (reader->FileExists("\\PROGRAMS")) {
-      WarnProgramsIsFile();
-      return "";
-    }
-    fs::path programs = LocalPath("PROGRAMS");
-    if (!fs::exists(programs)) fs::create_directory(programs);
-  } catch (const std::exception& e) {
-    Warning("adding software package failed, exception: %s", e.what());
-    return "";
-  }
+  if (!PrepareProgramsDirectory(*reader, LocalPath("PROGRAMS"), "software package")) return "";
   return AddDirectoryToWorkspace(sourceDirectory, "PROGRAMS");
 }
