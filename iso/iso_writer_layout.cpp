@@ -133,10 +133,10 @@ DirectoryRecord* ISOWriter::LoadLocalDirectoryTree(const std::string& localDirec
 }
 
 std::uint32_t ISOWriter::ComputePathTableSize(DirectoryRecord* rootList) {
+  directoryCount = 1;
   if (!rootList) return 10;
   rootList->parentNumber = 1;
   std::uint16_t counter = 1;
-  directoryCount = 1;
   std::uint32_t bytes = 0;
   // Breadth-first over directory lists; a list's head carries the number of
   // the directory the list belongs to.
