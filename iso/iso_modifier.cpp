@@ -112,21 +112,42 @@ void InsertSorted(DirectoryRecord* list, DirectoryRecord* node) {
   before->next = node;
 }
 
-// Puts a new node for the added entry in place of `existing` (if any),
-// keeping the list sorted. Called only once everything that can fail is done.
-void PlaceNewEntry(DirectoryRecord* list, DirectoryRecord* previous, DirectoryRecord* existing,
-                   const AdditionPaths& paths, std::uint32_t type, std::uint32_t size,
+// Where an addition goes in the loaded tree: the list of its parent
+// directory, and the entry of the same name (if any) with its predecessor.
+struct AdditionSlot {
+  AdditionPaths paths;
+  DirectoryRecord* list = nullptr;
+  DirectoryRecord* previous = nullptr;
+  DirectoryRecord* existing = nullptr;
+};
+
+// False when the image does not load, the parent directory is missing, or
+// the name is taken and may not be replaced. Throws on a malformed path.
+bool FindAdditionSlot(ISOReader& image, const std::string& localPath,
+                      const std::string& targetPath, bool replace, AdditionSlot& slot) {
+  slot.paths = SplitPaths(localPath, targetPath);
+  if (image.LoadImage() != 0) return false;
+  slot.list = image.findDirectoryRecord(slot.paths.imageParent);
+  if (!slot.list || slot.list->name != ".") return false;
+  slot.existing = FindExisting(slot.list, slot.paths.imageName, &slot.previous);
+  return !slot.existing || replace;
+}
+
+// Puts a new node for the added entry in place of the existing one (if
+// any), keeping the list sorted. Called only once everything that can fail
+// is done.
+void PlaceNewEntry(const AdditionSlot& slot, std::uint32_t type, std::uint32_t size,
                    DirectoryRecord* contents) {
-  if (existing) RemoveEntry(previous, existing);
+  if (slot.existing) RemoveEntry(slot.previous, slot.existing);
   auto* node = new DirectoryRecord;
-  node->parentPath = paths.localDirectory;
-  node->name = paths.localName;
-  node->identifier = paths.imageName;
+  node->parentPath = slot.paths.localDirectory;
+  node->name = slot.paths.localName;
+  node->identifier = slot.paths.imageName;
   node->type = type;
   node->size = size;
   node->child = contents;
   node->fromImage = 0;
-  InsertSorted(list, node);
+  InsertSorted(slot.list, node);
 }
 
 }  // namespace
@@ -149,23 +170,17 @@ bool ISOModifier::DirectoryExists(const std::string&) { return true; }
 int ISOModifier::AddSingleFile(const std::string& localPath, const std::string& targetPath,
                                bool replace) {
   try {
-    const AdditionPaths paths = SplitPaths(localPath, targetPath);
-    if (LoadImage() != 0) return 1;
-    DirectoryRecord* list = findDirectoryRecord(paths.imageParent);
-    if (!list || list->name != ".") return 1;
-
-    DirectoryRecord* previous = nullptr;
-    DirectoryRecord* existing = FindExisting(list, paths.imageName, &previous);
-    if (existing && !replace) return 1;
+    AdditionSlot slot;
+    if (!FindAdditionSlot(*this, localPath, targetPath, replace, slot)) return 1;
 
     // The size is read before anything is removed, so a failure leaves the
     // tree as it was.
-    const std::uint64_t size = fs::file_size(fs::path(paths.localDirectory) / paths.localName);
+    const std::uint64_t size =
+        fs::file_size(fs::path(slot.paths.localDirectory) / slot.paths.localName);
     if (size > 0xFFFFFFFFull) {
       throw std::runtime_error("file too large for ISO 9660 (4 GiB or more): " + localPath);
     }
-    PlaceNewEntry(list, previous, existing, paths, kTypeFile, static_cast<std::uint32_t>(size),
-                  nullptr);
+    PlaceNewEntry(slot, kTypeFile, static_cast<std::uint32_t>(size), nullptr);
     return 0;
   } catch (const std::exception& e) {
     std::cout << "ISOModifier AddSingleFile exception: " << e.what() << std::endl;
@@ -176,14 +191,8 @@ int ISOModifier::AddSingleFile(const std::string& localPath, const std::string& 
 int ISOModifier::AddSingleDirectory(const std::string& localPath, const std::string& targetPath,
                                     bool replace) {
   try {
-    const AdditionPaths paths = SplitPaths(localPath, targetPath);
-    if (LoadImage() != 0) return 1;
-    DirectoryRecord* list = findDirectoryRecord(paths.imageParent);
-    if (!list || list->name != ".") return 1;
-
-    DirectoryRecord* previous = nullptr;
-    DirectoryRecord* existing = FindExisting(list, paths.imageName, &previous);
-    if (existing && !replace) return 1;
+    AdditionSlot slot;
+    if (!FindAdditionSlot(*this, localPath, targetPath, replace, slot)) return 1;
 
     // The local subtree is built before the old entry goes, so a failure
     // leaves the tree as it was and never holds a directory without a list.
@@ -191,7 +200,7 @@ int ISOModifier::AddSingleDirectory(const std::string& localPath, const std::str
     while (local.size() > 1 && local.back() == '/') local.pop_back();
     DirectoryRecord* contents = LoadLocalDirectoryTree(local);
     if (!contents) return 1;
-    PlaceNewEntry(list, previous, existing, paths, kTypeDirectory, 0, contents);
+    PlaceNewEntry(slot, kTypeDirectory, 0, contents);
     return 0;
   } catch (const std::exception& e) {
     std::cout << "ISOModifier AddSingleDirectory exception: " << e.what() << std::endl;
