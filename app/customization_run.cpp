@@ -45,15 +45,15 @@ const Retrieval kRetrievals[] = {
 // yet: an existing path may belong to someone else and is never reused.
 bool MakeWorkspaceName(std::string& workspace) {
   std::string tempPath;
-  if (!platform::GetTempPath(tempPath)) {
+  if (!platform::TempDirectory(tempPath)) {
     Warning("can not get temporary directory");
     return false;
   }
-  std::srand(platform::GetTickCount());
+  std::srand(platform::TickCount());
   for (int attempt = 0; attempt < 1000; ++attempt) {
     int number = 0;
     while (number == 0) number = std::rand();
-    if (!platform::GetTempFileName(tempPath, "WPE", static_cast<unsigned>(number), workspace)) {
+    if (!platform::FormTempName(tempPath, "WPE", static_cast<unsigned>(number), workspace)) {
       break;
     }
     // Boost reports "not found" through the error code as well, so look

@@ -1,4 +1,8 @@
 // Temporary names for the workspace and for a loaded registry hive.
+//
+// The names differ from the Windows functions they stand for
+// (GetTempPathA, GetTempFileNameA, GetTickCount) because <windows.h>
+// defines the first two as macros, which would rename these as well.
 #pragma once
 
 #include <cstdint>
@@ -7,15 +11,15 @@
 namespace platform {
 
 // The system's temporary directory with a trailing separator, or false.
-bool GetTempPath(std::string& path);
+bool TempDirectory(std::string& path);
 
 // Forms directory + prefix + the number in upper-case hexadecimal + ".TMP".
 // With a non-zero number nothing is created. False when the number is 0 or
 // the name would be empty.
-bool GetTempFileName(const std::string& directory, const std::string& prefix, unsigned number,
-                     std::string& name);
+bool FormTempName(const std::string& directory, const std::string& prefix, unsigned number,
+                  std::string& name);
 
 // Milliseconds since an arbitrary start; a changing seed.
-std::uint32_t GetTickCount();
+std::uint32_t TickCount();
 
 }  // namespace platform

@@ -19,7 +19,7 @@ bool IsDirectory(const std::string& path) {
 
 }  // namespace
 
-bool GetTempPath(std::string& path) {
+bool TempDirectory(std::string& path) {
   // Like the C library's own temporary names: $TMPDIR when it names a
   // directory, /tmp otherwise.
   std::string directory;
@@ -36,8 +36,8 @@ bool GetTempPath(std::string& path) {
   return true;
 }
 
-bool GetTempFileName(const std::string& directory, const std::string& prefix, unsigned number,
-                     std::string& name) {
+bool FormTempName(const std::string& directory, const std::string& prefix, unsigned number,
+                  std::string& name) {
   // Number 0 would ask for a file to be created under a free number; no
   // caller needs that, so it is refused.
   if (number == 0) return false;
@@ -54,7 +54,7 @@ bool GetTempFileName(const std::string& directory, const std::string& prefix, un
   return true;
 }
 
-std::uint32_t GetTickCount() {
+std::uint32_t TickCount() {
   struct timespec now;
   if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
   const std::uint64_t milliseconds = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
