@@ -1,5 +1,6 @@
 // Registry hive access on POSIX systems through libhivex: the hive file is
-// opened for writing in place of loading it into a registry, and written
+// opened for writing in place of loading it into a registry (the key name
+// it would be loaded under is not needed), and written
 // back with one commit to a file beside it that is renamed over the hive,
 // so that a failed write never leaves half a hive behind.
 #include "platform/registry_hive.h"
@@ -15,7 +16,7 @@
 
 namespace platform {
 
-bool HivePrivilegesNeeded() { return false; }
+HivePrivilege EnableHivePrivilege() { return HivePrivilege::Enabled; }
 
 namespace {
 
@@ -40,6 +41,16 @@ std::vector<std::string> SplitKeyPath(const std::string& subkey) {
   return components;
 }
 
+// What the registry's narrow functions store for a REG_SZ argument: the
+// text converted to UTF-16LE, its terminating NUL included when given.
+std::vector<std::uint8_t> StoredRegSz(const std::vector<std::uint8_t>& argument) {
+  const bool terminated = !argument.empty() && argument.back() == 0;
+  std::vector<std::uint8_t> stored =
+      RegSzData(std::string(argument.begin(), argument.end() - (terminated ? 1 : 0)));
+  if (!terminated) stored.resize(stored.size() - 2);
+  return stored;
+}
+
 }  // namespace
 
 struct RegistryHive::Impl {
@@ -54,7 +65,7 @@ RegistryHive::RegistryHive() : impl(new Impl) {}
 // A hive still open here is closed without writing it back.
 RegistryHive::~RegistryHive() = default;
 
-bool RegistryHive::Load(const std::string& hivePath) {
+bool RegistryHive::Load(const std::string& /*keyName*/, const std::string& hivePath) {
   if (impl->hive) return false;
   HiveHandle hive(hivex_open(hivePath.c_str(), HIVEX_OPEN_WRITE));
   if (!hive) return false;
@@ -90,7 +101,8 @@ bool RegistryHive::SetValue(Key key, const std::string& name, std::uint32_t type
                             const std::vector<std::uint8_t>& data) {
   if (!impl->hive || key >= impl->nodes.size() || impl->nodes[key] == 0) return false;
   std::string keyName = name;
-  std::vector<std::uint8_t> bytes = data;  // hivex takes non-const pointers
+  // hivex takes non-const pointers, and text as the registry stores it.
+  std::vector<std::uint8_t> bytes = type == kRegSz ? StoredRegSz(data) : data;
   hive_set_value value;
   value.key = &keyName[0];
   value.t = static_cast<hive_type>(type);
@@ -129,48 +141,6 @@ bool RegistryHive::Unload() {
     return false;
   }
   return true;
-}
-
-std::vector<std::uint8_t> RegSzData(const std::string& text) {
-  // The text is read as UTF-8; a byte that does not start a valid sequence
-  // stands for itself (Latin-1), so that plain bytes survive.
-  std::vector<std::uint8_t> data;
-  auto putUnit = [&data](std::uint32_t unit) {
-    data.push_back(static_cast<std::uint8_t>(unit & 0xFFu));
-    data.push_back(static_cast<std::uint8_t>((unit >> 8) & 0xFFu));
-  };
-  const std::size_t size = text.size();
-  for (std::size_t i = 0; i < size;) {
-    const auto lead = static_cast<std::uint8_t>(text[i]);
-    std::size_t length = 1;
-    std::uint32_t codePoint = lead;
-    if (lead >= 0xC2 && lead <= 0xF4) {
-      length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-      codePoint = lead & (0x7Fu >> length);
-      bool valid = i + length <= size;
-      for (std::size_t k = 1; valid && k < length; ++k) {
-        const auto next = static_cast<std::uint8_t>(text[i + k]);
-        valid = (next & 0xC0u) == 0x80u;
-        codePoint = (codePoint << 6) | (next & 0x3Fu);
-      }
-      const std::uint32_t minimum = length == 2 ? 0x80u : length == 3 ? 0x800u : 0x10000u;
-      if (!valid || codePoint < minimum || codePoint > 0x10FFFFu ||
-          (codePoint >= 0xD800u && codePoint <= 0xDFFFu)) {
-        length = 1;
-        codePoint = lead;
-      }
-    }
-    if (codePoint >= 0x10000u) {
-      codePoint -= 0x10000u;
-      putUnit(0xD800u | (codePoint >> 10));
-      putUnit(0xDC00u | (codePoint & 0x3FFu));
-    } else {
-      putUnit(codePoint);
-    }
-    i += length;
-  }
-  putUnit(0);
-  return data;
 }
 
 }  // namespace platform

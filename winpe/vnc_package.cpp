@@ -15,6 +15,10 @@
 namespace {
 
 const char kPackageFailed[] = "adding VNC package failed";
+const char kNoTokenFailed[] = "setting VNC password failed - unable to get process token";
+const char kNoPrivilegeValueFailed[] =
+    "setting VNC password failed - unable to look up privilege value";
+const char kPrivilegeFailed[] = "setting VNC password failed - unable to enable privilege";
 const char kLoadFailed[] = "setting VNC password failed - unable to load registry hive";
 const char kCreateKeyFailed[] = "setting VNC password failed - unable to create registry key";
 // Both texts are fixed; the first one really ends in "valuen".
@@ -64,6 +68,41 @@ void ReleaseAfterFailure(platform::RegistryHive& hive,
   if (!hive.Unload()) Warning("%s", kUnloadFailedAfterFailure);
 }
 
+// K, the fresh key name the hive is loaded under: a formed temporary
+// name without its leading separator ("WPE" + hex + ".TMP").
+bool FormHiveKeyName(std::string& keyName) {
+  std::srand(platform::TickCount());
+  int number = 0;
+  while (number == 0) number = std::rand();
+  std::string formedName;
+  if (!platform::FormTempName("", "WPE", static_cast<unsigned>(number), formedName) ||
+      formedName.size() < 2) {
+    Warning("can not generate random temporary directory name");
+    return false;
+  }
+  keyName = formedName.substr(1);
+  return true;
+}
+
+// Enables the privilege that loading the hive needs; false, with the
+// failed step's line, when it cannot.
+bool EnableHivePrivilege() {
+  switch (platform::EnableHivePrivilege()) {
+    case platform::HivePrivilege::Enabled:
+      return true;
+    case platform::HivePrivilege::NoProcessToken:
+      Warning("%s", kNoTokenFailed);
+      return false;
+    case platform::HivePrivilege::NoPrivilegeValue:
+      Warning("%s", kNoPrivilegeValueFailed);
+      return false;
+    case platform::HivePrivilege::NotEnabled:
+      break;
+  }
+  Warning("%s", kPrivilegeFailed);
+  return false;
+}
+
 }  // namespace
 
 int WinpeEditor::AddVncPackage(const std::string& vncValue) {
@@ -91,23 +130,12 @@ int WinpeEditor::SetVncPassword(const std::string& password) {
   const std::string hivePath = workspaceRoot + kHiveFile;
   Log("setting VNC password ...");
 
-  // The name under which the hive would be mounted in a live registry.
-  // The hive layer here edits the file directly and does not need it, but
-  // the name is still formed so that the step fails as it would there.
-  std::srand(platform::GetTickCount());
-  int number = 0;
-  while (number == 0) number = std::rand();
-  std::string formedName;
-  if (!platform::GetTempFileName("", "WPE", static_cast<unsigned>(number), formedName) ||
-      formedName.size() < 2) {
-    Warning("can not generate random temporary directory name");
-    return 1;
-  }
-  const std::string hiveKeyName = formedName.substr(1);
-  (void)hiveKeyName;
+  std::string hiveKeyName;
+  if (!FormHiveKeyName(hiveKeyName)) return 1;
 
+  if (!EnableHivePrivilege()) return 1;
   platform::RegistryHive hive;
-  if (!hive.Load(hivePath)) {
+  if (!hive.Load(hiveKeyName, hivePath)) {
     Warning("%s", kLoadFailed);
     return 1;
   }
@@ -131,11 +159,11 @@ int WinpeEditor::SetVncPassword(const std::string& password) {
                        std::vector<std::uint8_t>(enciphered.begin(), enciphered.end()))) {
       failure = kPasswordValueFailed;
     } else if (!hive.SetValue(settingsKey, "SecurityTypes", platform::kRegSz,
-                              platform::RegSzData("VncAuth"))) {
+                              platform::RegSzArgument("VncAuth"))) {
       failure = kSecurityTypesValueFailed;
     }
   } else if (!hive.SetValue(settingsKey, "SecurityTypes", platform::kRegSz,
-                            platform::RegSzData("None"))) {
+                            platform::RegSzArgument("None"))) {
     failure = kSecurityTypesValueFailed;
   }
   if (failure != nullptr) {
@@ -148,8 +176,8 @@ int WinpeEditor::SetVncPassword(const std::string& password) {
   if (!hive.CloseKey(settingsKey)) Warning("%s", kCloseFailedAfterSuccess);
   if (!hive.CloseKey(parentKey)) Warning("%s", kCloseFailedAfterSuccess);
   if (!hive.Unload()) {
-    // Here the unload is what writes the values into the hive file: if it
-    // fails, the password never reached the image, so the step fails.
+    // Where the unload is what writes the values into the hive file, a
+    // failed one means the password never reached the image: the step fails.
     Warning("%s", kCloseFailedAfterSuccess);
     return 1;
   }
