@@ -7,6 +7,8 @@
 
 #include <boost/filesystem.hpp>
 
+#include "platform/new_file.h"
+
 namespace fs = boost::filesystem;
 
 namespace {
@@ -26,15 +28,15 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 void CopyFileNoOverwrite(const std::string& from, const std::string& to) {
   File source(std::fopen(from.c_str(), "rb"));
   if (!source) Fail(from, to, errno);
-  // "x": exclusive creation, so an existing target is never touched.
-  File target(std::fopen(to.c_str(), "wbx"));
-  if (!target) Fail(from, to, errno);
+  // Exclusive creation, so an existing target is never touched.
+  platform::NewFile target;
+  if (!target.Create(to)) Fail(from, to, errno);
 
   std::vector<char> buffer(1 << 16);
   int error = 0;
   for (;;) {
     size_t n = std::fread(buffer.data(), 1, buffer.size(), source.get());
-    if (n > 0 && std::fwrite(buffer.data(), 1, n, target.get()) != n) {
+    if (n > 0 && !target.Write(buffer.data(), n)) {
       error = errno ? errno : EIO;
       break;
     }
@@ -43,7 +45,7 @@ void CopyFileNoOverwrite(const std::string& from, const std::string& to) {
       break;
     }
   }
-  if (std::fclose(target.release()) != 0 && error == 0) error = errno ? errno : EIO;
+  if (!target.Close() && error == 0) error = errno ? errno : EIO;
   if (error != 0) {
     std::remove(to.c_str());
     Fail(from, to, error);
