@@ -1,17 +1,19 @@
 // The output file of an image being packed: a seekable stream buffer over a
-// file descriptor that can also copy a run of bytes from another file
-// straight into the output.
+// file of the operating system that can also copy a run of bytes from
+// another file straight into the output.
 //
 // Images are written once, mostly front to back, in pieces from a few dozen
 // bytes (directory records) to gigabytes (file data). Small writes gather in
 // a fixed buffer; file data copied with CopyFrom moves in megabyte pieces
-// through the same buffer, and holes of a sparse source stay holes. Writing
-// back to the disk is started early, every few megabytes, so that the
+// through the same buffer, and holes of a sparse source stay holes where
+// the system can find them. Writing back to the disk is started early,
+// where the system allows it, every few megabytes, so that the
 // disk works while the copy goes on and a final flush of the whole file (or
 // the one a file system makes when the new file replaces an old one) has
 // little left to do. Memory use is the one buffer, whatever the image size.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <streambuf>
 #include <string>
@@ -55,18 +57,26 @@ class ImageOutputBuffer : public std::streambuf {
   pos_type seekpos(pos_type position, std::ios_base::openmode which) override;
 
  private:
-  bool FlushBuffer();
-  bool WriteAt(const char* data, std::uint64_t count, std::uint64_t position);
-  void NoteWritten(std::uint64_t count);
-  void CopyRun(int sourceFd, std::uint64_t sourceOffset, std::uint64_t outputOffset,
-               std::uint64_t length);
-  void CloseSource();
+  // A file descriptor or a Windows HANDLE; both systems use -1 for none.
+  using NativeFile = std::intptr_t;
+  static constexpr NativeFile kNoFile = -1;
 
-  int fd_ = -1;
+  bool FlushBuffer();
+  void CloseSource();
+  // The system-specific part.
+  bool WriteAt(const char* data, std::uint64_t count, std::uint64_t position);
+  bool OutputSize(std::uint64_t& size);
+  // Opens a regular file to copy from; false when it cannot.
+  static bool OpenSource(const std::string& path, NativeFile& file, std::uint64_t& size);
+  static bool CloseFile(NativeFile file);
+  void CopyRun(NativeFile source, std::uint64_t sourceOffset, std::uint64_t outputOffset,
+               std::uint64_t length);
+
+  NativeFile output_ = kNoFile;
   std::vector<char> buffer_;
   std::uint64_t bufferPosition_ = 0;  // output offset of the buffer's first byte
   std::uint64_t unsyncedBytes_ = 0;   // written since write-back was last started
-  int sourceFd_ = -1;
+  NativeFile source_ = kNoFile;
   std::string sourcePath_;
   std::uint64_t sourceSize_ = 0;
 };
