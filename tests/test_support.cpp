@@ -1,6 +1,5 @@
 #include "tests/test_support.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -61,8 +60,8 @@ CaptureOutput::CaptureOutput() {
   std::fflush(stderr);
   savedOut_ = ::dup(1);
   savedErr_ = ::dup(2);
-  int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int out = OpenCaptureFile(outPath_);
+  int err = OpenCaptureFile(errPath_);
   ::dup2(out, 1);
   ::dup2(err, 2);
   ::close(out);
@@ -106,12 +105,6 @@ FeedStdin::FeedStdin(const std::string& text) : input_(text) {
 FeedStdin::~FeedStdin() {
   std::cin.rdbuf(saved_);
   std::cin.clear();
-}
-
-int Run(const std::string& command) {
-  int status = std::system(command.c_str());
-  if (status == -1) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::string RunOutput(const std::string& command) {

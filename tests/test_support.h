@@ -1,6 +1,7 @@
 // Small helpers shared by the unit tests: scratch directories, whole-file
 // reads and writes, capturing the console, feeding standard input, and
-// building images with genisoimage.
+// building images with genisoimage. What differs between Linux and Windows
+// is decided in test_support_posix.cpp and test_support_win32.cpp.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,8 @@ bool Exists(const std::string& path);
 
 // Captures what is written to stdout (std::cout and printf alike) and
 // stderr while alive.
+// The capture files are binary, so the text is compared as the program
+// wrote it, without the line ends a Windows text stream would add.
 class CaptureOutput {
  public:
   CaptureOutput();
@@ -56,10 +59,33 @@ class FeedStdin {
   std::streambuf* saved_;
 };
 
+// True on Linux, where the tools the interop checks shell out to
+// (genisoimage, xorriso, pycdlib, hivexsh, reglookup, diff, Python) and
+// devices such as /dev/full exist; the Windows build runs without them.
+extern const bool kLinuxHost;
+// The system's null device ("/dev/null", "NUL").
+extern const char* const kNullDevice;
+
+// Skips the current test where it cannot run, saying why; the checks stay
+// in the Linux pass.
+#define WPE_LINUX_ONLY(reason) \
+  if (!testing_support::kLinuxHost) GTEST_SKIP() << "runs only on Linux: " << (reason)
+
+// The bytes the file takes on the disk (less than its size when sparse).
+std::uint64_t AllocatedBytes(const std::string& path);
+
+// Sets an environment variable for this process, or removes it when
+// `value` is null.
+void SetEnvironment(const std::string& name, const char* value);
+
 // Runs a shell command; returns its exit status (0 on success).
 int Run(const std::string& command);
 // Runs a shell command and returns its standard output.
 std::string RunOutput(const std::string& command);
+
+// Opens (creates or empties) a file for capturing a standard stream;
+// returns the descriptor, -1 on failure.
+int OpenCaptureFile(const std::string& path);
 
 // Packs `tree` with genisoimage (no Rock Ridge/Joliet, plain ISO 9660 names
 // as given with -iso-level 4 -untranslated-filenames); with a boot image

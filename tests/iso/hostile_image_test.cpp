@@ -30,6 +30,7 @@ std::size_t FindRecord(const std::string& image, const std::string& name) {
 }
 
 TEST(HostileImage, NamesThatPointElsewhereNeverLeaveTheTarget) {
+  WPE_LINUX_ONLY("the image is made by genisoimage");
   ScratchDir scratch;
   // Every name is unique and found nowhere else in the image.
   for (const std::string file : {"AB", "CD/ESCAPE.TXT", "EF/ESCAPE.TXT", "GHIJ/ESCAPE.TXT", "QBCDE",

@@ -22,6 +22,7 @@ std::vector<std::string> Identifiers(const DirectoryRecord* list) {
 }  // namespace
 
 TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
+  WPE_LINUX_ONLY("the image is made by genisoimage and read back by pycdlib");
   ScratchDir dir;
   const std::string image = dir / "source.iso";
   for (const char* d : {"src/I386/SYSTEM32", "src/DOCS", "src/BOOT", "work/progs/TOOL"}) {

@@ -230,7 +230,7 @@ TEST(WriterDates, FieldsAreGmtAndTheOffsetIsLocalMinusGmt) {
       {"UTC+1", 1798761600, "2027010100000000", -4},  // local date still 31 December
   };
   for (const auto& c : cases) {
-    ::setenv("TZ", c.tz, 1);
+    testing_support::SetEnvironment("TZ", c.tz);
     ::tzset();
     std::uint8_t volume[17], record[7];
     ISOWriter::MakeVolumeDate(volume, c.when);
@@ -240,7 +240,7 @@ TEST(WriterDates, FieldsAreGmtAndTheOffsetIsLocalMinusGmt) {
     EXPECT_EQ(static_cast<std::int8_t>(record[6]), c.offset) << c.tz;
     EXPECT_EQ(record[0] + 1900, std::stoi(std::string(c.digits, 4))) << c.tz;
   }
-  savedTz ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ");
+  testing_support::SetEnvironment("TZ", savedTz ? saved.c_str() : nullptr);
   ::tzset();
 }
 
@@ -262,7 +262,7 @@ TEST(WriterPack, DirectoryCountIsBoundByThePathTableNumbers) {
   for (const std::uint32_t subdirectories : {65534u, 65535u}) {
     CaptureOutput capture;
     // Nothing is read back, so the sink is enough.
-    const int result = WideTree(subdirectories).Pack("/dev/null", "");
+    const int result = WideTree(subdirectories).Pack(testing_support::kNullDevice, "");
     const std::string out = capture.Stdout();
     if (subdirectories == 65534) {
       EXPECT_EQ(result, 0);

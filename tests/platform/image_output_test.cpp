@@ -4,7 +4,6 @@
 #include "platform/image_output.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <fstream>
@@ -66,8 +65,9 @@ TEST(ImageOutputBuffer, WritesTheSameBytesAsAFileStream) {
   });
   ASSERT_TRUE(buffer.Close());
   EXPECT_TRUE(ReadFile(dir / "expected") == ReadFile(dir / "actual"));
-  struct stat st;  // the holes were skipped, not filled with written zeros
-  EXPECT_TRUE(::stat((dir / "actual").c_str(), &st) == 0 && st.st_blocks * 512 < 24 * 1024 * 1024);
+  // Where the system finds holes, they were skipped, not filled with
+  // written zeros.
+  if (kLinuxHost) EXPECT_LT(AllocatedBytes(dir / "actual"), 24 * MiB);
 }
 
 TEST(ImageOutputBuffer, FailuresReachTheCaller) {
@@ -84,7 +84,14 @@ TEST(ImageOutputBuffer, FailuresReachTheCaller) {
   EXPECT_TRUE(buffer.CopyFrom(dir / "short", 4096, 904, true));   // the last byte exactly
   ASSERT_TRUE(buffer.Close());
   EXPECT_EQ(ReadFile(dir / "out"), "x" + std::string(904, 's'));
-  // On a full device a buffered write fails at Close, a large one at once.
+}
+
+TEST(ImageOutputBuffer, AFullDeviceFailsTheWrite) {
+  WPE_LINUX_ONLY("needs /dev/full");
+  platform::ImageOutputBuffer buffer;
+  std::ostream out(&buffer);
+  out.exceptions(std::ios::failbit | std::ios::badbit);
+  // A buffered write fails at Close, a large one at once.
   ASSERT_TRUE(buffer.Open("/dev/full"));
   out.write("f", 1);
   EXPECT_FALSE(buffer.Close());

@@ -299,6 +299,7 @@ TEST(DisablePressAnyKey, PrependsOneFarReturnPerRun) {
 }
 
 TEST(SetVncPassword, WritesTypedValuesOnceAndKeepsTheRest) {
+  WPE_LINUX_ONLY("Wine cannot load a hive, and the hive is checked with hivexsh and reglookup");
   EditorWorkspace ws;
   const std::vector<std::uint8_t> bytes = sample_hive::MakeMinimalHive();
   ws.Write(kHive, std::string(bytes.begin(), bytes.end()));
@@ -355,6 +356,7 @@ TEST(VncCipher, DesKnownAnswersAndTheToolsKeyAgainstCryptodome) {
       {0x7CA110454A1A6E57, 0x01A1D6D039776742, 0x690F5B0D9A26939B},
   };
   for (const auto& v : vectors) EXPECT_EQ(block(v[2]), DesEncryptBlock(block(v[0]), block(v[1])));
+  WPE_LINUX_ONLY("the tool's key is checked against Cryptodome, in Python");
   std::string ours;
   for (const char* password : {"", "abc", "abcdefgh", "abcdefghijkl"}) {
     const DesBlock b = EncipherVncPassword(MakeVncPasswordBlock(password));
