@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once in build/ as
 # shipped, then again in build-asan/ with AddressSanitizer and
-# UndefinedBehaviorSanitizer (any report fails the test that made it).
-# WPE_SKIP_SANITIZE=1 leaves out the second pass.
+# UndefinedBehaviorSanitizer (any report fails the test that made it),
+# then cross-builds the Windows executable in build-win/ and runs its unit
+# tests under Wine (tools/build-windows.sh).
+# WPE_SKIP_SANITIZE=1 leaves out the second pass, WPE_SKIP_WINDOWS=1 the third.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,4 +21,8 @@ if [[ ${WPE_SKIP_SANITIZE:-0} != 1 ]]; then
   ASAN_OPTIONS=detect_leaks=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j2 -LE qemu
+fi
+
+if [[ ${WPE_SKIP_WINDOWS:-0} != 1 ]]; then
+  tools/build-windows.sh
 fi
