@@ -99,7 +99,7 @@ if [[ ! -f "$prefix/.complete" ]]; then
   touch "$prefix/.complete"
 fi
 
-cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DWPE_WINDOWS_DEPS="$prefix" >/dev/null
 # Wine makes its prefix on first use; made once here, before tests run in
