@@ -154,6 +154,8 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
               << std::endl;
     return 1;
   }
+  // Every pack shows its marks from 0% to 100%, counting what is written.
+  StartProgress(TreeFileBytes(root));
 
   const std::uint32_t pathTableSize = ComputePathTableSize(root);
   if (directoryCount > kMaxPathTableDirectories) {
