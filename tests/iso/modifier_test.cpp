@@ -19,6 +19,21 @@ std::vector<std::string> Identifiers(const DirectoryRecord* list) {
   return names;
 }
 
+struct Addition {
+  std::string local, image;
+  bool directory;
+};
+
+// Hands each addition to the modifier (replace set); each must succeed.
+void AddAll(ISOModifier& modifier, const std::vector<Addition>& additions) {
+  for (const Addition& a : additions) {
+    EXPECT_EQ(a.directory ? modifier.AddSingleDirectory(a.local, a.image, true)
+                          : modifier.AddSingleFile(a.local, a.image, true),
+              0)
+        << a.image;
+  }
+}
+
 }  // namespace
 
 TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
@@ -49,15 +64,15 @@ TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
   ISOModifier modifier(image);
   {
     CaptureOutput capture;
-    EXPECT_EQ(modifier.AddSingleFile(dir / "work/winbom.ini", "\\WINBOM.INI", true), 0);
-    // Matched ignoring case; a file replacing a file keeps the recorded name.
-    EXPECT_EQ(modifier.AddSingleFile(dir / "work/winpeoem.sif", "\\I386\\SYSTEM32\\winpeoem.sif",
-                                     true),
-              0);
-    EXPECT_EQ(modifier.AddSingleDirectory(dir / "work/progs", "\\PROGRAMS\\", true), 0);
-    EXPECT_EQ(modifier.AddSingleFile(dir / "work/aaa.txt", "/AAA.TXT", true), 0);
-    EXPECT_EQ(modifier.AddSingleFile(dir / "work/zzz.txt", "\\zzz.txt", true), 0);
-    EXPECT_EQ(modifier.AddSingleFile(dir / "work/docs", "\\docs", true), 0);  // replaces DOCS
+    AddAll(modifier, {
+        {dir / "work/winbom.ini", "\\WINBOM.INI", false},
+        // Matched ignoring case; a file replacing a file keeps the recorded name.
+        {dir / "work/winpeoem.sif", "\\I386\\SYSTEM32\\winpeoem.sif", false},
+        {dir / "work/progs", "\\PROGRAMS\\", true},
+        {dir / "work/aaa.txt", "/AAA.TXT", false},
+        {dir / "work/zzz.txt", "\\zzz.txt", false},
+        {dir / "work/docs", "\\docs", false},  // replaces the directory DOCS
+    });
     // Only the first addition loads the image.
     EXPECT_EQ(capture.Stdout(), "load ISO image ...\nload ISO image succeeded\n");
   }
@@ -158,14 +173,14 @@ TEST(Modifier, VersionedSourceKeepsItsIdentifiersAndReadsBack) {
   ISOModifier modifier(image);
   {
     CaptureOutput capture;
-    EXPECT_EQ(modifier.AddSingleFile(dir / "work/winbom.ini", "\\winbom.ini", true), 0);
-    EXPECT_EQ(modifier.AddSingleFile(dir / "work/default", "\\I386\\SYSTEM32\\CONFIG\\Default",
-                                     true),
-              0);
-    EXPECT_EQ(modifier.AddSingleDirectory(dir / "work/docs", "\\docs", true), 0);
-    EXPECT_EQ(modifier.AddSingleDirectory(dir / "work/long", "\\LONG", true), 0);
-    // 63 levels below "\DEEP" end at level 64, the deepest the reader loads.
-    EXPECT_EQ(modifier.AddSingleDirectory(dir / "work/deep", "\\DEEP", true), 0);
+    AddAll(modifier, {
+        {dir / "work/winbom.ini", "\\winbom.ini", false},
+        {dir / "work/default", "\\I386\\SYSTEM32\\CONFIG\\Default", false},
+        {dir / "work/docs", "\\docs", true},
+        {dir / "work/long", "\\LONG", true},
+        // 63 levels below "\DEEP" end at level 64, the deepest the reader loads.
+        {dir / "work/deep", "\\DEEP", true},
+    });
   }
   const std::vector<std::string> before = Identifiers(modifier.root);
   EXPECT_EQ(before, (std::vector<std::string>{".", "..", "BIG.BIN;1", "DEEP", "DOCS", "I386",
