@@ -3,26 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "iso/image_path.h"
 
 namespace {
-
-TEST(ImagePath, SplitJoinLeafAndParent) {
-  using V = std::vector<std::string>;
-  EXPECT_EQ(image_path::Split("\\I386//SYSTEM32\\\\WINPEOEM.SIF\\"),
-            (V{"I386", "SYSTEM32", "WINPEOEM.SIF"}));
-  EXPECT_EQ(image_path::Split("\\/"), V{});
-  EXPECT_EQ(image_path::Join(V{"PROGRAMS", "pkg", "run.exe"}), "PROGRAMS\\pkg\\run.exe");
-  EXPECT_EQ(image_path::Join("", "a"), "a");
-  EXPECT_EQ(image_path::Join("\\I386\\", "a"), "\\I386\\a");  // no second separator
-  EXPECT_EQ(image_path::Join("/I386", "a"), "/I386\\a");
-  EXPECT_EQ(image_path::Leaf("/src/data//"), "data");
-  EXPECT_EQ(image_path::Leaf("C:\\pkg\\tool\\"), "tool");
-  EXPECT_EQ(image_path::Parent("pkg/bin\\run.exe"), "pkg\\bin");
-  EXPECT_EQ(image_path::Parent("run.exe"), "");
-}
 
 TEST(ImagePath, RecordedIdentifiers) {
   const struct {
