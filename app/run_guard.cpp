@@ -1,0 +1,79 @@
+#include "app/run_guard.h"
+
+#include <exception>
+
+#include "app/image_files.h"
+#include "app/workspace.h"
+#include "common/console.h"
+
+namespace run_guard {
+namespace {
+
+struct Watched {
+  std::mutex mutex;
+  bool hasWorkspace = false;
+  std::string workspace;
+  bool existed = false;
+  ImageFiles* files = nullptr;
+};
+
+// Never destroyed: an interruption may come while the process exits.
+Watched& State() {
+  static Watched* watched = new Watched;
+  return *watched;
+}
+
+// The run goes on meanwhile and may still be adding to the workspace, so
+// the removal is tried again until it holds.
+bool RemoveWorkspaceWhileRunning(const std::string& workspace, bool existed) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    try {
+      RemoveWorkspace(workspace, existed);
+      return true;
+    } catch (const std::exception&) {
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::unique_lock<std::mutex> Hold() { return std::unique_lock<std::mutex>(State().mutex); }
+
+void WatchWorkspace(const std::string& workspace, bool existed) {
+  State().hasWorkspace = true;
+  State().workspace = workspace;
+  State().existed = existed;
+}
+
+void ForgetWorkspace() { State().hasWorkspace = false; }
+
+void WatchImageFiles(ImageFiles* files) { State().files = files; }
+
+void ForgetImageFiles() { State().files = nullptr; }
+
+void OnInterruption(const platform::Interruption& interruption) {
+  Watched& watched = State();
+  std::lock_guard<std::mutex> hold(watched.mutex);
+  const bool customized = watched.files && watched.files->Committed();
+  std::string removed;
+  if (watched.files && !customized) {
+    watched.files->Discard();
+    removed = "the new image";
+  }
+  std::string line = std::string("interrupted by ") + interruption.name;
+  if (watched.hasWorkspace) {
+    if (RemoveWorkspaceWhileRunning(watched.workspace, watched.existed)) {
+      removed += removed.empty() ? "the workspace" : " and the workspace";
+    } else {
+      line += "; could not remove the workspace " + watched.workspace;
+    }
+  }
+  if (customized) line += " after " + watched.files->Image() + " was customized";
+  if (!removed.empty()) line += "; removed " + removed;
+  if (watched.files && !customized) line += "; " + watched.files->Image() + " is unchanged";
+  Warning("%s", line.c_str());
+  platform::EndProcess(interruption.exitCode);
+}
+
+}  // namespace run_guard
