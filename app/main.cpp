@@ -21,10 +21,12 @@ int main(int argc, char* argv[]) {
     case CommandLineOutcome::Run:
       break;
   }
+  int code = 1;
   try {
-    return RunCustomization(values);
+    code = RunCustomization(values);
   } catch (const std::exception& e) {
     Warning("exception: %s", e.what());
-    return 1;
   }
+  run_guard::AwaitInterruption();
+  return code;
 }

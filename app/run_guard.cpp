@@ -1,6 +1,9 @@
 #include "app/run_guard.h"
 
+#include <atomic>
+#include <chrono>
 #include <exception>
+#include <thread>
 
 #include "app/image_files.h"
 #include "app/workspace.h"
@@ -15,6 +18,8 @@ struct Watched {
   std::string workspace;
   bool existed = false;
   ImageFiles* files = nullptr;
+  std::string customized;  // the image, once the run has replaced it
+  std::atomic<bool> interrupted{false};
 };
 
 // Never destroyed: an interruption may come while the process exits.
@@ -50,12 +55,23 @@ void ForgetWorkspace() { State().hasWorkspace = false; }
 
 void WatchImageFiles(ImageFiles* files) { State().files = files; }
 
-void ForgetImageFiles() { State().files = nullptr; }
+void ForgetImageFiles() {
+  Watched& watched = State();
+  if (watched.files && watched.files->Committed()) watched.customized = watched.files->Image();
+  watched.files = nullptr;
+}
+
+void AwaitInterruption() {
+  if (!State().interrupted) return;
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
 
 void OnInterruption(const platform::Interruption& interruption) {
   Watched& watched = State();
+  watched.interrupted = true;
   std::lock_guard<std::mutex> hold(watched.mutex);
-  const bool customized = watched.files && watched.files->Committed();
+  if (watched.files && watched.files->Committed()) watched.customized = watched.files->Image();
+  const bool customized = !watched.customized.empty();
   std::string removed;
   if (watched.files && !customized) {
     watched.files->Discard();
@@ -69,7 +85,7 @@ void OnInterruption(const platform::Interruption& interruption) {
       line += "; could not remove the workspace " + watched.workspace;
     }
   }
-  if (customized) line += " after " + watched.files->Image() + " was customized";
+  if (customized) line += " after " + watched.customized + " was customized";
   if (!removed.empty()) line += "; removed " + removed;
   if (watched.files && !customized) line += "; " + watched.files->Image() + " is unchanged";
   Warning("%s", line.c_str());

@@ -22,6 +22,10 @@ void ForgetWorkspace();
 void WatchImageFiles(ImageFiles* files);
 void ForgetImageFiles();
 
+// Called by the run's last step: once an interruption is being handled, it
+// ends the process, so that its exit code is the one reported.
+void AwaitInterruption();
+
 // Removes the new image (unless it has already replaced the image) and the
 // workspace, prints one line and ends the process with the interruption's
 // exit code. Runs in a thread of its own while the run stays where it was.
