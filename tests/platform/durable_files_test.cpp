@@ -22,15 +22,6 @@ namespace {
 using namespace testing_support;
 using platform::FileKind;
 
-std::string Failure(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
-
 ino_t Inode(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;

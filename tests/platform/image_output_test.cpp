@@ -71,16 +71,6 @@ TEST(ImageOutputBuffer, WritesTheSameBytesAsAFileStream) {
   EXPECT_TRUE(::stat((dir / "actual").c_str(), &st) == 0 && st.st_blocks * 512 < 24 * 1024 * 1024);
 }
 
-// The text of what `step` throws; "" when it throws nothing.
-std::string Failure(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
-
 TEST(ImageOutputBuffer, FailuresReachTheCallerNamingTheFileAndTheReason) {
   ScratchDir dir;
   platform::ImageOutputBuffer buffer;
