@@ -76,8 +76,9 @@ class Run {
         workspace_(std::move(workspace)),
         root_(workspace_ + "/image_file_dir"),
         files_(values.image) {}
-  // The new image goes (unless it replaced the image) before an
-  // interruption could no longer find it.
+  // Every road out of the run ends here: the new image is removed unless
+  // it replaced the image (or a failed rename left it complete), under the
+  // guard, so that an interruption finds it either there or gone.
   ~Run() {
     auto hold = run_guard::Hold();
     files_.Discard();
@@ -205,12 +206,7 @@ int Run::PackAndSwap() {
 
   // The new image is on the disk before the old one is moved aside.
   Log("pack image file back succeeded");
-  try {
-    files_.ReadyNewImage();
-  } catch (const std::exception&) {
-    files_.Discard();
-    throw;
-  }
+  files_.ReadyNewImage();
   std::string unflushed;
   {
     auto hold = run_guard::Hold();

@@ -28,8 +28,8 @@ class ImageFiles {
   // After a successful pack: checks that nobody replaced the image or the
   // new image meanwhile, gives the new image the image's permissions,
   // owner, group and access control list, and flushes it. Throws an
-  // exception naming the file and the reason (the new image is then
-  // removed).
+  // exception naming the file and the reason; Discard then removes the new
+  // image.
   void ReadyNewImage();
   // The swap: the old image becomes IMAGE.bak and the new image takes the
   // image's name. Throws when a rename fails; the complete new image then
