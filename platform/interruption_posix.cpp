@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <system_error>
 #include <thread>
 
 namespace platform {
@@ -32,15 +33,21 @@ void HandleInterruptions(InterruptionHandler handler) {
   // Blocked here, before the thread starts, so that every thread inherits
   // the mask and only sigwait takes these signals.
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  std::thread([handler, set] {
-    int number = 0;
-    while (sigwait(&set, &number) != 0) {
-    }
-    for (const Named& n : kInterruptions) {
-      if (n.number == number) handler(Interruption{n.name, 128 + number});
-    }
-    EndProcess(128 + number);
-  }).detach();
+  try {
+    std::thread([handler, set] {
+      int number = 0;
+      while (sigwait(&set, &number) != 0) {
+      }
+      for (const Named& n : kInterruptions) {
+        if (n.number == number) handler(Interruption{n.name, 128 + number});
+      }
+      EndProcess(128 + number);
+    }).detach();
+  } catch (const std::system_error&) {
+    // Without the thread the signals keep their default action rather than
+    // being blocked for good.
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  }
 }
 
 void EndProcess(int exitCode) { ::_exit(exitCode); }
