@@ -168,7 +168,7 @@ int Run::Execute() {
 bool Run::PrepareImageFiles() {
   auto hold = run_guard::Hold();
   if (!files_.Prepare()) return false;
-  run_guard::WatchImageFiles(&files_);
+  if (files_.Held()) run_guard::WatchImageFiles(&files_);
   return true;
 }
 

@@ -22,6 +22,8 @@ class ImageFiles {
   // exist is left for the reader to report.
   bool Prepare();
 
+  // True once Prepare has locked the image and made the new image's file.
+  bool Held() const { return present_; }
   const std::string& Image() const { return image_; }
   const std::string& NewImage() const { return newImage_; }
 

@@ -77,16 +77,15 @@ void OnInterruption(const platform::Interruption& interruption) {
     watched.files->Discard();
     removed = "the new image";
   }
-  std::string line = std::string("interrupted by ") + interruption.name;
-  if (watched.hasWorkspace) {
-    if (RemoveWorkspaceWhileRunning(watched.workspace, watched.existed)) {
-      removed += removed.empty() ? "the workspace" : " and the workspace";
-    } else {
-      line += "; could not remove the workspace " + watched.workspace;
-    }
+  const bool workspaceLeft =
+      watched.hasWorkspace && !RemoveWorkspaceWhileRunning(watched.workspace, watched.existed);
+  if (watched.hasWorkspace && !workspaceLeft) {
+    removed += removed.empty() ? "the workspace" : " and the workspace";
   }
+  std::string line = std::string("interrupted by ") + interruption.name;
   if (customized) line += " after " + watched.customized + " was customized";
   if (!removed.empty()) line += "; removed " + removed;
+  if (workspaceLeft) line += "; could not remove the workspace " + watched.workspace;
   if (watched.files && !customized) line += "; " + watched.files->Image() + " is unchanged";
   Warning("%s", line.c_str());
   platform::EndProcess(interruption.exitCode);
