@@ -5,7 +5,14 @@
 // that the two streams interleave in the order the lines were made.
 #pragma once
 
-#if defined(__GNUC__)
+#include <cstdio>  // defines __MINGW_PRINTF_FORMAT where there is one
+
+// mingw-w64's C++ runtime formats with its own C99 printf (%zu, %lld),
+// which its headers name __MINGW_PRINTF_FORMAT; plain "printf" would check
+// against the older system runtime's.
+#if defined(__MINGW_PRINTF_FORMAT)
+#define WPE_PRINTF(fmt, args) __attribute__((format(__MINGW_PRINTF_FORMAT, fmt, args)))
+#elif defined(__GNUC__)
 #define WPE_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define WPE_PRINTF(fmt, args)

@@ -6,6 +6,7 @@
 // precomputed positions by Pack.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <ostream>
@@ -35,6 +36,9 @@ struct SectorLayout {
 SectorLayout ComputeSectorLayout(std::uint32_t pathTableSize, std::uint32_t directorySectors,
                                  std::uint32_t fileSectors, bool hasBootImage,
                                  std::uint64_t bootImageBytes);
+
+// Bytes of file data in a tree: what the pack's percentage display counts.
+std::uint64_t TreeFileBytes(const DirectoryRecord* list);
 
 class ISOWriter : public virtual ISOManipulator {
  public:
@@ -99,7 +103,10 @@ class ISOWriter : public virtual ISOManipulator {
  protected:
   // The writer's own LoadLocalDirectory, called directly (never through the
   // virtual slot) for subdirectories and by the modifier's additions.
-  DirectoryRecord* LoadLocalDirectoryTree(const std::string& localDirectory);
+  // `depth` is the directory's level below the image root; names that the
+  // reader would refuse and trees deeper than it loads fail.
+  DirectoryRecord* LoadLocalDirectoryTree(const std::string& localDirectory,
+                                          std::size_t depth = 0);
 
   std::string sourceDirectory;
   std::string sourceImagePath;

@@ -1,61 +1,95 @@
 // The image output's buffering, seeking and source handling, the same on
-// every system; the reads and writes themselves are in the system's file.
+// every system; opening, the reads and writes themselves are in the
+// system's file.
 #include "platform/image_output.h"
 
+#include <cerrno>
 #include <cstring>
 #include <ios>
+#include <stdexcept>
+#include <system_error>
 
 namespace platform {
 namespace {
 
 constexpr std::size_t kBufferSize = 1024 * 1024;
 
-// The same failure an output file stream raises, so callers print the
-// same text whichever stream they were given.
-[[noreturn]] void Fail() { throw std::ios_base::failure("basic_ios::clear"); }
-
 }  // namespace
+
+// The stream failure callers expect, with a text that names the file and
+// the system's reason ("cannot write x.iso: No space left on device").
+void ImageOutputBuffer::Fail(int error, const std::string& what) {
+  throw std::ios_base::failure(what, std::error_code(error, std::generic_category()));
+}
+
+std::string ImageOutputBuffer::OtherNamesRefusal(const std::string& path) {
+  return "cannot open " + path + " for writing: the file has other names (hard links), and " +
+         "writing it would change them too";
+}
 
 ImageOutputBuffer::ImageOutputBuffer() : buffer_(kBufferSize) {}
 
 ImageOutputBuffer::~ImageOutputBuffer() {
   CloseSource();
   if (output_ != kNoFile) {
-    FlushBuffer();
-    CloseFile(output_);
+    try {
+      FlushBuffer();
+    } catch (const std::exception&) {
+      // Nobody is left to tell; Close reports this.
+    }
+    CloseNativeFile(output_);
   }
 }
 
-bool ImageOutputBuffer::Close() {
-  if (output_ == kNoFile) return false;
-  const bool flushed = FlushBuffer();
+void ImageOutputBuffer::Open(const std::string& path) {
+  if (output_ != kNoFile) throw std::logic_error("output opened twice: " + path);
+  output_ = OpenOutput(path);
+  path_ = path;
+  bufferPosition_ = 0;
+  unsyncedBytes_ = 0;
+  setp(buffer_.data(), buffer_.data() + buffer_.size());
+}
+
+void ImageOutputBuffer::Close() {
+  if (output_ == kNoFile) return;
+  const NativeFile file = output_;
   CloseSource();
-  const bool closed = CloseFile(output_);
+  try {
+    FlushBuffer();
+  } catch (...) {
+    CloseNativeFile(file);
+    output_ = kNoFile;
+    setp(nullptr, nullptr);
+    throw;
+  }
   output_ = kNoFile;
   setp(nullptr, nullptr);
-  return flushed && closed;
+  // Some file systems (NFS) report a failed write only here.
+  if (!CloseNativeFile(file)) Fail(errno, "cannot write " + path_);
 }
 
 void ImageOutputBuffer::CloseSource() {
-  if (source_ != kNoFile) CloseFile(source_);
+  if (source_ != kNoFile) CloseNativeFile(source_);
   source_ = kNoFile;
   sourcePath_.clear();
   sourceSize_ = 0;
 }
 
-bool ImageOutputBuffer::FlushBuffer() {
-  if (output_ == kNoFile) return false;
+void ImageOutputBuffer::FlushBuffer() {
+  if (output_ == kNoFile) Fail(EBADF, "cannot write " + path_);
   const auto pending = static_cast<std::uint64_t>(pptr() - pbase());
-  const bool ok = pending == 0 || WriteAt(pbase(), pending, bufferPosition_);
-  // After a failed write the bytes are dropped, as a stream in the bad
-  // state drops them; the position still moves past them.
+  const std::uint64_t position = bufferPosition_;
+  // A failed write drops the bytes, as a stream in the bad state drops
+  // them; the position still moves past them.
   bufferPosition_ += pending;
   setp(buffer_.data(), buffer_.data() + buffer_.size());
-  return ok;
+  if (pending != 0) WriteAt(buffer_.data(), pending, position);
 }
 
+// Failures throw from here on: the stream sets badbit and passes the
+// exception, with its text, on to the caller.
 ImageOutputBuffer::int_type ImageOutputBuffer::overflow(int_type ch) {
-  if (!FlushBuffer()) return traits_type::eof();
+  FlushBuffer();
   if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
   *pptr() = traits_type::to_char_type(ch);
   pbump(1);
@@ -70,9 +104,9 @@ std::streamsize ImageOutputBuffer::xsputn(const char* data, std::streamsize coun
     pbump(static_cast<int>(size));
     return count;
   }
-  if (!FlushBuffer()) return 0;
+  FlushBuffer();
   if (size >= buffer_.size()) {
-    if (!WriteAt(data, size, bufferPosition_)) return 0;
+    WriteAt(data, size, bufferPosition_);
     bufferPosition_ += size;
     return count;
   }
@@ -81,7 +115,10 @@ std::streamsize ImageOutputBuffer::xsputn(const char* data, std::streamsize coun
   return count;
 }
 
-int ImageOutputBuffer::sync() { return FlushBuffer() ? 0 : -1; }
+int ImageOutputBuffer::sync() {
+  FlushBuffer();
+  return 0;
+}
 
 ImageOutputBuffer::pos_type ImageOutputBuffer::seekoff(off_type offset,
                                                        std::ios_base::seekdir direction,
@@ -93,9 +130,8 @@ ImageOutputBuffer::pos_type ImageOutputBuffer::seekoff(off_type offset,
     return seekpos(pos_type(current + offset), which);
   }
   if (direction == std::ios_base::beg) return seekpos(pos_type(offset), which);
-  std::uint64_t size = 0;
-  if (!FlushBuffer() || !OutputSize(size)) return pos_type(off_type(-1));
-  return seekpos(pos_type(static_cast<off_type>(size) + offset), which);
+  FlushBuffer();
+  return seekpos(pos_type(static_cast<off_type>(OutputSize()) + offset), which);
 }
 
 ImageOutputBuffer::pos_type ImageOutputBuffer::seekpos(pos_type position,
@@ -103,7 +139,7 @@ ImageOutputBuffer::pos_type ImageOutputBuffer::seekpos(pos_type position,
   if (output_ == kNoFile || !(which & std::ios_base::out) || off_type(position) < 0) {
     return pos_type(off_type(-1));
   }
-  if (!FlushBuffer()) return pos_type(off_type(-1));
+  FlushBuffer();
   bufferPosition_ = static_cast<std::uint64_t>(off_type(position));
   return position;
 }
@@ -127,22 +163,28 @@ bool ImageOutputBuffer::CopyFrom(const std::string& sourcePath, std::uint64_t so
   }
   const bool kept = source == source_;
   if (sourceSize < sourceOffset || sourceSize - sourceOffset < length) {
-    if (!kept) CloseFile(source);
+    if (!kept) CloseNativeFile(source);
     return false;
   }
-  if (!FlushBuffer()) {
-    if (!kept) CloseFile(source);
-    Fail();
-  }
   try {
-    CopyRun(source, sourceOffset, bufferPosition_, length);
+    FlushBuffer();
+    CopyRun(source, sourcePath, sourceOffset, bufferPosition_, length);
   } catch (...) {
-    if (!kept) CloseFile(source);
+    if (!kept) CloseNativeFile(source);
     throw;
   }
-  if (!kept) CloseFile(source);
+  if (!kept) CloseNativeFile(source);
   bufferPosition_ += length;
   return true;
+}
+
+// Both systems: a source that ends before the bytes it had when the copy
+// began.
+void ImageOutputBuffer::FailShortSource(const std::string& sourcePath, std::uint64_t at,
+                                        std::uint64_t end) {
+  throw std::runtime_error("cannot read " + sourcePath + ": it ended at byte " +
+                           std::to_string(at) + ", before the " + std::to_string(end) +
+                           " bytes it had when the copy began");
 }
 
 }  // namespace platform

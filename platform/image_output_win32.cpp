@@ -4,7 +4,7 @@
 #include "platform/image_output.h"
 
 #include <algorithm>
-#include <ios>
+#include <stdexcept>
 #include <system_error>
 
 #include "platform/windows_support.h"
@@ -14,9 +14,7 @@ namespace {
 
 constexpr std::uint64_t kLargestPiece = 1u << 30;
 
-[[noreturn]] void Fail() { throw std::ios_base::failure("basic_ios::clear"); }
-
-HANDLE AsHandle(std::intptr_t file) { return reinterpret_cast<HANDLE>(file); }
+HANDLE AsHandle(NativeFile file) { return reinterpret_cast<HANDLE>(file); }
 
 OVERLAPPED At(std::uint64_t position) {
   OVERLAPPED overlapped = {};
@@ -25,57 +23,78 @@ OVERLAPPED At(std::uint64_t position) {
   return overlapped;
 }
 
-HANDLE OpenWide(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
-  try {
-    return ::CreateFileW(WidePath(path).c_str(), access, share, nullptr, disposition,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  } catch (const std::system_error&) {
-    return INVALID_HANDLE_VALUE;  // a name that does not convert opens nothing
-  }
-}
+int LastErrno() { return ErrnoFromWindowsError(::GetLastError()); }
 
 }  // namespace
 
-bool ImageOutputBuffer::Open(const std::string& path) {
-  if (output_ != kNoFile) return false;
-  HANDLE file = OpenWide(path, GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                         CREATE_ALWAYS);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  output_ = reinterpret_cast<NativeFile>(file);
-  bufferPosition_ = 0;
-  unsyncedBytes_ = 0;
-  setp(buffer_.data(), buffer_.data() + buffer_.size());
-  return true;
+NativeFile ImageOutputBuffer::OpenOutput(const std::string& path) {
+  // Never through a link, and not emptied before it is known to be a file
+  // this process may overwrite. Others may read it meanwhile, and the file
+  // that created it keeps its own handle.
+  HANDLE file = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+  if (file == INVALID_HANDLE_VALUE) Fail(LastErrno(), "cannot open " + path + " for writing");
+  // A device (NUL) is written as it is, as on other systems.
+  if (::GetFileType(file) != FILE_TYPE_DISK) return reinterpret_cast<NativeFile>(file);
+  OpenFileFacts facts;
+  std::string refusal;
+  if (!FactsOf(file, facts)) {
+    const int error = LastErrno();
+    ::CloseHandle(file);
+    Fail(error, "cannot examine " + path);
+  }
+  if (facts.link) {
+    refusal = "cannot open " + path + " for writing: it is a link (symbolic links and " +
+              "junctions are never written through)";
+  } else if (facts.links > 1) {
+    refusal = OtherNamesRefusal(path);
+  }
+  if (!refusal.empty()) {
+    ::CloseHandle(file);
+    throw std::runtime_error(refusal);
+  }
+  FILE_END_OF_FILE_INFO end = {};
+  if (facts.size > 0 && !::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end)) {
+    const int error = LastErrno();
+    ::CloseHandle(file);
+    Fail(error, "cannot write " + path);
+  }
+  return reinterpret_cast<NativeFile>(file);
 }
 
-bool ImageOutputBuffer::CloseFile(NativeFile file) { return ::CloseHandle(AsHandle(file)) != 0; }
-
-bool ImageOutputBuffer::WriteAt(const char* data, std::uint64_t count, std::uint64_t position) {
+void ImageOutputBuffer::WriteAt(const char* data, std::uint64_t count, std::uint64_t position) {
   while (count > 0) {
     const auto piece = static_cast<DWORD>(std::min(count, kLargestPiece));
     OVERLAPPED overlapped = At(position);
     DWORD written = 0;
-    if (!::WriteFile(AsHandle(output_), data, piece, &written, &overlapped) || written == 0) {
-      return false;
+    if (!::WriteFile(AsHandle(output_), data, piece, &written, &overlapped)) {
+      Fail(LastErrno(), "cannot write " + path_);
     }
+    if (written == 0) Fail(EIO, "cannot write " + path_);
     data += written;
     count -= written;
     position += written;
   }
-  return true;
 }
 
-bool ImageOutputBuffer::OutputSize(std::uint64_t& size) {
+std::uint64_t ImageOutputBuffer::OutputSize() {
   LARGE_INTEGER length;
-  if (!::GetFileSizeEx(AsHandle(output_), &length)) return false;
-  size = static_cast<std::uint64_t>(length.QuadPart);
-  return true;
+  if (!::GetFileSizeEx(AsHandle(output_), &length)) Fail(LastErrno(), "cannot examine " + path_);
+  return static_cast<std::uint64_t>(length.QuadPart);
 }
 
 bool ImageOutputBuffer::OpenSource(const std::string& path, NativeFile& file,
                                    std::uint64_t& size) {
-  HANDLE source = OpenWide(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                           FILE_SHARE_DELETE, OPEN_EXISTING);
+  HANDLE source = INVALID_HANDLE_VALUE;
+  try {
+    source = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  } catch (const std::system_error&) {
+    return false;  // a name that does not convert opens nothing
+  }
   if (source == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER length;
   if (::GetFileType(source) != FILE_TYPE_DISK || !::GetFileSizeEx(source, &length)) {
@@ -87,16 +106,20 @@ bool ImageOutputBuffer::OpenSource(const std::string& path, NativeFile& file,
   return true;
 }
 
-void ImageOutputBuffer::CopyRun(NativeFile source, std::uint64_t sourceOffset,
-                                std::uint64_t outputOffset, std::uint64_t length) {
+void ImageOutputBuffer::CopyRun(NativeFile source, const std::string& sourcePath,
+                                std::uint64_t sourceOffset, std::uint64_t outputOffset,
+                                std::uint64_t length) {
   std::uint64_t done = 0;
   while (done < length) {
     const auto want = static_cast<DWORD>(std::min<std::uint64_t>(length - done, buffer_.size()));
     OVERLAPPED overlapped = At(sourceOffset + done);
     DWORD got = 0;
-    // A read error, or the source shrank meanwhile.
-    if (!::ReadFile(AsHandle(source), buffer_.data(), want, &got, &overlapped) || got == 0) Fail();
-    if (!WriteAt(buffer_.data(), got, outputOffset + done)) Fail();
+    if (!::ReadFile(AsHandle(source), buffer_.data(), want, &got, &overlapped)) {
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_HANDLE_EOF) Fail(ErrnoFromWindowsError(error), "cannot read " + sourcePath);
+    }
+    if (got == 0) FailShortSource(sourcePath, sourceOffset + done, sourceOffset + length);
+    WriteAt(buffer_.data(), got, outputOffset + done);
     done += got;
   }
 }

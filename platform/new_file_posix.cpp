@@ -6,27 +6,25 @@
 
 namespace platform {
 
-NewFile::~NewFile() { Close(); }
+bool CloseNativeFile(NativeFile file) { return ::close(static_cast<int>(file)) == 0; }
 
-bool NewFile::Create(const std::string& path) {
-  if (handle_ >= 0) {
-    errno = EBUSY;
-    return false;
-  }
-  // O_EXCL also refuses a dangling symbolic link of that name.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  handle_ = fd;
-  return true;
+NativeFile CreateNewFile(const std::string& path, NewFileAccess access) {
+  const bool owner = access == NewFileAccess::Private;
+  // O_EXCL fails on anything that stands there, a dangling link included;
+  // O_NOFOLLOW says the same for systems that read O_EXCL loosely.
+  const int fd = ::open(path.c_str(),
+                        (owner ? O_RDWR : O_WRONLY) | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        owner ? 0600 : 0666);
+  return fd < 0 ? kNoFile : fd;
 }
 
 bool NewFile::Write(const char* data, std::size_t size) {
-  if (handle_ < 0) {
+  if (file_ == kNoFile) {
     errno = EBADF;
     return false;
   }
   while (size > 0) {
-    const ssize_t n = ::write(static_cast<int>(handle_), data, size);
+    const ssize_t n = ::write(static_cast<int>(file_), data, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
@@ -36,13 +34,6 @@ bool NewFile::Write(const char* data, std::size_t size) {
     size -= static_cast<std::size_t>(n);
   }
   return true;
-}
-
-bool NewFile::Close() {
-  if (handle_ < 0) return true;
-  const int fd = static_cast<int>(handle_);
-  handle_ = -1;
-  return ::close(fd) == 0;
 }
 
 }  // namespace platform

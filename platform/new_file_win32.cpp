@@ -1,53 +1,109 @@
+// New files on Windows: CreateFileW with CREATE_NEW, which fails on any
+// existing name; FILE_FLAG_OPEN_REPARSE_POINT keeps a link of that name
+// from being followed. A private file gets a protected access list that
+// lets only the creating user in.
 #include "platform/new_file.h"
 
 #include <cerrno>
+#include <memory>
 #include <system_error>
+#include <vector>
 
 #include "platform/windows_support.h"
 
 namespace platform {
 namespace {
 
-HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+HANDLE AsHandle(NativeFile file) { return reinterpret_cast<HANDLE>(file); }
+
+// A security descriptor granting the process's user full access and
+// nobody else anything, as mode 0600 does on other systems.
+class OwnerOnlySecurity {
+ public:
+  bool Build() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    user_.resize(size);
+    const bool gotUser =
+        size != 0 && ::GetTokenInformation(token, TokenUser, user_.data(), size, &size);
+    ::CloseHandle(token);
+    if (!gotUser) return false;
+    PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
+    acl_.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + ::GetLengthSid(sid));
+    auto* acl = reinterpret_cast<PACL>(acl_.data());
+    return ::InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION) &&
+           ::AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) &&
+           ::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
+           ::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
+           ::SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+  }
+  SECURITY_ATTRIBUTES* Attributes() {
+    attributes_ = {sizeof attributes_, &descriptor_, FALSE};
+    return &attributes_;
+  }
+
+ private:
+  std::vector<char> user_;
+  std::vector<char> acl_;
+  SECURITY_DESCRIPTOR descriptor_ = {};
+  SECURITY_ATTRIBUTES attributes_ = {};
+};
 
 }  // namespace
 
-NewFile::~NewFile() { Close(); }
+bool CloseNativeFile(NativeFile file) {
+  if (::CloseHandle(AsHandle(file))) return true;
+  SetErrnoFromLastError();
+  return false;
+}
 
-bool NewFile::Create(const std::string& path) {
-  if (AsHandle(handle_) != INVALID_HANDLE_VALUE) {
-    errno = EBUSY;
-    return false;
-  }
+NativeFile CreateNewFile(const std::string& path, NewFileAccess access) {
   std::wstring widePath;
   try {
     widePath = WidePath(path);
   } catch (const std::system_error& e) {
     errno = e.code().value();
-    return false;
+    return kNoFile;
   }
-  // CREATE_NEW fails on any existing name, a link included. Others may
-  // read and delete the file meanwhile, as on other systems.
-  HANDLE file = ::CreateFileW(widePath.c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  const bool owner = access == NewFileAccess::Private;
+  OwnerOnlySecurity security;
+  if (owner && !security.Build()) {
+    SetErrnoFromLastError();
+    return kNoFile;
+  }
+  // A private file is written again through other handles (the image
+  // output, file streams), and given attributes and flushed through this
+  // one; an ordinary one is only written. Others may read and delete it
+  // meanwhile, as on other systems. No DELETE right: the C runtime's own
+  // opens do not share it.
+  const DWORD rights = owner ? GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC |
+                                   WRITE_OWNER
+                             : GENERIC_WRITE;
+  const DWORD share = owner ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
+                            : FILE_SHARE_READ | FILE_SHARE_DELETE;
+  HANDLE file = ::CreateFileW(widePath.c_str(), rights, share,
+                              owner ? security.Attributes() : nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT |
+                                  (owner ? FILE_FLAG_WRITE_THROUGH : 0),
+                              nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     SetErrnoFromLastError();
-    return false;
+    return kNoFile;
   }
-  handle_ = reinterpret_cast<std::intptr_t>(file);
-  return true;
+  return reinterpret_cast<NativeFile>(file);
 }
 
 bool NewFile::Write(const char* data, std::size_t size) {
-  if (AsHandle(handle_) == INVALID_HANDLE_VALUE) {
+  if (file_ == kNoFile) {
     errno = EBADF;
     return false;
   }
   while (size > 0) {
     const DWORD piece = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
     DWORD written = 0;
-    if (!::WriteFile(AsHandle(handle_), data, piece, &written, nullptr)) {
+    if (!::WriteFile(AsHandle(file_), data, piece, &written, nullptr)) {
       SetErrnoFromLastError();
       return false;
     }
@@ -59,15 +115,6 @@ bool NewFile::Write(const char* data, std::size_t size) {
     size -= written;
   }
   return true;
-}
-
-bool NewFile::Close() {
-  if (AsHandle(handle_) == INVALID_HANDLE_VALUE) return true;
-  HANDLE file = AsHandle(handle_);
-  handle_ = -1;
-  if (::CloseHandle(file)) return true;
-  SetErrnoFromLastError();
-  return false;
 }
 
 }  // namespace platform

@@ -9,11 +9,11 @@ namespace {
 
 UINT savedOutputCodePage = 0;
 
-void RestoreConsoleCodePage() {
+}  // namespace
+
+void RestoreProcessSettings() {
   if (savedOutputCodePage != 0) ::SetConsoleOutputCP(savedOutputCodePage);
 }
-
-}  // namespace
 
 void PrepareProcess() {
   // A drive without a medium (an empty CD drive named on the command line)
@@ -25,7 +25,7 @@ void PrepareProcess() {
   savedOutputCodePage = ::GetConsoleOutputCP();
   if (savedOutputCodePage != 0 && savedOutputCodePage != CP_UTF8 &&
       ::SetConsoleOutputCP(CP_UTF8)) {
-    std::atexit(RestoreConsoleCodePage);
+    std::atexit(RestoreProcessSettings);
   } else {
     savedOutputCodePage = 0;
   }

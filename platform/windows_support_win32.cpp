@@ -1,5 +1,6 @@
 #include "platform/windows_support.h"
 
+#include <cctype>
 #include <cerrno>
 #include <system_error>
 
@@ -67,6 +68,86 @@ void ThrowLastError(const std::string& what, const std::string& path) {
   // not know Windows messages, and the texts then match the Linux build's.
   throw std::system_error(ErrnoFromWindowsError(::GetLastError()), std::generic_category(),
                           what + " " + path);
+}
+
+namespace {
+
+bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool StartsWithNoCase(const std::string& text, std::size_t at, const char* prefix) {
+  for (std::size_t i = 0; prefix[i] != '\0'; ++i) {
+    if (at + i >= text.size()) return false;
+    const char c = text[at + i];
+    const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    if (lower != prefix[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool NothingThere(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+         error == ERROR_DIRECTORY || error == ERROR_INVALID_DRIVE;
+}
+
+HANDLE OpenUnfollowed(const std::string& path, DWORD access) {
+  std::wstring wide;
+  try {
+    wide = WidePath(path);
+  } catch (const std::system_error&) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  return ::CreateFileW(wide.c_str(), access,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                       nullptr);
+}
+
+bool IsDevicePath(const std::string& path, bool& pipe) {
+  pipe = false;
+  if (path.size() < 4 || !IsPathSeparator(path[0]) || !IsPathSeparator(path[1]) ||
+      (path[2] != '.' && path[2] != '?') || !IsPathSeparator(path[3])) {
+    return false;
+  }
+  // "X:" followed by a separator and more: a path below a drive.
+  const bool belowDrive = path.size() > 7 && std::isalpha(static_cast<unsigned char>(path[4])) &&
+                          path[5] == ':' && IsPathSeparator(path[6]);
+  const bool belowShare = StartsWithNoCase(path, 4, "unc") && path.size() > 7 &&
+                          IsPathSeparator(path[7]);
+  if (belowDrive || belowShare) return false;
+  pipe = StartsWithNoCase(path, 4, "pipe") && path.size() > 8 && IsPathSeparator(path[8]);
+  return true;
+}
+
+bool FactsOf(HANDLE file, OpenFileFacts& facts) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(file, &info)) return false;
+  facts.identity.volume = info.dwVolumeSerialNumber;
+  facts.identity.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  facts.attributes = info.dwFileAttributes;
+  facts.links = info.nNumberOfLinks;
+  facts.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  facts.link = false;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    // Where the tag cannot be read, every reparse point counts as a link:
+    // the safe side for a tool that must never write through one.
+    facts.link = !::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
+                 IsReparseTagNameSurrogate(tag.ReparseTag);
+  }
+  return true;
+}
+
+bool FactsAt(const std::string& path, OpenFileFacts& facts) {
+  HANDLE file = OpenUnfollowed(path, 0);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool known = FactsOf(file, facts);
+  const DWORD error = ::GetLastError();
+  ::CloseHandle(file);
+  ::SetLastError(error);
+  return known;
 }
 
 }  // namespace platform

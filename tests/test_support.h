@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <sstream>
 #include <string>
@@ -59,6 +60,9 @@ class FeedStdin {
   std::streambuf* saved_;
 };
 
+// The text of the exception `step` throws; "" when it throws none.
+std::string Failure(const std::function<void()>& step);
+
 // True on Linux, where the tools the interop checks shell out to
 // (genisoimage, xorriso, pycdlib, hivexsh, reglookup, diff, Python) and
 // devices such as /dev/full exist; the Windows build runs without them.
@@ -70,6 +74,17 @@ extern const char* const kNullDevice;
 // in the Linux pass.
 #define WPE_LINUX_ONLY(reason) \
   if (!testing_support::kLinuxHost) GTEST_SKIP() << "runs only on Linux: " << (reason)
+
+// Makes a symbolic link `link` to `target`; false where the system makes
+// none for the tests (Wine's CreateSymbolicLinkW succeeds but creates
+// nothing), with kNoSymbolicLinks as the reason to give.
+bool MakeSymbolicLink(const std::string& target, const std::string& link);
+extern const char* const kNoSymbolicLinks;
+// Gives the file `target` the second name `link`.
+bool MakeHardLink(const std::string& target, const std::string& link);
+// Which file `path` names itself, as the system tells files apart (device
+// and inode, volume and file index); "" when nothing is there.
+std::string FileIdentityOf(const std::string& path);
 
 // The bytes the file takes on the disk (less than its size when sparse).
 std::uint64_t AllocatedBytes(const std::string& path);

@@ -12,6 +12,21 @@ namespace testing_support {
 
 const bool kLinuxHost = true;
 const char* const kNullDevice = "/dev/null";
+const char* const kNoSymbolicLinks = "no symbolic links here";
+
+bool MakeSymbolicLink(const std::string& target, const std::string& link) {
+  return ::symlink(target.c_str(), link.c_str()) == 0;
+}
+
+bool MakeHardLink(const std::string& target, const std::string& link) {
+  return ::link(target.c_str(), link.c_str()) == 0;
+}
+
+std::string FileIdentityOf(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return "";
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
 
 void SetEnvironment(const std::string& name, const char* value) {
   value ? ::setenv(name.c_str(), value, 1) : ::unsetenv(name.c_str());

@@ -1,12 +1,11 @@
-// Files the tool makes and swaps through the platform layer: exclusive
-// creation, the durable swap with its backup, temporary names, and names
-// outside ASCII reaching the system the same way through every road.
+// Files the tool makes through the platform layer: exclusive creation,
+// copies that never overwrite, temporary names, and names outside ASCII
+// reaching the system the same way through every road.
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <cerrno>
 #include <fstream>
-#include <system_error>
 
 #include <boost/filesystem.hpp>
 
@@ -56,26 +55,6 @@ TEST(CopyFileNoOverwrite, NeverTouchesAnExistingTarget) {
   EXPECT_EQ(ReadFile(dir / "taken"), "theirs");
 }
 
-TEST(ReplaceKeepingBackup, SwapsAndUndoesTheBackupWhenTheSwapFails) {
-  ScratchDir dir;
-  WriteFile(dir / "image.iso", "old");
-  WriteFile(dir / "image.iso.tmp", "new");
-  platform::FlushFileToDisk(dir / "image.iso.tmp");
-  platform::ReplaceKeepingBackup(dir / "image.iso", dir / "image.iso.tmp", dir / "image.iso.bak");
-  EXPECT_EQ(ReadFile(dir / "image.iso"), "new");
-  EXPECT_EQ(ReadFile(dir / "image.iso.bak"), "old");
-  EXPECT_FALSE(Exists(dir / "image.iso.tmp"));
-
-  // Without a new file nothing changes, and no backup is left behind.
-  fs::remove(dir / "image.iso.bak");
-  EXPECT_THROW(platform::ReplaceKeepingBackup(dir / "image.iso", dir / "image.iso.tmp",
-                                              dir / "image.iso.bak"),
-               std::system_error);
-  EXPECT_EQ(ReadFile(dir / "image.iso"), "new");
-  EXPECT_FALSE(Exists(dir / "image.iso.bak"));
-  EXPECT_THROW(platform::FlushFileToDisk(dir / "absent"), std::system_error);
-}
-
 TEST(TempNames, FormedNamesCreateNothing) {
   std::string directory;
   ASSERT_TRUE(platform::TempDirectory(directory));
@@ -116,8 +95,10 @@ TEST(NonAsciiNames, EveryRoadReachesTheSameFile) {
   if (!kLinuxHost) {
     EXPECT_EQ(fs::path(name).filename().wstring(), L"f\u00e9 \u65e5\u672c.txt");
   }
+  platform::ReplacementFile replacement;
+  replacement.Create(name + ".tmp");
   std::ofstream(name + ".tmp", std::ios::binary) << "new";
-  platform::ReplaceKeepingBackup(name, name + ".tmp", name + ".bak");
+  replacement.CommitOver(name, name + ".bak");
   EXPECT_EQ(ReadFile(name) + ReadFile(name + ".bak"), "newutf-8");
 }
 
