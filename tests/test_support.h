@@ -98,6 +98,39 @@ int Run(const std::string& command);
 // Runs a shell command and returns its standard output.
 std::string RunOutput(const std::string& command);
 
+// The interruptions a test can cause: SIGINT, SIGTERM and SIGHUP; on
+// Windows Ctrl-C and Ctrl-Break (closing a console cannot be caused).
+enum class InterruptionKind { Interrupt, Terminate, HangUp };
+
+// Causes `what` in the calling process as the user or the system would:
+// kill(2) on the process; on Windows an event of the process's console,
+// which reaches every process attached to it (see ChildProcess). False,
+// with `why` set, where that cannot be done here.
+bool InterruptThisProcess(InterruptionKind what, std::string& why);
+
+// A helper program a test starts, with its standard output and error read
+// through one pipe. On Windows it gets a console of its own, so that the
+// console events it causes reach nobody else.
+class ChildProcess {
+ public:
+  // Starts arguments[0] with the rest as its arguments. Throws when it
+  // cannot.
+  explicit ChildProcess(const std::vector<std::string>& arguments);
+  // Ends the child if it still runs.
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Everything it writes until it ends (Windows line ends as "\n").
+  std::string ReadRest();
+  // Its exit code (128 + the signal's number when a signal ended it).
+  int Wait();
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
 // Opens (creates or empties) a file for capturing a standard stream;
 // returns the descriptor, -1 on failure.
 int OpenCaptureFile(const std::string& path);

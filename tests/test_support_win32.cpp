@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <stdexcept>
+#include <vector>
 
 #include "tests/test_support.h"
 
@@ -21,11 +23,17 @@ const char* const kNoSymbolicLinks =
 
 namespace {
 
-std::wstring Wide(const std::string& path) {
-  std::wstring wide(path.size() + 1, L'\0');
-  const int n = ::MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0],
+std::wstring WideText(const std::string& text) {
+  std::wstring wide(text.size() + 1, L'\0');
+  const int n = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0],
                                       static_cast<int>(wide.size()));
   wide.resize(n > 0 ? static_cast<std::size_t>(n - 1) : 0);
+  return wide;
+}
+
+// A path for the W functions, with the system's separator.
+std::wstring Wide(const std::string& path) {
+  std::wstring wide = WideText(path);
   std::replace(wide.begin(), wide.end(), L'/', L'\\');
   return wide;
 }
@@ -73,6 +81,85 @@ std::uint64_t AllocatedBytes(const std::string& path) {
 int OpenCaptureFile(const std::string& path) {
   // Binary: a text-mode descriptor would turn every "\n" into "\r\n".
   return ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+bool InterruptThisProcess(InterruptionKind what, std::string& why) {
+  if (what == InterruptionKind::HangUp) {
+    why = "closing a console cannot be caused by a program";
+    return false;
+  }
+  const DWORD event = what == InterruptionKind::Interrupt ? CTRL_C_EVENT : CTRL_BREAK_EVENT;
+  if (::GenerateConsoleCtrlEvent(event, 0)) return true;
+  why = "GenerateConsoleCtrlEvent failed with error " + std::to_string(::GetLastError());
+  return false;
+}
+
+struct ChildProcess::Impl {
+  HANDLE process = nullptr;
+  HANDLE output = nullptr;
+  int status = -1;
+};
+
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments) : impl_(new Impl) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (arguments.empty() || !::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+    throw std::runtime_error("cannot make a pipe");
+  }
+  ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  std::wstring command;
+  for (const std::string& a : arguments) command += L"\"" + WideText(a) + L"\" ";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = writeEnd;
+  PROCESS_INFORMATION started = {};
+  const BOOL ok = ::CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE,
+                                   CREATE_NEW_CONSOLE, nullptr, nullptr, &startup, &started);
+  ::CloseHandle(writeEnd);
+  if (!ok) {
+    ::CloseHandle(readEnd);
+    throw std::runtime_error("cannot start " + arguments[0]);
+  }
+  ::CloseHandle(started.hThread);
+  impl_->process = started.hProcess;
+  impl_->output = readEnd;
+}
+
+ChildProcess::~ChildProcess() {
+  if (impl_->status < 0) {
+    ::TerminateProcess(impl_->process, 9);
+    Wait();
+  }
+  ::CloseHandle(impl_->output);
+  ::CloseHandle(impl_->process);
+  delete impl_;
+}
+
+std::string ChildProcess::ReadRest() {
+  std::string rest;
+  char buffer[4096];
+  DWORD got = 0;
+  while (::ReadFile(impl_->output, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    rest.append(buffer, got);
+  }
+  rest.erase(std::remove(rest.begin(), rest.end(), '\r'), rest.end());
+  return rest;
+}
+
+int ChildProcess::Wait() {
+  if (impl_->status >= 0) return impl_->status;
+  ::WaitForSingleObject(impl_->process, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(impl_->process, &code);
+  impl_->status = static_cast<int>(code);
+  return impl_->status;
 }
 
 }  // namespace testing_support
