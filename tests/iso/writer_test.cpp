@@ -248,6 +248,8 @@ TEST(WriterDates, FieldsAreGmtAndTheOffsetIsLocalMinusGmt) {
 // Path table numbers are 16-bit: the root and 65534 subdirectories still
 // pack; one more directory is refused before anything is written.
 TEST(WriterPack, DirectoryCountIsBoundByThePathTableNumbers) {
+  WPE_LINUX_ONLY("the bound is the same on every system, and its tree of 65,536 directories "
+                 "takes ten times as long under Wine");
   struct WideTree : TreeWriter {
     explicit WideTree(std::uint32_t subdirectories) {
       DirectoryRecord* tail = root->next;  // ".."
