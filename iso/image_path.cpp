@@ -2,6 +2,7 @@
 #include "iso/image_path.h"
 
 #include <cstddef>
+#include <initializer_list>
 #include <stdexcept>
 
 #include "iso/iso_structures.h"
@@ -23,6 +24,22 @@ std::string WithoutVersion(const std::string& identifier) {
 }
 
 char FoldAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool EqualsFolded(const std::string& text, const char* upper) {
+  std::size_t i = 0;
+  for (; i < text.size() && upper[i] != '\0'; ++i) {
+    if (FoldAscii(text[i]) != upper[i]) return false;
+  }
+  return i == text.size() && upper[i] == '\0';
+}
+
+// The port number of COMn and LPTn: a digit, or a superscript 1, 2 or 3
+// (UTF-8 "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"), which Windows reads as one.
+bool IsPortNumber(const std::string& text) {
+  if (text.size() == 1) return text[0] >= '0' && text[0] <= '9';
+  return text.size() == 2 && text[0] == '\xC2' &&
+         (text[1] == '\xB9' || text[1] == '\xB2' || text[1] == '\xB3');
+}
 
 }  // namespace
 
@@ -93,6 +110,19 @@ bool IsWindowsName(const std::string& name) {
   return name.back() != '.' || IsDotName(name);
 }
 
+bool IsDeviceName(const std::string& name) {
+  // Windows looks only at what comes before the first dot, without
+  // trailing spaces.
+  std::string stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (const char* device : {"CON", "PRN", "AUX", "NUL"}) {
+    if (EqualsFolded(stem, device)) return true;
+  }
+  return stem.size() >= 4 && (EqualsFolded(stem.substr(0, 3), "COM") ||
+                              EqualsFolded(stem.substr(0, 3), "LPT")) &&
+         IsPortNumber(stem.substr(3));
+}
+
 std::string BaseName(const std::string& identifier) {
   std::string base = WithoutVersion(identifier);
   // An empty extension leaves its separator behind: "NAME." is "NAME".
@@ -144,6 +174,7 @@ std::string NewNameProblem(const std::string& name) {
   if (name.back() == ' ') return "ends with a space";
   if (name.back() == '.') return "ends with '.'";
   if (!IsRecordedNameAccepted(name)) return "would read back as \".\" or \"..\"";
+  if (IsDeviceName(EntryName(name))) return "is a device name on Windows";
   return "";
 }
 

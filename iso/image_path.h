@@ -20,7 +20,11 @@
 //    entry names equal with letter case ignored, as Windows compares them.
 //    Only ASCII letters are folded; other bytes compare as they are.
 //  - Names going into an image must be valid Windows file names, at most
-//    kMaxFileIdentifier bytes long, that the reader accepts again.
+//    kMaxFileIdentifier bytes long, that the reader accepts again, and no
+//    device names: a WinPE CD's files are copied out on Windows.
+//  - Names copied out of an image (Unpack, RetrieveDir) are entry names and
+//    never device names, on every system, so that a copy made here can be
+//    made on Windows too.
 #pragma once
 
 #include <string>
@@ -47,6 +51,11 @@ std::string Parent(const std::string& path);
 // Not empty, no byte 0x00 to 0x1F, none of < > : " / \ |, no space at either
 // end, no "." at the end unless it is "." or "..".
 bool IsWindowsName(const std::string& name);
+
+// Windows opens a device for these names in any directory, whatever the
+// extension and letter case: CON, PRN, AUX, NUL, COM0 to COM9, LPT0 to
+// LPT9 and COM or LPT with a superscript 1, 2 or 3 ("nul.txt", "Com1 .log").
+bool IsDeviceName(const std::string& name);
 
 // "NAME.EXT;N" gives "NAME.EXT"; "NAME.;N" and "NAME." give "NAME".
 std::string BaseName(const std::string& identifier);

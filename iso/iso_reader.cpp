@@ -358,8 +358,15 @@ int ISOReader::RetrieveRecordList(DirectoryRecord* head, const std::string& loca
   for (DirectoryRecord* node = head; node != nullptr; node = node->next) {
     // Copied out without ISO 9660's version and separator: "WINBOM.INI;1"
     // becomes WINBOM.INI, "DEFAULT." becomes DEFAULT.
-    const std::string target =
-        (fs::path(localDirectory) / image_path::EntryName(node->name)).string();
+    const std::string name = image_path::EntryName(node->name);
+    // Windows would open the device instead of making the file. Refused on
+    // every system, so that what copies out here copies out there too.
+    if (image_path::IsDeviceName(name)) {
+      std::cout << "create file/directory failed - " << name << " is a device name on Windows"
+                << std::endl;
+      return 1;
+    }
+    const std::string target = (fs::path(localDirectory) / name).string();
     if (CreateFileOrDirectory(node, target, showProgress) != 0) return 1;
     if (node->type == kTypeDirectory && node->child != nullptr &&
         RetrieveRecordList(node->child, target, showProgress) != 0) {

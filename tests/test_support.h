@@ -78,7 +78,8 @@ extern const char* const kNullDevice;
 // Makes a symbolic link `link` to `target`; false where the system makes
 // none for the tests (Wine's CreateSymbolicLinkW succeeds but creates
 // nothing), with kNoSymbolicLinks as the reason to give.
-bool MakeSymbolicLink(const std::string& target, const std::string& link);
+// `directory`: the target is a directory (Windows makes the two kinds apart).
+bool MakeSymbolicLink(const std::string& target, const std::string& link, bool directory = false);
 extern const char* const kNoSymbolicLinks;
 // Gives the file `target` the second name `link`.
 bool MakeHardLink(const std::string& target, const std::string& link);

@@ -18,7 +18,7 @@ const bool kLinuxHost = true;
 const char* const kNullDevice = "/dev/null";
 const char* const kNoSymbolicLinks = "no symbolic links here";
 
-bool MakeSymbolicLink(const std::string& target, const std::string& link) {
+bool MakeSymbolicLink(const std::string& target, const std::string& link, bool /*directory*/) {
   return ::symlink(target.c_str(), link.c_str()) == 0;
 }
 

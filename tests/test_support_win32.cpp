@@ -40,9 +40,10 @@ std::wstring Wide(const std::string& path) {
 
 }  // namespace
 
-bool MakeSymbolicLink(const std::string& target, const std::string& link) {
+bool MakeSymbolicLink(const std::string& target, const std::string& link, bool directory) {
   const DWORD unprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
-  ::CreateSymbolicLinkW(Wide(link).c_str(), Wide(target).c_str(), unprivileged);
+  ::CreateSymbolicLinkW(Wide(link).c_str(), Wide(target).c_str(),
+                        unprivileged | (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0));
   // Judged by what stands there afterwards, not by the answer.
   const DWORD attributes = ::GetFileAttributesW(Wide(link).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);

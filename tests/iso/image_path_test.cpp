@@ -85,6 +85,20 @@ TEST(ImagePath, NamesGoingIntoAnImage) {
       {"name ", "ends with a space"},
       {" name", "begins with a space"},
       {"..;1", "would read back as \".\" or \"..\""},
+      // Devices in every directory on Windows, whatever the case and extension.
+      {"NUL", "is a device name on Windows"},
+      {"nul.txt", "is a device name on Windows"},
+      {"Aux.tar.gz", "is a device name on Windows"},
+      {"Com1 .log", "is a device name on Windows"},
+      {"lpt9", "is a device name on Windows"},
+      {"COM0", "is a device name on Windows"},
+      {"LPT\xC2\xB3.txt", "is a device name on Windows"},  // superscript three
+      {"CON;1", "is a device name on Windows"},              // as it reads back
+      {"CONSOLE.TXT", ""},
+      {"COM10", ""},
+      {"LPT", ""},
+      {"NULL", ""},
+      {"my nul.txt", ""},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(image_path::NewNameProblem(row.name), row.problem) << row.name;
