@@ -12,6 +12,7 @@
 
 #include <aclapi.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
