@@ -102,16 +102,26 @@ fi
 cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DWPE_WINDOWS_DEPS="$prefix" >/dev/null
-# One Wine prefix per build tree. Wine makes it on first use; made once
-# here, before tests run in parallel (and gtest discovery during the build)
-# would race to make it.
+# One Wine prefix per build tree, and one Wine server for it that stays up
+# through the build (gtest discovery runs the test programs) and the tests:
+# without it every program starts a server of its own, which costs about
+# two seconds each. A server left from earlier is ended first and waited
+# for, so that no program meets one that is going away.
 export WINEPREFIX="$root/build-win/wine" WINEDEBUG=-all
-if [[ ! -f build-win/wine/system.reg ]]; then
-  WINEDLLOVERRIDES="mscoree,mshtml=" /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
-fi
-# A Wine server that stays up between programs: without it every test
-# program starts its own, which costs about two seconds each.
-/usr/lib/wine/wineserver --persistent
-trap '/usr/lib/wine/wineserver --kill >/dev/null 2>&1 || true' EXIT
+wineserver=/usr/lib/wine/wineserver
+mkdir -p build-win/wine
+"$wineserver" --kill >/dev/null 2>&1 || true
+"$wineserver" --wait >/dev/null 2>&1 || true
+"$wineserver" --persistent
+trap '"$wineserver" --kill >/dev/null 2>&1 || true' EXIT
+# The first program of a server starts Wine's own services, which inherit
+# its standard output and error and keep them open as long as the server
+# runs; started here on /dev/null, they never hold the pipe of a test that
+# ctest or gtest discovery waits on. wineboot -i also makes the prefix
+# (once, before programs running in parallel would race to make it).
+first_boot=()
+[[ -f build-win/wine/system.reg ]] || first_boot=(-i)
+WINEDLLOVERRIDES="mscoree,mshtml=" /usr/lib/wine/wine64 wineboot "${first_boot[@]}" \
+  </dev/null >/dev/null 2>&1
 ninja -C build-win
 [[ ${WPE_WINDOWS_NO_TESTS:-0} == 1 ]] || ctest --test-dir build-win --output-on-failure -j2
