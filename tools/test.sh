@@ -8,10 +8,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# How long each pass took, for keeping the whole under its time budget.
+passes=()
+pass_done() { passes+=("$1 ${SECONDS}s"); SECONDS=0; }
+trap '[[ ${#passes[@]} -eq 0 ]] || echo "== times: ${passes[*]}"' EXIT
+
 tools/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C build
 ctest --test-dir build --output-on-failure -j2
+pass_done linux
 
 if [[ ${WPE_SKIP_SANITIZE:-0} != 1 ]]; then
   cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWPE_SANITIZE=ON >/dev/null
@@ -21,8 +27,10 @@ if [[ ${WPE_SKIP_SANITIZE:-0} != 1 ]]; then
   ASAN_OPTIONS=detect_leaks=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j2 -LE qemu
+  pass_done sanitizers
 fi
 
 if [[ ${WPE_SKIP_WINDOWS:-0} != 1 ]]; then
   tools/build-windows.sh
+  pass_done windows
 fi
