@@ -2,6 +2,7 @@
 // directories out to the local file system.
 #include "iso/iso_reader.h"
 
+#include "iso/directory_extent.h"
 #include "iso/image_file.h"
 
 #include <algorithm>
@@ -18,14 +19,8 @@ namespace fs = boost::filesystem;
 namespace {
 
 constexpr std::size_t kCopyChunk = 2048;
-// Smallest well-formed directory record: 33 fixed bytes, a one-byte
-// identifier and no pad byte.
-constexpr std::uint32_t kMinRecordLength = 34;
-
-std::uint64_t FileLength(std::ifstream& in) {
-  in.seekg(0, std::ios::end);
-  return static_cast<std::uint64_t>(in.tellg());
-}
+// Length of the root directory record in the primary volume descriptor.
+constexpr std::size_t kRootRecordLength = 34;
 
 // Image path components; "\" and "/" both separate. Repeated separators
 // count as one, and a trailing separator leaves a "." component behind, as
@@ -63,19 +58,6 @@ void Append(DirectoryRecord*& head, DirectoryRecord*& tail, DirectoryRecord* nod
   tail = node;
 }
 
-// Keeps the list of enclosing directory extents in step with the recursion.
-class ExtentGuard {
- public:
-  ExtentGuard(std::vector<std::uint32_t>& extents, std::uint32_t extent) : extents_(extents) {
-    extents_.push_back(extent);
-  }
-  ~ExtentGuard() { extents_.pop_back(); }
-  ExtentGuard(const ExtentGuard&) = delete;
-  ExtentGuard& operator=(const ExtentGuard&) = delete;
-
- private:
-  std::vector<std::uint32_t>& extents_;
-};
 
 }  // namespace
 
@@ -107,10 +89,9 @@ int ISOReader::LoadImage() {
 
     RawDirectoryRecord rootRecord{};
     SafeCopy(&rootRecord, sizeof rootRecord, descriptor + pvd::root_directory_record,
-             kMinRecordLength);
+             kRootRecordLength);
 
-    loadingExtents.clear();
-    loadedExtents.clear();
+    walkGuard.Clear();
     FreeRecordList(root);
     root = nullptr;
     root = LoadDirectory(rootRecord.extent(), "");
@@ -133,63 +114,16 @@ DirectoryRecord* ISOReader::LoadDirectory(std::uint32_t extent, const std::strin
   DirectoryRecord* head = nullptr;
   DirectoryRecord* tail = nullptr;
   try {
-    // Guard against corrupt trees that would otherwise recurse without end.
-    if (std::find(loadingExtents.begin(), loadingExtents.end(), extent) != loadingExtents.end()) {
-      throw std::runtime_error("directory extent at block " + std::to_string(extent) +
-                               " points back at an enclosing directory");
-    }
-    if (loadingExtents.size() > kMaxDirectoryDepth) {
-      throw std::runtime_error("directory tree deeper than " + std::to_string(kMaxDirectoryDepth) +
-                               " levels at block " + std::to_string(extent));
-    }
-    if (!loadedExtents.insert(extent).second) {
-      throw std::runtime_error("directory extent at block " + std::to_string(extent) +
-                               " belongs to more than one directory");
-    }
-    ExtentGuard guard(loadingExtents, extent);
+    // Corrupt trees would otherwise recurse without end.
+    DirectoryWalkGuard::Visit visit(walkGuard, extent);
 
-    const std::uint64_t position = static_cast<std::uint64_t>(extent) * blockSize;
-    std::vector<std::uint8_t> buffer(blockSize);
     std::ifstream in;
     OpenImage(in, imagePath);
-    ReadAt(in, imagePath, position, buffer.data(), buffer.size());
-
-    // The extent must open with its self record, whose data length is the
-    // size of the whole extent.
-    const std::string where = "directory extent at block " + std::to_string(extent);
-    if (buffer[dir_record::length] < kMinRecordLength ||
-        buffer[dir_record::identifier_length] == 0 || buffer[dir_record::identifier] != 0x00) {
-      throw std::runtime_error(where + " does not start with its self record");
-    }
-    const std::uint32_t size = get_le32(buffer.data() + dir_record::data_length);
-    if (size == 0) throw std::runtime_error(where + " has a size of 0");
-    if (size > blockSize) {
-      if (position + size > FileLength(in)) {
-        throw std::runtime_error(where + " runs past the end of the image");
-      }
-      buffer.resize(size);
-      ReadAt(in, imagePath, position, buffer.data(), buffer.size());
-    }
+    DirectoryExtent records(in, imagePath, extent, blockSize);
     in.close();
 
-    std::uint64_t p = 0;  // 64-bit: stepping to the next block must not wrap
-    while (p < size) {
-      const std::uint32_t recordLength = buffer[p];
-      if (recordLength == 0) {
-        // The rest of this block is unused; records go on in the next one.
-        p = (p / blockSize + 1) * blockSize;
-        continue;
-      }
-      if (recordLength < kMinRecordLength || p + recordLength > size ||
-          dir_record::fixed_part + buffer[p + dir_record::identifier_length] > recordLength) {
-        throw std::runtime_error("malformed directory record at byte " + std::to_string(p) +
-                                 " of " + where);
-      }
-      RawDirectoryRecord record{};
-      SafeCopy(&record, sizeof record, buffer.data() + p, dir_record::fixed_part);
-      SafeCopy(&record, sizeof record, buffer.data() + p, recordLength);
-      p += recordLength;
-
+    RawDirectoryRecord record;
+    while (records.Next(record)) {
       if ((record.file_flags() & kFlagHidden) != 0 || record.identifier_length() == 0) continue;
 
       const std::string name = GetRecordName(&record);

@@ -9,9 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
+#include "iso/directory_extent.h"
 #include "iso/iso_manipulator.h"
 
 class ISOReader : public virtual ISOManipulator {
@@ -45,9 +45,5 @@ class ISOReader : public virtual ISOManipulator {
   static constexpr std::size_t kMaxDirectoryDepth = 64;
 
  private:
-  // Extents of the directories on the path being loaded, root first.
-  std::vector<std::uint32_t> loadingExtents;
-  // Every directory extent loaded so far: a directory extent reached twice
-  // (a corrupt image) would otherwise multiply the tree without bound.
-  std::unordered_set<std::uint32_t> loadedExtents;
+  DirectoryWalkGuard walkGuard{kMaxDirectoryDepth};
 };
