@@ -4,6 +4,7 @@
 
 #include "iso/directory_extent.h"
 #include "iso/image_file.h"
+#include "iso/joliet_tree.h"
 
 #include <algorithm>
 #include <boost/filesystem.hpp>
@@ -100,6 +101,7 @@ int ISOReader::LoadImage() {
       std::cout << "load ISO image failed - invalid image internal structure" << std::endl;
       return 1;
     }
+    LearnImageFacts(rootRecord.extent());
   } catch (const std::exception& e) {
     totalBytes = totalBefore;
     std::cout << "load ISO image failed - IO exception: " << e.what() << std::endl;
@@ -321,5 +323,15 @@ int ISOReader::CreateFileOrDirectory(DirectoryRecord* node, const std::string& l
   } catch (const std::exception& e) {
     std::cout << "create file/directory failed, IO exception: " << e.what() << std::endl;
     return 1;
+  }
+}
+
+void ISOReader::LearnImageFacts(std::uint32_t rootExtent) {
+  facts = ReadImageFacts(imagePath, rootExtent);
+  if (!facts.HasJoliet()) return;
+  try {
+    MapJolietNames(root, LoadJolietTree(imagePath, facts.jolietRootExtent, kMaxDirectoryDepth));
+  } catch (const std::exception& e) {
+    facts.jolietTreeProblem = e.what();
   }
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "iso/directory_extent.h"
+#include "iso/image_facts.h"
 #include "iso/iso_manipulator.h"
 
 class ISOReader : public virtual ISOManipulator {
@@ -36,6 +37,10 @@ class ISOReader : public virtual ISOManipulator {
   // the file node, null when absent or not loaded.
   virtual DirectoryRecord* findDirectoryRecord(const std::string& imagePath);
 
+  // What the loaded image holds besides its primary tree (all false before
+  // a load).
+  const ImageFacts& Facts() const { return facts; }
+
  protected:
   std::string imagePath;
   bool loaded = false;
@@ -45,5 +50,10 @@ class ISOReader : public virtual ISOManipulator {
   static constexpr std::size_t kMaxDirectoryDepth = 64;
 
  private:
+  // After the primary tree has loaded: the descriptor set, Rock Ridge, and
+  // the Joliet names of the tree's entries. Never fails the load.
+  void LearnImageFacts(std::uint32_t rootExtent);
+
   DirectoryWalkGuard walkGuard{kMaxDirectoryDepth};
+  ImageFacts facts;
 };
