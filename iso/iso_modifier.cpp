@@ -5,6 +5,8 @@
 #include "iso/iso_modifier.h"
 
 #include "iso/image_file.h"
+#include "iso/joliet_names.h"
+#include "iso/joliet_tree.h"
 
 #include <cctype>
 #include <cstring>
@@ -138,8 +140,13 @@ bool FindAdditionSlot(ISOReader& image, const std::string& localPath,
 // is done.
 void PlaceNewEntry(const AdditionSlot& slot, std::uint32_t type, std::uint32_t size,
                    DirectoryRecord* contents) {
+  // An entry replaced by one of its own type keeps its name in the Joliet
+  // tree, as Windows shows it.
+  const std::string joliet =
+      slot.existing && slot.existing->type == type ? KeptJolietName(*slot.existing) : "";
   if (slot.existing) RemoveEntry(slot.previous, slot.existing);
   auto* node = new DirectoryRecord;
+  node->jolietIdentifier = joliet;
   node->parentPath = slot.paths.localDirectory;
   node->name = slot.paths.localName;
   node->identifier = slot.paths.imageName;
@@ -148,6 +155,37 @@ void PlaceNewEntry(const AdditionSlot& slot, std::uint32_t type, std::uint32_t s
   node->child = contents;
   node->fromImage = 0;
   InsertSorted(slot.list, node);
+}
+
+// Copies the identification of the source's volume descriptor at `sector`
+// (volume, volume set, publisher, data preparer and application
+// identifiers, and for a supplementary one its escape sequences) over a
+// descriptor the writer made.
+void CarryIdentification(const std::string& imagePath, std::uint32_t sector, bool withEscapes,
+                         std::uint8_t* buffer) {
+  std::vector<std::uint8_t> source(kBlockSize);
+  std::ifstream image;
+  OpenImage(image, imagePath);
+  ReadAt(image, imagePath, std::uint64_t{sector} * kBlockSize, source.data(), kBlockSize);
+  std::memcpy(buffer + pvd::volume_identifier, source.data() + pvd::volume_identifier, 32);
+  for (std::size_t field : {pvd::volume_set_identifier, pvd::publisher_identifier,
+                            pvd::data_preparer_identifier, pvd::application_identifier}) {
+    std::memcpy(buffer + field, source.data() + field, 128);
+  }
+  if (withEscapes) {
+    std::memcpy(buffer + svd::escape_sequences, source.data() + svd::escape_sequences, 32);
+  }
+}
+
+// When the new image carries a Joliet tree, the names an addition brings
+// into it must fit there: its own name (unless it keeps the replaced
+// entry's) and every name in the added directory. Throws naming the first
+// that does not.
+void CheckJolietNamesOfAddition(bool withJoliet, const AdditionSlot& slot, std::uint32_t type,
+                                const DirectoryRecord* contents) {
+  if (!withJoliet) return;
+  if (!slot.existing || slot.existing->type != type) JolietNameFromUtf8(slot.paths.imageName);
+  CheckJolietNames(contents);
 }
 
 }  // namespace
@@ -180,6 +218,7 @@ int ISOModifier::AddSingleFile(const std::string& localPath, const std::string& 
     if (size > 0xFFFFFFFFull) {
       throw std::runtime_error("file too large for ISO 9660 (4 GiB or more): " + localPath);
     }
+    CheckJolietNamesOfAddition(Facts().HasJoliet(), slot, kTypeFile, nullptr);
     PlaceNewEntry(slot, kTypeFile, static_cast<std::uint32_t>(size), nullptr);
     return 0;
   } catch (const std::exception& e) {
@@ -200,6 +239,12 @@ int ISOModifier::AddSingleDirectory(const std::string& localPath, const std::str
     while (local.size() > 1 && local.back() == '/') local.pop_back();
     DirectoryRecord* contents = LoadLocalDirectoryTree(local);
     if (!contents) return 1;
+    try {
+      CheckJolietNamesOfAddition(Facts().HasJoliet(), slot, kTypeDirectory, contents);
+    } catch (...) {
+      FreeRecordList(contents);
+      throw;
+    }
     PlaceNewEntry(slot, kTypeDirectory, 0, contents);
     return 0;
   } catch (const std::exception& e) {
@@ -212,20 +257,12 @@ int ISOModifier::CreateNewPVD(std::uint32_t volumeSpaceSize, std::uint32_t pathT
                               std::uint32_t typeLSector, std::uint32_t typeMSector,
                               const RawDirectoryRecord& rootRecord, std::uint8_t* buffer) {
   try {
-    std::vector<std::uint8_t> source(kBlockSize);
-    std::ifstream image;
-    OpenImage(image, ISOReader::imagePath);
-    ReadAt(image, ISOReader::imagePath, kPrimaryVolumeDescriptorOffset, source.data(), kBlockSize);
-
     // The writer's descriptor, with the identification of the source volume
     // carried over unchanged.
     ISOWriter::CreatePrimaryVolumeDescriptor(volumeSpaceSize, pathTableSize, typeLSector,
                                              typeMSector, rootRecord, buffer);
-    std::memcpy(buffer + pvd::volume_identifier, source.data() + pvd::volume_identifier, 32);
-    for (std::size_t field : {pvd::volume_set_identifier, pvd::publisher_identifier,
-                              pvd::data_preparer_identifier, pvd::application_identifier}) {
-      std::memcpy(buffer + field, source.data() + field, 128);
-    }
+    CarryIdentification(ISOReader::imagePath, kPrimaryVolumeDescriptorOffset / kBlockSize,
+                        false, buffer);
     return 0;
   } catch (const std::exception& e) {
     std::cout << "ISOModifier CreateNewPVD exception: " << e.what() << std::endl;
@@ -233,8 +270,26 @@ int ISOModifier::CreateNewPVD(std::uint32_t volumeSpaceSize, std::uint32_t pathT
   }
 }
 
+int ISOModifier::CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize,
+                                              std::uint32_t pathTableSize,
+                                              std::uint32_t typeLSector,
+                                              std::uint32_t typeMSector,
+                                              const RawDirectoryRecord& rootRecord,
+                                              std::uint8_t* buffer) {
+  try {
+    ISOWriter::CreateJolietVolumeDescriptor(volumeSpaceSize, pathTableSize, typeLSector,
+                                            typeMSector, rootRecord, buffer);
+    CarryIdentification(ISOReader::imagePath, Facts().jolietDescriptorSector, true, buffer);
+    return 0;
+  } catch (const std::exception& e) {
+    std::cout << "ISOModifier CreateJolietVolumeDescriptor exception: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
 int ISOModifier::Pack(const std::string& outputPath, const std::string& bootImagePath) {
   if (LoadImage() != 0) return 1;
+  withJoliet = Facts().HasJoliet();
   return ISOWriter::Pack(outputPath, bootImagePath);
 }
 

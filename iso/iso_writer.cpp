@@ -41,6 +41,12 @@ constexpr char kDataPreparerIdentifier[] = "TALVEN CORPORATION, SALEM, OREGON";
 constexpr char kApplicationIdentifier[] = "riduz";
 constexpr char kValidationIdString[] = "Microsoft Corporation";
 
+// A list of the tree (with everything below it) owned by one function.
+struct ListDeleter {
+  void operator()(DirectoryRecord* list) const { ISOManipulator::FreeRecordList(list); }
+};
+using OwnedList = std::unique_ptr<DirectoryRecord, ListDeleter>;
+
 std::streamoff SectorPosition(std::uint64_t sector, std::uint32_t block) {
   return static_cast<std::streamoff>(sector * block);
 }
@@ -49,6 +55,16 @@ std::streamoff SectorPosition(std::uint64_t sector, std::uint32_t block) {
 // the field keeps its 0x00 bytes.
 void PutText(std::uint8_t* field, const char* text) {
   std::memcpy(field, text, std::strlen(text));
+}
+
+// Rewrites the ASCII text of a field (up to its first 0x00) in UCS-2
+// big-endian, as many characters as fit; the rest of the field is 0x00.
+void PutUcs2Field(std::uint8_t* field, std::size_t length) {
+  const std::string text(field, std::find(field, field + length, 0));
+  std::memset(field, 0, length);
+  for (std::size_t i = 0; i < text.size() && 2 * i + 1 < length; ++i) {
+    field[2 * i + 1] = static_cast<std::uint8_t>(text[i]);
+  }
 }
 
 // Offset of local time from GMT in 15-minute units, east positive. The day
@@ -167,6 +183,16 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
   std::uint32_t directorySectors = 0;
   std::uint32_t fileSectors = 0;
   LayOutDirectory(nullptr, nullptr, root, directorySectors, fileSectors);
+  OwnedList joliet;
+  std::uint32_t jolietPathTableSize = 0;
+  if (withJoliet) {
+    try {
+      joliet.reset(LayOutJoliet(directorySectors, fileSectors, jolietPathTableSize));
+    } catch (const std::exception& e) {
+      std::cout << "  load source directory & boot image file failed - " << e.what() << std::endl;
+      return 1;
+    }
+  }
 
   const bool hasBootImage = !bootImagePath.empty();
   std::uint64_t bootImageBytes = 0;
@@ -187,7 +213,8 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
     }
   }
   const SectorLayout layout = ComputeSectorLayout(pathTableSize, directorySectors, fileSectors,
-                                                  hasBootImage, bootImageBytes);
+                                                  hasBootImage, bootImageBytes,
+                                                  jolietPathTableSize);
   std::cout << "  load source directory & boot image file done" << std::endl;
 
   try {
@@ -224,6 +251,9 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
       }
       std::cout << "  write boot record done" << std::endl;
     }
+    if (joliet && WriteJolietVolumeDescriptor(joliet.get(), jolietPathTableSize, layout, output) != 0) {
+      return 1;
+    }
 
     std::cout << "  write volume descriptor set terminator ..." << std::endl;
     {
@@ -254,7 +284,11 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
 
     std::cout << "  write path tables ..." << std::endl;
     if (WritePathTableL(root, layout.typeLPathTable, layout.directoryAreaStart, output) == 0 ||
-        WritePathTableM(root, layout.typeMPathTable, layout.directoryAreaStart, output) == 0) {
+        WritePathTableM(root, layout.typeMPathTable, layout.directoryAreaStart, output) == 0 ||
+        (joliet && (WritePathTableL(joliet.get(), layout.jolietTypeLPathTable,
+                                    layout.directoryAreaStart, output) == 0 ||
+                    WritePathTableM(joliet.get(), layout.jolietTypeMPathTable,
+                                    layout.directoryAreaStart, output) == 0))) {
       std::cout << "  write path table failed - IO error" << std::endl;
       return 1;
     }
@@ -262,7 +296,9 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
 
     std::cout << "  write directory record and files ..." << std::endl;
     if (WriteDirectoryTree(root, 1, layout.directoryAreaStart, layout.fileAreaStart, output) !=
-        0) {
+            0 ||
+        (joliet && WriteTree(joliet.get(), 1, layout.directoryAreaStart, layout.fileAreaStart,
+                             false, output) != 0)) {
       std::cout << "  write directory record and file failed - IO error" << std::endl;
       return 1;
     }
@@ -353,6 +389,44 @@ int ISOWriter::CreatePrimaryVolumeDescriptor(std::uint32_t volumeSpaceSize,
   PutText(buffer + pvd::application_identifier, kApplicationIdentifier);
   MakeVolumeDate(buffer + pvd::volume_creation_date);
   buffer[pvd::file_structure_version] = 1;
+  return 0;
+}
+
+int ISOWriter::CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize,
+                                            std::uint32_t pathTableSize,
+                                            std::uint32_t typeLSector, std::uint32_t typeMSector,
+                                            const RawDirectoryRecord& rootRecord,
+                                            std::uint8_t* buffer) {
+  // The same layout as the primary's; only the type, the escape sequences
+  // and the character set of the identifiers differ.
+  ISOWriter::CreatePrimaryVolumeDescriptor(volumeSpaceSize, pathTableSize, typeLSector,
+                                           typeMSector, rootRecord, buffer);
+  buffer[pvd::type] = kSupplementaryDescriptor;
+  PutText(buffer + svd::escape_sequences, kJolietLevel3Escape);
+  PutUcs2Field(buffer + pvd::volume_identifier, 32);
+  for (std::size_t field : {pvd::volume_set_identifier, pvd::publisher_identifier,
+                            pvd::data_preparer_identifier, pvd::application_identifier}) {
+    PutUcs2Field(buffer + field, 128);
+  }
+  return 0;
+}
+
+int ISOWriter::WriteJolietVolumeDescriptor(const DirectoryRecord* jolietRoot,
+                                           std::uint32_t pathTableSize,
+                                           const SectorLayout& layout, std::ostream& output) {
+  std::cout << "  write Joliet volume descriptor ..." << std::endl;
+  RawDirectoryRecord rootRecord;
+  BuildDirectoryRecord(jolietRoot, 1, layout.directoryAreaStart, layout.fileAreaStart,
+                       rootRecord);
+  std::vector<std::uint8_t> descriptor(kBlockSize);
+  if (CreateJolietVolumeDescriptor(layout.totalSectors, pathTableSize,
+                                   layout.jolietTypeLPathTable, layout.jolietTypeMPathTable,
+                                   rootRecord, descriptor.data()) != 0 ||
+      WriteDescriptor(descriptor.data(), layout.jolietVolumeDescriptor, blockSize, output) != 0) {
+    std::cout << "  write Joliet volume descriptor failed - IO error" << std::endl;
+    return 1;
+  }
+  std::cout << "  write Joliet volume descriptor done" << std::endl;
   return 0;
 }
 
@@ -541,9 +615,9 @@ void ISOWriter::BuildDirectoryRecord(const DirectoryRecord* node,
   }
 }
 
-int ISOWriter::WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
-                          std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
-                          std::ostream& output) {
+int ISOWriter::WriteRecord(const DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
+                           std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
+                           std::ostream& output) {
   try {
     RawDirectoryRecord record;
     BuildDirectoryRecord(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart, record);
@@ -551,7 +625,20 @@ int ISOWriter::WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNum
                                 blockSize) +
                  node->recordOffset);
     output.write(reinterpret_cast<const char*>(record.bytes()), node->recordLength);
+    return 0;
+  } catch (const std::exception& e) {
+    std::cout << e.what() << std::endl;
+    return 1;
+  }
+}
 
+int ISOWriter::WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
+                          std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
+                          std::ostream& output) {
+  try {
+    if (WriteRecord(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart, output) != 0) {
+      return 1;
+    }
     if (node->type != kTypeFile) return 0;
 
     output.seekp(SectorPosition(std::uint64_t{node->extent} + fileAreaStart, blockSize));
@@ -632,15 +719,23 @@ int ISOWriter::WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNum
 int ISOWriter::WriteDirectoryTree(DirectoryRecord* list, std::uint16_t volumeSequenceNumber,
                                   std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
                                   std::ostream& output) {
+  return WriteTree(list, volumeSequenceNumber, directoryAreaStart, fileAreaStart, true, output);
+}
+
+int ISOWriter::WriteTree(DirectoryRecord* list, std::uint16_t volumeSequenceNumber,
+                         std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
+                         bool withFileData, std::ostream& output) {
   // Iterates along the list and recurses only into subdirectories, so very
   // long directories do not deepen the stack.
   for (DirectoryRecord* node = list; node; node = node->next) {
-    if (WriteEntry(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart, output) != 0) {
-      return 1;
-    }
+    const int failed =
+        withFileData
+            ? WriteEntry(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart, output)
+            : WriteRecord(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart, output);
+    if (failed != 0) return 1;
     if (node->type == kTypeDirectory && !IsDotName(node->name) &&
-        WriteDirectoryTree(node->child, volumeSequenceNumber, directoryAreaStart, fileAreaStart,
-                           output) != 0) {
+        WriteTree(node->child, volumeSequenceNumber, directoryAreaStart, fileAreaStart,
+                  withFileData, output) != 0) {
       return 1;
     }
   }

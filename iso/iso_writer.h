@@ -14,27 +14,41 @@
 #include "iso/iso_manipulator.h"
 
 // Sector numbers of every structure of a new image.
+//
+// The descriptors come first (primary 16, then the boot record, the Joliet
+// descriptor and the terminator, each when present), then the boot catalog,
+// the type L and M path tables, the Joliet L and M path tables, the
+// directory area (the primary hierarchy, then the Joliet one), the boot
+// image and the file area, whose extents both hierarchies share.
 struct SectorLayout {
   std::uint32_t pathTableSectors = 0;  // T
   std::uint32_t bootImageSectors = 0;  // K
   bool hasBootImage = false;
+  bool hasJoliet = false;
   std::uint32_t primaryVolumeDescriptor = 16;
   std::uint32_t bootRecord = 0;  // 17 with a boot image
+  std::uint32_t jolietVolumeDescriptor = 0;
   std::uint32_t terminator = 17;
-  std::uint32_t bootCatalog = 0;  // 19 with a boot image
+  std::uint32_t bootCatalog = 0;  // 19 with a boot image and without Joliet
   std::uint32_t typeLPathTable = 18;
   std::uint32_t typeMPathTable = 0;
+  std::uint32_t jolietPathTableSectors = 0;
+  std::uint32_t jolietTypeLPathTable = 0;
+  std::uint32_t jolietTypeMPathTable = 0;
   std::uint32_t directoryAreaStart = 0;
   std::uint32_t bootImageStart = 0;
   std::uint32_t fileAreaStart = 0;
   std::uint32_t totalSectors = 0;  // volume space size
 };
 
-// P = path table size in bytes, D/F = directory/file area sectors,
-// bootImageBytes = size of the boot image file (ignored without one).
+// P = path table size in bytes, D/F = directory/file area sectors (D counts
+// both hierarchies), bootImageBytes = size of the boot image file (ignored
+// without one), jolietPathTableSize = size of the Joliet path table (0: no
+// Joliet hierarchy).
 SectorLayout ComputeSectorLayout(std::uint32_t pathTableSize, std::uint32_t directorySectors,
                                  std::uint32_t fileSectors, bool hasBootImage,
-                                 std::uint64_t bootImageBytes);
+                                 std::uint64_t bootImageBytes,
+                                 std::uint32_t jolietPathTableSize = 0);
 
 class ISOWriter : public virtual ISOManipulator {
  public:
@@ -77,6 +91,13 @@ class ISOWriter : public virtual ISOManipulator {
                                             std::uint32_t typeLSector, std::uint32_t typeMSector,
                                             const RawDirectoryRecord& rootRecord,
                                             std::uint8_t* buffer);
+  // The Joliet supplementary volume descriptor: the primary's fields with
+  // identifiers in UCS-2 and the escape sequences of Joliet level 3.
+  virtual int CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize,
+                                           std::uint32_t pathTableSize,
+                                           std::uint32_t typeLSector, std::uint32_t typeMSector,
+                                           const RawDirectoryRecord& rootRecord,
+                                           std::uint8_t* buffer);
   virtual void CreateTerminator(std::uint8_t* buffer);
   virtual void CreateBootRecord(std::uint32_t catalogSector, std::uint8_t* buffer);
   virtual void CreateValidationEntry(ValidationEntry& entry);
@@ -97,12 +118,31 @@ class ISOWriter : public virtual ISOManipulator {
   static void MakeRecordDate(std::uint8_t* date7, std::time_t when);
 
  protected:
+  // Lays out the Joliet hierarchy of the tree laid out last: its directories
+  // after the primary ones (directorySectors grows), its files on the
+  // primary's extents. Returns it (the caller frees it with FreeRecordList)
+  // with the size of its path table. Throws when a name cannot be recorded.
+  DirectoryRecord* LayOutJoliet(std::uint32_t& directorySectors, std::uint32_t fileSectors,
+                                std::uint32_t& pathTableSize);
+  int WriteJolietVolumeDescriptor(const DirectoryRecord* jolietRoot, std::uint32_t pathTableSize,
+                                  const SectorLayout& layout, std::ostream& output);
+  // One entry's directory record, without the file's data.
+  int WriteRecord(const DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
+                  std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
+                  std::ostream& output);
+  // The records of a hierarchy, depth first; with the files' data or not.
+  int WriteTree(DirectoryRecord* list, std::uint16_t volumeSequenceNumber,
+                std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart, bool withFileData,
+                std::ostream& output);
+
   // The writer's own LoadLocalDirectory, called directly (never through the
   // virtual slot) for subdirectories and by the modifier's additions.
   DirectoryRecord* LoadLocalDirectoryTree(const std::string& localDirectory);
 
   std::string sourceDirectory;
   std::string sourceImagePath;
+  // Whether Pack writes a Joliet hierarchy beside the primary one.
+  bool withJoliet = false;
   // Directories numbered by the last ComputePathTableSize, root included,
   // counted without the 16-bit wrap of the path table numbers.
   std::uint32_t directoryCount = 0;

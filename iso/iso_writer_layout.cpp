@@ -19,6 +19,7 @@
 
 #include "common/directory_listing.h"
 #include "iso/iso_writer.h"
+#include "iso/joliet_tree.h"
 
 namespace fs = boost::filesystem;
 
@@ -49,30 +50,36 @@ void CheckIdentifierLength(const std::string& identifier) {
 
 SectorLayout ComputeSectorLayout(std::uint32_t pathTableSize, std::uint32_t directorySectors,
                                  std::uint32_t fileSectors, bool hasBootImage,
-                                 std::uint64_t bootImageBytes) {
-  SectorLayout layout;
+                                 std::uint64_t bootImageBytes,
+                                 std::uint32_t jolietPathTableSize) {
   // One more than the quotient: a table of exactly one block still gets a
   // spare sector, which readers do not mind.
-  layout.pathTableSectors = pathTableSize / kBlockSize + 1;
-  const std::uint32_t t = layout.pathTableSectors;
+  const auto tableSectors = [](std::uint32_t bytes) { return bytes / kBlockSize + 1; };
+  SectorLayout layout;
   layout.hasBootImage = hasBootImage;
+  layout.hasJoliet = jolietPathTableSize != 0;
   layout.primaryVolumeDescriptor = 16;
-  if (hasBootImage) {
-    layout.bootImageSectors =
-        static_cast<std::uint32_t>((bootImageBytes + kBlockSize - 1) / kBlockSize);
-    layout.bootRecord = 17;
-    layout.terminator = 18;
-    layout.bootCatalog = 19;
-    layout.typeLPathTable = 20;
-  } else {
-    layout.bootImageSectors = 0;
-    layout.bootRecord = 0;
-    layout.terminator = 17;
-    layout.bootCatalog = 0;
-    layout.typeLPathTable = 18;
+  std::uint32_t next = 17;
+  layout.bootRecord = hasBootImage ? next++ : 0;
+  layout.jolietVolumeDescriptor = layout.hasJoliet ? next++ : 0;
+  layout.terminator = next++;
+  layout.bootCatalog = hasBootImage ? next++ : 0;
+
+  layout.pathTableSectors = tableSectors(pathTableSize);
+  layout.typeLPathTable = next;
+  layout.typeMPathTable = next + layout.pathTableSectors;
+  next += 2 * layout.pathTableSectors;
+  if (layout.hasJoliet) {
+    layout.jolietPathTableSectors = tableSectors(jolietPathTableSize);
+    layout.jolietTypeLPathTable = next;
+    layout.jolietTypeMPathTable = next + layout.jolietPathTableSectors;
+    next += 2 * layout.jolietPathTableSectors;
   }
-  layout.typeMPathTable = layout.typeLPathTable + t;
-  layout.directoryAreaStart = layout.typeLPathTable + 2 * t;
+  layout.directoryAreaStart = next;
+
+  layout.bootImageSectors =
+      hasBootImage ? static_cast<std::uint32_t>((bootImageBytes + kBlockSize - 1) / kBlockSize)
+                   : 0;
   layout.bootImageStart = hasBootImage ? layout.directoryAreaStart + directorySectors : 0;
   layout.fileAreaStart = layout.directoryAreaStart + directorySectors + layout.bootImageSectors;
   layout.totalSectors = layout.fileAreaStart + fileSectors;
@@ -219,4 +226,20 @@ std::uint32_t ISOWriter::LayOutDirectory(const std::uint32_t* parentSize,
     }
   }
   return dirSize;
+}
+
+DirectoryRecord* ISOWriter::LayOutJoliet(std::uint32_t& directorySectors,
+                                         std::uint32_t fileSectors,
+                                         std::uint32_t& pathTableSize) {
+  DirectoryRecord* joliet = BuildJolietHierarchy(root);
+  pathTableSize = ComputePathTableSize(joliet);
+  // The same lists in the same order give the same file extents; only the
+  // directory sectors are new.
+  std::uint32_t jolietFileSectors = 0;
+  LayOutDirectory(nullptr, nullptr, joliet, directorySectors, jolietFileSectors);
+  if (jolietFileSectors != fileSectors) {
+    FreeRecordList(joliet);
+    throw std::logic_error("the Joliet hierarchy does not match the tree it mirrors");
+  }
+  return joliet;
 }
