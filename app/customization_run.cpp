@@ -121,6 +121,22 @@ bool WorkspaceIsSafe(const OptionValues& values, const std::string& workspace) {
   return true;
 }
 
+// What the new image will not have of the source image, said once each: the
+// run goes on without it.
+void LogDroppedParts(const ImageFacts& facts) {
+  if (facts.hasRockRidge) {
+    Log("the image has Rock Ridge entries (POSIX names, permissions, links); the new image "
+        "does not carry them over");
+  }
+  if (facts.hasEnhancedDescriptor) {
+    Log("the image has an ISO 9660:1999 volume descriptor; the new image does not carry it over");
+  }
+  if (!facts.jolietTreeProblem.empty()) {
+    Log("the image's Joliet tree cannot be read (%s); the new image's Joliet tree takes the "
+        "ISO 9660 names instead", facts.jolietTreeProblem.c_str());
+  }
+}
+
 // Everything from the workspace to the swap. Returns the exit code; any
 // exception is the caller's.
 class Run {
@@ -192,11 +208,16 @@ int Run::Execute() {
     for (const Retrieval& r : kRetrievals) {
       if (reader_->RetrieveFile(r.imagePath, root_ + r.localPath) != 0) return Fail(r.failure);
     }
+    LogDroppedParts(reader_->Facts());
 
     // Boot image.
     const std::string bootImage = workspace_ + "/BootImage.bin";
     bootReader_.reset(new ISOBootImageReader(values_.image));
     if (bootReader_->LoadBootImage() != 0) return Stop();
+    if (bootReader_->HasEntriesBeyondDefault()) {
+      Log("the image's boot catalog has entries beyond the default one; the new image keeps "
+          "only the default boot entry");
+    }
     if (bootReader_->ExtractBootImage(bootImage) != 0) return Stop();
 
     // Edits.
