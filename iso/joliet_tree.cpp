@@ -86,21 +86,19 @@ class DirectoryPairing {
     }
   }
 
-  // The Joliet entry for a primary entry, or null: by data; when that is
-  // ambiguous, or finds nothing for a directory, by name among the same.
+  // The Joliet entry for a primary entry, or null: the one entry with the
+  // same data; when several have it, or a directory holds no files, the one
+  // of them (of the directories) with the same name. An entry is paired
+  // once; the order of the primary entries does not matter.
   const JolietEntry* Pair(const DirectoryRecord& node) {
     const bool directory = node.type == kTypeDirectory;
     std::vector<std::size_t> byData;
     if (directory) {
       const std::size_t i = DirectoryByFiles(node);
-      if (i != kNone && !used_[i]) byData.push_back(i);
+      if (i != kNone) byData.push_back(i);
     } else {
       auto it = filesByKey_.find(KeyOf(node.sourceExtent, node.sourceSize));
-      if (it != filesByKey_.end()) {
-        for (std::size_t i : it->second) {
-          if (!used_[i]) byData.push_back(i);
-        }
-      }
+      if (it != filesByKey_.end()) byData = it->second;
     }
     if (byData.size() == 1) return Take(byData[0]);
     if (byData.empty() && !directory) return nullptr;
@@ -112,7 +110,7 @@ class DirectoryPairing {
         const bool inPool = byData.empty() ? joliet_.entries[i].directory
                                            : std::find(byData.begin(), byData.end(), i) !=
                                                  byData.end();
-        if (inPool && !used_[i]) byName.push_back(i);
+        if (inPool) byName.push_back(i);
       }
     }
     return byName.size() == 1 ? Take(byName[0]) : nullptr;
@@ -122,6 +120,7 @@ class DirectoryPairing {
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
   const JolietEntry* Take(std::size_t i) {
+    if (used_[i]) return nullptr;  // two names for one entry would clash
     used_[i] = true;
     return &joliet_.entries[i];
   }

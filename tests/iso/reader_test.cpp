@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "iso/iso_boot_image_reader.h"
 #include "iso/iso_reader.h"
 #include "iso/iso_structures.h"
+#include "iso/joliet_names.h"
 #include "tests/test_support.h"
 
 namespace fs = boost::filesystem;
@@ -229,6 +231,98 @@ TEST_F(SampleImages, BrokenImagesFailWithTheirLines) {
     } else {
       EXPECT_EQ(text.rfind(c.expected, 0), 0u) << text;
     }
+  }
+}
+
+// What the reader learns besides the primary tree, from images the usual
+// tools make, and that damage there never fails the load.
+TEST_F(SampleImages, FactsOfTheDescriptorSetRockRidgeAndBootCatalog) {
+  WriteFile(local / "efi.img", Pattern(4096, 3));
+  const std::string full = local / "full.iso", joliet = local / "joliet.iso";
+  // A second, EFI boot entry after the default one.
+  ASSERT_EQ(testing_support::Run("genisoimage -quiet -iso-level 4 -untranslated-filenames -J -R"
+                                 " -b boot/boot.bin -no-emul-boot -boot-load-size 4"
+                                 " -eltorito-alt-boot -b efi.img -no-emul-boot -o '" + full +
+                                 "' -graft-points /='" + tree + "' /efi.img='" +
+                                 local / "efi.img" + "' 2>/dev/null"),
+            0);
+  ASSERT_EQ(testing_support::Run("xorriso -as mkisofs -quiet -iso-level 3 -untranslated-filenames"
+                                 " -J -b boot/boot.bin -no-emul-boot -o '" + joliet + "' '" +
+                                 tree + "' >/dev/null 2>&1"),
+            0);
+  const struct {
+    std::string image;
+    std::uint32_t jolietSector;
+    bool rockRidge, enhanced, bootRecord, entriesBeyondDefault;
+  } cases[] = {
+      {full, 19, true, true, true, true},  // the 1999 descriptor comes first
+      {joliet, 18, true, false, true, false},  // xorriso always writes Rock Ridge
+      {genisoImage, 0, false, true, true, false},  // -iso-level 4
+      {xorrisoImage, 0, true, false, true, false},
+      {versionedImage, 0, false, false, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.image);
+    ISOReader reader(c.image);
+    ISOBootImageReader boot(c.image);
+    int loaded = 0, bootLoaded = 0;
+    {
+      CaptureOutput capture;
+      loaded = reader.LoadImage();
+      bootLoaded = boot.LoadBootImage();
+    }
+    ASSERT_EQ(loaded, 0);
+    const ImageFacts& facts = reader.Facts();
+    EXPECT_EQ(facts.jolietDescriptorSector, c.jolietSector);
+    EXPECT_EQ(std::vector<bool>({facts.hasRockRidge, facts.hasEnhancedDescriptor,
+                                 facts.hasBootRecord}),
+              std::vector<bool>({c.rockRidge, c.enhanced, c.bootRecord}));
+    EXPECT_EQ(facts.jolietTreeProblem, "");
+    EXPECT_EQ(bootLoaded, c.bootRecord ? 0 : 1);
+    EXPECT_EQ(boot.HasEntriesBeyondDefault(), c.entriesBeyondDefault);
+    // The Joliet names of the source reach the tree.
+    if (c.jolietSector == 0) continue;
+    const DirectoryRecord* mixed = reader.findDirectoryRecord("MixedCase.txt");
+    ASSERT_NE(mixed, nullptr);
+    EXPECT_EQ(Utf8FromJolietName(mixed->jolietIdentifier), "MixedCase.txt");
+  }
+
+  // A damaged Joliet tree or descriptor set still loads, with the same tree.
+  const std::string original = ReadFile(full);
+  const std::uint32_t jolietRoot = Le32(original, 19 * kBlockSize + pvd::root_directory_record + 2);
+  const std::size_t i386 = original.find(std::string("\x08\0I\0\x33\0\x38\0\x36", 9),
+                                         std::size_t{jolietRoot} * kBlockSize) -
+                           dir_record::identifier_length;
+  const struct {
+    const char* what;
+    std::function<void(std::string&)> damage;
+    std::string problem;  // the start of it
+  } damaged[] = {
+      {"Joliet root not a directory",
+       [&](std::string& d) { d[std::size_t{jolietRoot} * kBlockSize + 33] = 'X'; },
+       "directory extent at block " + std::to_string(jolietRoot) +
+           " does not start with its self record"},
+      {"Joliet I386 loops back",
+       [&](std::string& d) { put_both32(reinterpret_cast<std::uint8_t*>(&d[i386 + 2]), jolietRoot); },
+       "directory extent at block " + std::to_string(jolietRoot) +
+           " points back at an enclosing directory"},
+      {"no terminator",  // every later sector reads as another descriptor or as none
+       [&](std::string& d) { d[20 * kBlockSize] = 2; d[20 * kBlockSize + 6] = 9; }, ""},
+  };
+  for (const auto& c : damaged) {
+    SCOPED_TRACE(c.what);
+    std::string data = original;
+    c.damage(data);
+    WriteFile(local / "damaged.iso", data);
+    ISOReader reader(local / "damaged.iso");
+    bool found = false;
+    {
+      CaptureOutput capture;
+      found = reader.FileExists("\\I386\\SYSTEM32\\WINPEOEM.SIF");
+    }
+    EXPECT_TRUE(found);
+    EXPECT_EQ(reader.Facts().jolietTreeProblem.substr(0, c.problem.size()), c.problem);
+    EXPECT_EQ(reader.Facts().jolietDescriptorSector, 19u);
   }
 }
 
