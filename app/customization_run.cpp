@@ -11,6 +11,7 @@
 #include "app/direct_additions.h"
 #include "common/directory_listing.h"
 #include "common/console.h"
+#include "iso/image_facts.h"
 #include "iso/iso_boot_image_reader.h"
 #include "iso/iso_modifier.h"
 #include "iso/iso_reader.h"
@@ -123,13 +124,17 @@ bool WorkspaceIsSafe(const OptionValues& values, const std::string& workspace) {
 
 // What the new image will not have of the source image, said once each: the
 // run goes on without it.
-void LogDroppedParts(const ImageFacts& facts) {
+void LogDroppedParts(const ImageFacts& facts, bool bootEntriesBeyondDefault) {
   if (facts.hasRockRidge) {
     Log("the image has Rock Ridge entries (POSIX names, permissions, links); the new image "
         "does not carry them over");
   }
   if (facts.hasEnhancedDescriptor) {
     Log("the image has an ISO 9660:1999 volume descriptor; the new image does not carry it over");
+  }
+  if (bootEntriesBeyondDefault) {
+    Log("the image's boot catalog has entries beyond the default one; the new image keeps only "
+        "the default boot entry");
   }
   if (!facts.jolietTreeProblem.empty()) {
     Log("the image's Joliet tree cannot be read (%s); the new image's Joliet tree takes the "
@@ -208,16 +213,12 @@ int Run::Execute() {
     for (const Retrieval& r : kRetrievals) {
       if (reader_->RetrieveFile(r.imagePath, root_ + r.localPath) != 0) return Fail(r.failure);
     }
-    LogDroppedParts(reader_->Facts());
 
     // Boot image.
     const std::string bootImage = workspace_ + "/BootImage.bin";
     bootReader_.reset(new ISOBootImageReader(values_.image));
     if (bootReader_->LoadBootImage() != 0) return Stop();
-    if (bootReader_->HasEntriesBeyondDefault()) {
-      Log("the image's boot catalog has entries beyond the default one; the new image keeps "
-          "only the default boot entry");
-    }
+    LogDroppedParts(reader_->Facts(), bootReader_->HasEntriesBeyondDefault());
     if (bootReader_->ExtractBootImage(bootImage) != 0) return Stop();
 
     // Edits.

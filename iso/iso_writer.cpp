@@ -41,12 +41,6 @@ constexpr char kDataPreparerIdentifier[] = "TALVEN CORPORATION, SALEM, OREGON";
 constexpr char kApplicationIdentifier[] = "riduz";
 constexpr char kValidationIdString[] = "Microsoft Corporation";
 
-// A list of the tree (with everything below it) owned by one function.
-struct ListDeleter {
-  void operator()(DirectoryRecord* list) const { ISOManipulator::FreeRecordList(list); }
-};
-using OwnedList = std::unique_ptr<DirectoryRecord, ListDeleter>;
-
 std::streamoff SectorPosition(std::uint64_t sector, std::uint32_t block) {
   return static_cast<std::streamoff>(sector * block);
 }
@@ -158,116 +152,13 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
     return 1;
   }
 
-  std::cout << "  load source directory & boot image file ..." << std::endl;
-  DirectoryRecord* tree = LoadLocalDirectory(sourceDirectory);
-  if (tree != root) {
-    // A second pack of a plain writer rebuilds the tree from disk.
-    FreeRecordList(root);
-    root = tree;
-  }
-  if (!root) {
-    std::cout << "  load source directory & boot image file failed - can not load souce directory"
-              << std::endl;
-    return 1;
-  }
-
-  const std::uint32_t pathTableSize = ComputePathTableSize(root);
-  if (directoryCount > kMaxPathTableDirectories) {
-    // Past this the 16-bit parent numbers of the path tables wrap and name
-    // the wrong directories.
-    std::cout << "  load source directory & boot image file failed - too many directories for "
-                 "the path tables ("
-              << directoryCount << ", at most " << kMaxPathTableDirectories << ")" << std::endl;
-    return 1;
-  }
-  std::uint32_t directorySectors = 0;
-  std::uint32_t fileSectors = 0;
-  LayOutDirectory(nullptr, nullptr, root, directorySectors, fileSectors);
-  OwnedList joliet;
-  std::uint32_t jolietPathTableSize = 0;
-  if (withJoliet) {
-    try {
-      joliet.reset(LayOutJoliet(directorySectors, fileSectors, jolietPathTableSize));
-    } catch (const std::exception& e) {
-      std::cout << "  load source directory & boot image file failed - " << e.what() << std::endl;
-      return 1;
-    }
-  }
-
-  const bool hasBootImage = !bootImagePath.empty();
-  std::uint64_t bootImageBytes = 0;
-  if (hasBootImage) {
-    try {
-      bootImageBytes = fs::file_size(bootImagePath);
-      // The catalog counts 512-byte units in 16 bits.
-      const std::uint64_t units = (bootImageBytes + blockSize - 1) / blockSize *
-                                  (blockSize / virtualSectorSize);
-      if (units > 0xFFFF) {
-        throw std::runtime_error("boot image too large for the boot catalog (at most 65535 "
-                                 "sectors of 512 bytes): " + bootImagePath);
-      }
-    } catch (const std::exception& e) {
-      std::cout << "  load source directory & boot image file failed - IO exception: "
-                << e.what() << std::endl;
-      return 1;
-    }
-  }
-  const SectorLayout layout = ComputeSectorLayout(pathTableSize, directorySectors, fileSectors,
-                                                  hasBootImage, bootImageBytes,
-                                                  jolietPathTableSize);
-  std::cout << "  load source directory & boot image file done" << std::endl;
-
+  PackLayout plan;
+  if (LayOutPack(bootImagePath, plan) != 0) return 1;
   try {
-    std::cout << "  write system reserved sector ..." << std::endl;
-    if (WriteSystemArea(output) != 0) {
-      std::cout << "  write system reserved sector failed - IO error" << std::endl;
-      return 1;
-    }
-    std::cout << "  write system reserved sector done" << std::endl;
-
-    std::cout << "  write primary volume descriptor ..." << std::endl;
-    {
-      RawDirectoryRecord rootRecord;
-      BuildDirectoryRecord(root, 1, layout.directoryAreaStart, layout.fileAreaStart, rootRecord);
-      std::vector<std::uint8_t> descriptor(kBlockSize);
-      if (CreatePrimaryVolumeDescriptor(layout.totalSectors, pathTableSize,
-                                        layout.typeLPathTable, layout.typeMPathTable,
-                                        rootRecord, descriptor.data()) != 0 ||
-          WritePrimaryVolumeDescriptor(descriptor.data(), layout.primaryVolumeDescriptor,
-                                       output) != 0) {
-        std::cout << "  write primary volume descriptor failed - IO error" << std::endl;
-        return 1;
-      }
-    }
-    std::cout << "  write primary volume descriptor done" << std::endl;
-
-    if (hasBootImage) {
-      std::cout << "  write boot record ..." << std::endl;
-      std::vector<std::uint8_t> descriptor(kBlockSize);
-      CreateBootRecord(layout.bootCatalog, descriptor.data());
-      if (WriteBootRecord(descriptor.data(), layout.bootRecord, output) != 0) {
-        std::cout << "  write boot record failed - IO error" << std::endl;
-        return 1;
-      }
-      std::cout << "  write boot record done" << std::endl;
-    }
-    if (joliet && WriteJolietVolumeDescriptor(joliet.get(), jolietPathTableSize, layout, output) != 0) {
-      return 1;
-    }
-
-    std::cout << "  write volume descriptor set terminator ..." << std::endl;
-    {
-      std::vector<std::uint8_t> descriptor(kBlockSize);
-      CreateTerminator(descriptor.data());
-      if (WriteTerminator(descriptor.data(), layout.terminator, output) != 0) {
-        std::cout << "  write volume descriptor set terminator failed - IO error" << std::endl;
-        return 1;
-      }
-    }
-    std::cout << "  write volume descriptor set terminator done" << std::endl;
-
-    if (hasBootImage) {
+    if (WriteVolumeDescriptors(plan, output) != 0) return 1;
+    if (plan.sectors.hasBootImage) {
       std::cout << "  write boot image ..." << std::endl;
+      const SectorLayout& layout = plan.sectors;
       const auto sectorCount =
           static_cast<std::uint16_t>((blockSize / virtualSectorSize) * layout.bootImageSectors);
       ValidationEntry validation;
@@ -281,28 +172,7 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
       }
       std::cout << "  write boot image done" << std::endl;
     }
-
-    std::cout << "  write path tables ..." << std::endl;
-    if (WritePathTableL(root, layout.typeLPathTable, layout.directoryAreaStart, output) == 0 ||
-        WritePathTableM(root, layout.typeMPathTable, layout.directoryAreaStart, output) == 0 ||
-        (joliet && (WritePathTableL(joliet.get(), layout.jolietTypeLPathTable,
-                                    layout.directoryAreaStart, output) == 0 ||
-                    WritePathTableM(joliet.get(), layout.jolietTypeMPathTable,
-                                    layout.directoryAreaStart, output) == 0))) {
-      std::cout << "  write path table failed - IO error" << std::endl;
-      return 1;
-    }
-    std::cout << "  write path tables done" << std::endl;
-
-    std::cout << "  write directory record and files ..." << std::endl;
-    if (WriteDirectoryTree(root, 1, layout.directoryAreaStart, layout.fileAreaStart, output) !=
-            0 ||
-        (joliet && WriteTree(joliet.get(), 1, layout.directoryAreaStart, layout.fileAreaStart,
-                             false, output) != 0)) {
-      std::cout << "  write directory record and file failed - IO error" << std::endl;
-      return 1;
-    }
-    std::cout << "  write directory record and files done" << std::endl;
+    if (WriteHierarchies(plan, output) != 0) return 1;
   } catch (const std::exception& e) {
     std::cout << "pack ISO image failed, exception: " << e.what() << std::endl;
     return 1;
@@ -315,6 +185,138 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
     return 1;
   }
   std::cout << "pack ISO image succeeded" << std::endl;
+  return 0;
+}
+
+int ISOWriter::LayOutPack(const std::string& bootImagePath, PackLayout& plan) {
+  std::cout << "  load source directory & boot image file ..." << std::endl;
+  DirectoryRecord* tree = LoadLocalDirectory(sourceDirectory);
+  if (tree != root) {
+    // A second pack of a plain writer rebuilds the tree from disk.
+    FreeRecordList(root);
+    root = tree;
+  }
+  if (!root) {
+    std::cout << "  load source directory & boot image file failed - can not load souce directory"
+              << std::endl;
+    return 1;
+  }
+
+  plan.pathTableSize = ComputePathTableSize(root);
+  if (directoryCount > kMaxPathTableDirectories) {
+    // Past this the 16-bit parent numbers of the path tables wrap and name
+    // the wrong directories.
+    std::cout << "  load source directory & boot image file failed - too many directories for "
+                 "the path tables ("
+              << directoryCount << ", at most " << kMaxPathTableDirectories << ")" << std::endl;
+    return 1;
+  }
+  std::uint32_t directorySectors = 0;
+  std::uint32_t fileSectors = 0;
+  LayOutDirectory(nullptr, nullptr, root, directorySectors, fileSectors);
+  const bool hasBootImage = !bootImagePath.empty();
+  std::uint64_t bootImageBytes = 0;
+  try {
+    if (withJoliet) {
+      plan.joliet.reset(LayOutJoliet(directorySectors, fileSectors, plan.jolietPathTableSize));
+    }
+  } catch (const std::exception& e) {
+    std::cout << "  load source directory & boot image file failed - " << e.what() << std::endl;
+    return 1;
+  }
+  try {
+    if (hasBootImage) bootImageBytes = BootImageSize(bootImagePath);
+  } catch (const std::exception& e) {
+    std::cout << "  load source directory & boot image file failed - IO exception: " << e.what()
+              << std::endl;
+    return 1;
+  }
+  plan.sectors = ComputeSectorLayout(plan.pathTableSize, directorySectors, fileSectors,
+                                     hasBootImage, bootImageBytes, plan.jolietPathTableSize);
+  std::cout << "  load source directory & boot image file done" << std::endl;
+  return 0;
+}
+
+std::uint64_t ISOWriter::BootImageSize(const std::string& bootImagePath) const {
+  const std::uint64_t bytes = fs::file_size(bootImagePath);
+  // The catalog counts 512-byte units in 16 bits.
+  const std::uint64_t units =
+      (bytes + blockSize - 1) / blockSize * (blockSize / virtualSectorSize);
+  if (units > 0xFFFF) {
+    throw std::runtime_error("boot image too large for the boot catalog (at most 65535 "
+                             "sectors of 512 bytes): " + bootImagePath);
+  }
+  return bytes;
+}
+
+int ISOWriter::WriteVolumeDescriptors(const PackLayout& plan, std::ostream& output) {
+  const SectorLayout& layout = plan.sectors;
+  std::cout << "  write system reserved sector ..." << std::endl;
+  if (WriteSystemArea(output) != 0) {
+    std::cout << "  write system reserved sector failed - IO error" << std::endl;
+    return 1;
+  }
+  std::cout << "  write system reserved sector done" << std::endl;
+
+  std::cout << "  write primary volume descriptor ..." << std::endl;
+  RawDirectoryRecord rootRecord;
+  BuildDirectoryRecord(root, 1, layout.directoryAreaStart, layout.fileAreaStart, rootRecord);
+  std::vector<std::uint8_t> descriptor(kBlockSize);
+  if (CreatePrimaryVolumeDescriptor(layout.totalSectors, plan.pathTableSize,
+                                    layout.typeLPathTable, layout.typeMPathTable, rootRecord,
+                                    descriptor.data()) != 0 ||
+      WritePrimaryVolumeDescriptor(descriptor.data(), layout.primaryVolumeDescriptor, output) !=
+          0) {
+    std::cout << "  write primary volume descriptor failed - IO error" << std::endl;
+    return 1;
+  }
+  std::cout << "  write primary volume descriptor done" << std::endl;
+
+  if (layout.hasBootImage) {
+    std::cout << "  write boot record ..." << std::endl;
+    CreateBootRecord(layout.bootCatalog, descriptor.data());
+    if (WriteBootRecord(descriptor.data(), layout.bootRecord, output) != 0) {
+      std::cout << "  write boot record failed - IO error" << std::endl;
+      return 1;
+    }
+    std::cout << "  write boot record done" << std::endl;
+  }
+  if (plan.joliet && WriteJolietVolumeDescriptor(plan, output) != 0) return 1;
+
+  std::cout << "  write volume descriptor set terminator ..." << std::endl;
+  CreateTerminator(descriptor.data());
+  if (WriteTerminator(descriptor.data(), layout.terminator, output) != 0) {
+    std::cout << "  write volume descriptor set terminator failed - IO error" << std::endl;
+    return 1;
+  }
+  std::cout << "  write volume descriptor set terminator done" << std::endl;
+  return 0;
+}
+
+int ISOWriter::WriteHierarchies(const PackLayout& plan, std::ostream& output) {
+  const SectorLayout& layout = plan.sectors;
+  DirectoryRecord* joliet = plan.joliet.get();
+  std::cout << "  write path tables ..." << std::endl;
+  if (WritePathTableL(root, layout.typeLPathTable, layout.directoryAreaStart, output) == 0 ||
+      WritePathTableM(root, layout.typeMPathTable, layout.directoryAreaStart, output) == 0 ||
+      (joliet && (WritePathTableL(joliet, layout.jolietTypeLPathTable, layout.directoryAreaStart,
+                                  output) == 0 ||
+                  WritePathTableM(joliet, layout.jolietTypeMPathTable, layout.directoryAreaStart,
+                                  output) == 0))) {
+    std::cout << "  write path table failed - IO error" << std::endl;
+    return 1;
+  }
+  std::cout << "  write path tables done" << std::endl;
+
+  // The Joliet records point at the file data the primary ones write.
+  std::cout << "  write directory record and files ..." << std::endl;
+  if (WriteDirectoryTree(root, 1, layout.directoryAreaStart, layout.fileAreaStart, output) != 0 ||
+      (joliet && WriteTree(joliet, 1, layout.directoryAreaStart, layout.fileAreaStart, false,
+                           output) != 0)) {
+    std::cout << "  write directory record and file failed - IO error" << std::endl;
+    return 1;
+  }
+  std::cout << "  write directory record and files done" << std::endl;
   return 0;
 }
 
@@ -411,15 +413,14 @@ int ISOWriter::CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize,
   return 0;
 }
 
-int ISOWriter::WriteJolietVolumeDescriptor(const DirectoryRecord* jolietRoot,
-                                           std::uint32_t pathTableSize,
-                                           const SectorLayout& layout, std::ostream& output) {
+int ISOWriter::WriteJolietVolumeDescriptor(const PackLayout& plan, std::ostream& output) {
+  const SectorLayout& layout = plan.sectors;
   std::cout << "  write Joliet volume descriptor ..." << std::endl;
   RawDirectoryRecord rootRecord;
-  BuildDirectoryRecord(jolietRoot, 1, layout.directoryAreaStart, layout.fileAreaStart,
+  BuildDirectoryRecord(plan.joliet.get(), 1, layout.directoryAreaStart, layout.fileAreaStart,
                        rootRecord);
   std::vector<std::uint8_t> descriptor(kBlockSize);
-  if (CreateJolietVolumeDescriptor(layout.totalSectors, pathTableSize,
+  if (CreateJolietVolumeDescriptor(layout.totalSectors, plan.jolietPathTableSize,
                                    layout.jolietTypeLPathTable, layout.jolietTypeMPathTable,
                                    rootRecord, descriptor.data()) != 0 ||
       WriteDescriptor(descriptor.data(), layout.jolietVolumeDescriptor, blockSize, output) != 0) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -49,6 +50,18 @@ SectorLayout ComputeSectorLayout(std::uint32_t pathTableSize, std::uint32_t dire
                                  std::uint32_t fileSectors, bool hasBootImage,
                                  std::uint64_t bootImageBytes,
                                  std::uint32_t jolietPathTableSize = 0);
+
+// What Pack lays out before it writes anything.
+struct PackLayout {
+  struct ListDeleter {
+    void operator()(DirectoryRecord* list) const { ISOManipulator::FreeRecordList(list); }
+  };
+  std::uint32_t pathTableSize = 0;
+  std::uint32_t jolietPathTableSize = 0;
+  // The Joliet hierarchy, when the pack writes one.
+  std::unique_ptr<DirectoryRecord, ListDeleter> joliet;
+  SectorLayout sectors;
+};
 
 class ISOWriter : public virtual ISOManipulator {
  public:
@@ -124,8 +137,13 @@ class ISOWriter : public virtual ISOManipulator {
   // with the size of its path table. Throws when a name cannot be recorded.
   DirectoryRecord* LayOutJoliet(std::uint32_t& directorySectors, std::uint32_t fileSectors,
                                 std::uint32_t& pathTableSize);
-  int WriteJolietVolumeDescriptor(const DirectoryRecord* jolietRoot, std::uint32_t pathTableSize,
-                                  const SectorLayout& layout, std::ostream& output);
+  // The steps of Pack; each prints its own lines and returns 0 or 1.
+  int LayOutPack(const std::string& bootImagePath, PackLayout& plan);
+  int WriteVolumeDescriptors(const PackLayout& plan, std::ostream& output);
+  int WriteJolietVolumeDescriptor(const PackLayout& plan, std::ostream& output);
+  int WriteHierarchies(const PackLayout& plan, std::ostream& output);
+  // The boot image file's size; throws when the catalog cannot count it.
+  std::uint64_t BootImageSize(const std::string& bootImagePath) const;
   // One entry's directory record, without the file's data.
   int WriteRecord(const DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
                   std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
