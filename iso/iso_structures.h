@@ -244,9 +244,9 @@ struct DirectoryRecord {
   std::uint32_t sourceExtent = 0;
   std::uint32_t sourceSize = 0;
   std::uint8_t fromImage = 0;
-  // Name in the Joliet tree as UCS-2 big-endian bytes: as recorded in the
-  // source image's Joliet tree, or made from the ISO 9660 name when that
-  // could not be determined; empty for entries added from local files.
+  // Name in the Joliet tree as UCS-2 big-endian bytes, as recorded in the
+  // source image's Joliet tree (or kept from the entry a new one replaced);
+  // empty when not known (see JolietNameFor).
   std::string jolietIdentifier;
 };
 

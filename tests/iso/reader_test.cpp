@@ -287,43 +287,26 @@ TEST_F(SampleImages, FactsOfTheDescriptorSetRockRidgeAndBootCatalog) {
     EXPECT_EQ(Utf8FromJolietName(mixed->jolietIdentifier), "MixedCase.txt");
   }
 
-  // A damaged Joliet tree or descriptor set still loads, with the same tree.
-  const std::string original = ReadFile(full);
-  const std::uint32_t jolietRoot = Le32(original, 19 * kBlockSize + pvd::root_directory_record + 2);
-  const std::size_t i386 = original.find(std::string("\x08\0I\0\x33\0\x38\0\x36", 9),
-                                         std::size_t{jolietRoot} * kBlockSize) -
+  // A damaged Joliet tree never fails the load: its names are given up.
+  std::string data = ReadFile(full);
+  const std::uint32_t jolietRoot = Le32(data, 19 * kBlockSize + pvd::root_directory_record + 2);
+  const std::size_t i386 = data.find(std::string("\x08\0I\0\x33\0\x38\0\x36", 9),
+                                     std::size_t{jolietRoot} * kBlockSize) -
                            dir_record::identifier_length;
-  const struct {
-    const char* what;
-    std::function<void(std::string&)> damage;
-    std::string problem;  // the start of it
-  } damaged[] = {
-      {"Joliet root not a directory",
-       [&](std::string& d) { d[std::size_t{jolietRoot} * kBlockSize + 33] = 'X'; },
-       "directory extent at block " + std::to_string(jolietRoot) +
-           " does not start with its self record"},
-      {"Joliet I386 loops back",
-       [&](std::string& d) { put_both32(reinterpret_cast<std::uint8_t*>(&d[i386 + 2]), jolietRoot); },
-       "directory extent at block " + std::to_string(jolietRoot) +
-           " points back at an enclosing directory"},
-      {"no terminator",  // every later sector reads as another descriptor or as none
-       [&](std::string& d) { d[20 * kBlockSize] = 2; d[20 * kBlockSize + 6] = 9; }, ""},
-  };
-  for (const auto& c : damaged) {
-    SCOPED_TRACE(c.what);
-    std::string data = original;
-    c.damage(data);
-    WriteFile(local / "damaged.iso", data);
-    ISOReader reader(local / "damaged.iso");
-    bool found = false;
-    {
-      CaptureOutput capture;
-      found = reader.FileExists("\\I386\\SYSTEM32\\WINPEOEM.SIF");
-    }
-    EXPECT_TRUE(found);
-    EXPECT_EQ(reader.Facts().jolietTreeProblem.substr(0, c.problem.size()), c.problem);
-    EXPECT_EQ(reader.Facts().jolietDescriptorSector, 19u);
+  put_both32(reinterpret_cast<std::uint8_t*>(&data[i386 + 2]), jolietRoot);  // loops back
+  WriteFile(local / "damaged.iso", data);
+  ISOReader reader(local / "damaged.iso");
+  bool found = false;
+  {
+    CaptureOutput capture;
+    found = reader.FileExists("\\I386\\SYSTEM32\\WINPEOEM.SIF");
   }
+  EXPECT_TRUE(found);
+  EXPECT_EQ(reader.Facts().jolietDescriptorSector, 19u);
+  EXPECT_EQ(reader.Facts().jolietTreeProblem, "directory extent at block " +
+                                                  std::to_string(jolietRoot) +
+                                                  " points back at an enclosing directory");
+  EXPECT_EQ(reader.findDirectoryRecord("MixedCase.txt")->jolietIdentifier, "");
 }
 
 }  // namespace
