@@ -234,58 +234,42 @@ TEST_F(SampleImages, BrokenImagesFailWithTheirLines) {
   }
 }
 
-// What the reader learns besides the primary tree, from images the usual
-// tools make, and that damage there never fails the load.
+// What the reader learns besides the primary tree, and that damage there
+// never fails the load.
 TEST_F(SampleImages, FactsOfTheDescriptorSetRockRidgeAndBootCatalog) {
   WriteFile(local / "efi.img", Pattern(4096, 3));
-  const std::string full = local / "full.iso", joliet = local / "joliet.iso";
-  // A second, EFI boot entry after the default one.
+  const std::string full = local / "full.iso";
+  // Joliet, Rock Ridge, the 1999 descriptor and an EFI entry after the default one.
   ASSERT_EQ(testing_support::Run("genisoimage -quiet -iso-level 4 -untranslated-filenames -J -R"
                                  " -b boot/boot.bin -no-emul-boot -boot-load-size 4"
                                  " -eltorito-alt-boot -b efi.img -no-emul-boot -o '" + full +
                                  "' -graft-points /='" + tree + "' /efi.img='" +
                                  local / "efi.img" + "' 2>/dev/null"),
             0);
-  ASSERT_EQ(testing_support::Run("xorriso -as mkisofs -quiet -iso-level 3 -untranslated-filenames"
-                                 " -J -b boot/boot.bin -no-emul-boot -o '" + joliet + "' '" +
-                                 tree + "' >/dev/null 2>&1"),
-            0);
-  const struct {
-    std::string image;
-    std::uint32_t jolietSector;
-    bool rockRidge, enhanced, bootRecord, entriesBeyondDefault;
-  } cases[] = {
-      {full, 19, true, true, true, true},  // the 1999 descriptor comes first
-      {joliet, 18, true, false, true, false},  // xorriso always writes Rock Ridge
-      {genisoImage, 0, false, true, true, false},  // -iso-level 4
-      {xorrisoImage, 0, true, false, true, false},
-      {versionedImage, 0, false, false, false, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.image);
-    ISOReader reader(c.image);
-    ISOBootImageReader boot(c.image);
-    int loaded = 0, bootLoaded = 0;
+  for (const std::string& image : {full, versionedImage}) {  // all, and none of it
+    const bool all = image == full;
+    ISOReader reader(image);
+    ISOBootImageReader boot(image);
     {
       CaptureOutput capture;
-      loaded = reader.LoadImage();
-      bootLoaded = boot.LoadBootImage();
+      ASSERT_EQ(reader.LoadImage(), 0);
+      boot.LoadBootImage();
     }
-    ASSERT_EQ(loaded, 0);
     const ImageFacts& facts = reader.Facts();
-    EXPECT_EQ(facts.jolietDescriptorSector, c.jolietSector);
+    EXPECT_EQ(facts.jolietDescriptorSector, all ? 19u : 0u);  // after the 1999 descriptor
     EXPECT_EQ(std::vector<bool>({facts.hasRockRidge, facts.hasEnhancedDescriptor,
-                                 facts.hasBootRecord}),
-              std::vector<bool>({c.rockRidge, c.enhanced, c.bootRecord}));
-    EXPECT_EQ(facts.jolietTreeProblem, "");
-    EXPECT_EQ(bootLoaded, c.bootRecord ? 0 : 1);
-    EXPECT_EQ(boot.HasEntriesBeyondDefault(), c.entriesBeyondDefault);
-    // The Joliet names of the source reach the tree.
-    if (c.jolietSector == 0) continue;
-    const DirectoryRecord* mixed = reader.findDirectoryRecord("MixedCase.txt");
-    ASSERT_NE(mixed, nullptr);
-    EXPECT_EQ(Utf8FromJolietName(mixed->jolietIdentifier), "MixedCase.txt");
+                                 facts.hasBootRecord, boot.HasEntriesBeyondDefault()}),
+              std::vector<bool>(4, all));
   }
+  ISOReader named(full);
+  std::string joliet;
+  {
+    CaptureOutput capture;
+    if (named.FileExists("MixedCase.txt")) {
+      joliet = Utf8FromJolietName(named.findDirectoryRecord("MixedCase.txt")->jolietIdentifier);
+    }
+  }
+  EXPECT_EQ(joliet, "MixedCase.txt");  // the source's Joliet name reaches the tree
 
   // A damaged Joliet tree never fails the load: its names are given up.
   std::string data = ReadFile(full);
