@@ -278,7 +278,8 @@ int Run::CopyBack() {
 
   const fs::path programs = r + "/PROGRAMS";
   if (fs::exists(programs)) {
-    if (!reader_->DirectoryExists("\\PROGRAMS")) {
+    // The image's PROGRAMS directory, whatever case it is recorded in.
+    if (reader_->SameEntryType("\\PROGRAMS") != kTypeDirectory) {
       if (AddDirectory(programs.string(), "\\PROGRAMS", "copy back directory programs failed")) {
         return 1;
       }

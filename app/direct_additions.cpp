@@ -4,7 +4,7 @@
 
 #include "common/console.h"
 #include "common/prompt.h"
-#include "iso/iso_manipulator.h"
+#include "iso/image_path.h"
 #include "iso/iso_modifier.h"
 #include "iso/iso_reader.h"
 
@@ -47,34 +47,15 @@ const AdditionTexts kFileTexts = {
     true,
 };
 
-// Last component of a path with its trailing separators removed.
-std::string LeafName(const std::string& path) {
-  std::string trimmed = ISOManipulator::TrimTrailingSeparators(path);
-  std::string::size_type slash = trimmed.find_last_of("\\/");
-  return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
-}
-
-std::string JoinImagePath(const std::string& parent, const std::string& name) {
-  if (parent.empty()) return name;
-  return parent + "\\" + name;
-}
-
 int AddToImage(bool isDirectory, const std::string& localPath, const std::string& place,
                ISOReader* reader, ISOModifier* modifier) {
   if (reader == nullptr || modifier == nullptr) return 1;
   const AdditionTexts& texts = isDirectory ? kDirectoryTexts : kFileTexts;
   try {
-    std::string name = LeafName(localPath);
-    std::string parent = ISOManipulator::TrimTrailingSeparators(place);
+    std::string name = image_path::Leaf(localPath);
+    std::string parent = image_path::TrimTrailing(place);
     // F joins the place as given (no second separator when it already ends in one).
-    std::string fullPath;
-    if (place.empty()) {
-      fullPath = name;
-    } else if (place.back() == '\\' || place.back() == '/') {
-      fullPath = place + name;
-    } else {
-      fullPath = place + "\\" + name;
-    }
+    std::string fullPath = image_path::Join(place, name);
 
     Log(texts.starting, name.c_str());
     if (!reader->DirectoryExists(parent)) {
@@ -82,7 +63,9 @@ int AddToImage(bool isDirectory, const std::string& localPath, const std::string
       return 1;
     }
 
-    while (reader->FileExists(fullPath) || reader->DirectoryExists(fullPath)) {
+    // Checked against everything the new image holds so far, compared as
+    // the modifier compares when it replaces: with case and version ignored.
+    while (modifier->SameEntryType(fullPath) != 0) {
       Log("a file or directory with same name exists");
       Log("%s", texts.changeLine);
       Log("press 'c' to change name, 'o' to overwrite, other key to abort");
@@ -95,8 +78,9 @@ int AddToImage(bool isDirectory, const std::string& localPath, const std::string
           Warning(texts.aborted, name.c_str());
           return 1;
         }
+        image_path::CheckNewName(newName);
         name = newName;
-        fullPath = JoinImagePath(parent, name);
+        fullPath = image_path::Join(parent, name);
         continue;
       }
       if (haveKey && key == 'o') break;

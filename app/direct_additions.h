@@ -1,6 +1,6 @@
 // Direct additions: any local directory or file put at a chosen place in
 // the new image, with a change-name / overwrite / abort prompt when the name
-// is already taken in the source image.
+// is already taken there (by the source image or an earlier addition).
 #pragma once
 
 #include <string>

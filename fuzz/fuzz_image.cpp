@@ -98,14 +98,17 @@ void ExerciseReader(const Scratch& scratch, std::vector<std::string>& directorie
                            "/a/./b", "\\FERROVANE\\REDODOZAD.XML\\below"}) {
     reader.FileExists(path);
     reader.DirectoryExists(path);
+    reader.SameEntryType(path);
   }
   for (const std::string& path : directories) {
     reader.DirectoryExists(path + "\\");
     reader.FileExists(path);
+    reader.SameEntryType(path);
   }
   for (const std::string& path : files) {
     reader.FileExists(path);
     reader.DirectoryExists(path);
+    reader.SameEntryType(path);
   }
 
   ResetOutput(scratch);

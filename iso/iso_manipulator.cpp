@@ -2,9 +2,13 @@
 // the directory tree and the percentage display of long copies.
 #include "iso/iso_manipulator.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
+#include <utility>
+
+#include "iso/image_path.h"
 
 ISOManipulator::~ISOManipulator() {
   FreeRecordList(root);
@@ -23,18 +27,12 @@ void ISOManipulator::SafeCopy(void* destination, std::size_t destinationSize, co
   if (length != 0) std::memcpy(destination, source, length);
 }
 
-static bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
 std::string ISOManipulator::TrimLeadingSeparators(std::string path) {
-  std::size_t first = 0;
-  while (first < path.size() && IsSeparator(path[first])) ++first;
-  path.erase(0, first);
-  return path;
+  return image_path::TrimLeading(std::move(path));
 }
 
 std::string ISOManipulator::TrimTrailingSeparators(std::string path) {
-  while (!path.empty() && IsSeparator(path.back())) path.pop_back();
-  return path;
+  return image_path::TrimTrailing(std::move(path));
 }
 
 void ISOManipulator::FreeRecordList(DirectoryRecord* head) {
@@ -48,23 +46,29 @@ void ISOManipulator::FreeRecordList(DirectoryRecord* head) {
   }
 }
 
+void ISOManipulator::StartProgress(std::uint64_t total) {
+  totalBytes = total;
+  doneBytes = 0;
+  percentShown = 0;
+}
+
 void ISOManipulator::ShowProgress(std::uint64_t n) {
   doneBytes += n;
-  // Nothing to measure against: avoid dividing by zero (and an endless run
-  // of marks from an infinite ratio).
+  // Nothing to measure against: no marks at all.
   if (totalBytes == 0) return;
-  const double ratio = static_cast<double>(doneBytes) / static_cast<double>(totalBytes);
-  const double threshold = percentShown * 0.01;
-  if (ratio < threshold) return;
-  const auto k = static_cast<std::int64_t>((ratio - threshold) * 100.0);
-  for (std::int64_t i = 0; i <= k; ++i) {
+  // Whole percents in integers: the last chunk always reaches 100 exactly,
+  // which a ratio in floating point can miss by a hair, and nothing goes
+  // past it when more bytes arrive than were counted.
+  const std::int64_t reached =
+      static_cast<std::int64_t>(std::min<std::uint64_t>(100, doneBytes * 100 / totalBytes));
+  if (percentShown > reached) return;
+  for (; percentShown <= reached; ++percentShown) {
     if (percentShown % 10 == 0) {
       std::cout << percentShown << "%";
       if (percentShown == 100) std::cout << '\n';
     } else {
       std::cout << ".";
     }
-    ++percentShown;
   }
   std::cout.flush();
 }

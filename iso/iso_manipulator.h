@@ -28,8 +28,10 @@ class ISOManipulator {
 
  protected:
   // Percentage display: after each chunk of n bytes prints "0%", dots and
-  // every tenth mark up to "100%" and a line end.
+  // every tenth mark up to "100%" and a line end, each mark once.
   void ShowProgress(std::uint64_t n);
+  // Starts a new display from 0% for `total` bytes.
+  void StartProgress(std::uint64_t total);
 
  public:
   DirectoryRecord* root = nullptr;

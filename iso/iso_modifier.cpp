@@ -5,10 +5,10 @@
 #include "iso/iso_modifier.h"
 
 #include "iso/image_file.h"
+#include "iso/image_path.h"
 #include "iso/joliet_names.h"
 #include "iso/joliet_tree.h"
 
-#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -22,80 +22,33 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
 // Where an addition goes and where its source lies.
 struct AdditionPaths {
-  std::string imageParent;     // image directory, components joined by "\", "" = root
-  std::string imageName;       // identifier the entry gets in the image
-  std::string localDirectory;  // local directory holding the source
-  std::string localName;       // the source's local name
+  std::vector<std::string> imageParent;  // names of the image directory, none = root
+  std::string imageName;                 // identifier the entry gets in the image
+  std::string localPath;                 // the source, without trailing "/"
+  std::string localDirectory;            // local directory holding the source
+  std::string localName;                 // the source's local name
 };
 
 AdditionPaths SplitPaths(const std::string& localPath, const std::string& imagePath) {
   AdditionPaths paths;
+  // Trailing separators go first, so "\PROGRAMS\" names the entry PROGRAMS
+  // in the root.
+  paths.imageParent = image_path::Split(imagePath);
+  if (paths.imageParent.empty()) {
+    throw std::runtime_error("no entry name in image path: " + imagePath);
+  }
+  paths.imageName = paths.imageParent.back();
+  paths.imageParent.pop_back();
+  image_path::CheckNewName(paths.imageName);
 
-  // Image side: trailing separators go first, so "\PROGRAMS\" names the entry
-  // PROGRAMS in the root.
-  std::vector<std::string> components;
-  std::string current;
-  for (char c : imagePath) {
-    if (IsSeparator(c)) {
-      if (!current.empty()) components.push_back(current);
-      current.clear();
-    } else {
-      current += c;
-    }
-  }
-  if (!current.empty()) components.push_back(current);
-  if (components.empty()) throw std::runtime_error("no entry name in image path: " + imagePath);
-  paths.imageName = components.back();
-  components.pop_back();
-  for (const std::string& component : components) {
-    if (!paths.imageParent.empty()) paths.imageParent += '\\';
-    paths.imageParent += component;
-  }
-  if (paths.imageName == "." || paths.imageName == "..") {
-    throw std::runtime_error("invalid entry name in image path: " + imagePath);
-  }
-  if (paths.imageName.size() > kMaxFileIdentifier) {
-    throw std::runtime_error("identifier too long (" + std::to_string(paths.imageName.size()) +
-                             " bytes, at most " + std::to_string(kMaxFileIdentifier) +
-                             "): " + paths.imageName);
-  }
-
-  std::string local = localPath;
-  while (local.size() > 1 && local.back() == '/') local.pop_back();
-  const fs::path source(local);
+  paths.localPath = localPath;
+  while (paths.localPath.size() > 1 && paths.localPath.back() == '/') paths.localPath.pop_back();
+  const fs::path source(paths.localPath);
   paths.localDirectory = source.parent_path().string();
   paths.localName = source.filename().string();
   return paths;
-}
-
-bool EqualIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// The entry of the list (after "." and "..") whose identifier matches the
-// name ignoring case, and its predecessor.
-DirectoryRecord* FindExisting(DirectoryRecord* list, const std::string& name,
-                              DirectoryRecord** previous) {
-  DirectoryRecord* before = nullptr;
-  for (DirectoryRecord* node = list; node; before = node, node = node->next) {
-    if (IsDotName(node->name)) continue;
-    if (EqualIgnoringCase(node->identifier, name)) {
-      *previous = before;
-      return node;
-    }
-  }
-  return nullptr;
 }
 
 void RemoveEntry(DirectoryRecord* previous, DirectoryRecord* node) {
@@ -125,31 +78,32 @@ struct AdditionSlot {
 
 // False when the image does not load, the parent directory is missing, or
 // the name is taken and may not be replaced. Throws on a malformed path.
+// Names are compared as for the same entry: with case and version ignored.
 bool FindAdditionSlot(ISOReader& image, const std::string& localPath,
                       const std::string& targetPath, bool replace, AdditionSlot& slot) {
   slot.paths = SplitPaths(localPath, targetPath);
   if (image.LoadImage() != 0) return false;
-  slot.list = image.findDirectoryRecord(slot.paths.imageParent);
+  slot.list = image.SameEntryDirectory(slot.paths.imageParent);
   if (!slot.list || slot.list->name != ".") return false;
-  slot.existing = FindExisting(slot.list, slot.paths.imageName, &slot.previous);
+  slot.existing = ISOReader::FindInList(slot.list, slot.paths.imageName,
+                                        ISOReader::NameMatch::SameEntry, &slot.previous);
   return !slot.existing || replace;
 }
 
 // Puts a new node for the added entry in place of the existing one (if
-// any), keeping the list sorted. Called only once everything that can fail
-// is done.
+// any), keeping the list sorted. An entry of the same type keeps the
+// identifier recorded in the image ("WINBOM.INI;1" stays so). Called only
+// once everything that can fail is done.
 void PlaceNewEntry(const AdditionSlot& slot, std::uint32_t type, std::uint32_t size,
                    DirectoryRecord* contents) {
-  // An entry replaced by one of its own type keeps its name in the Joliet
-  // tree, as Windows shows it.
-  const std::string joliet =
-      slot.existing && slot.existing->type == type ? KeptJolietName(*slot.existing) : "";
-  if (slot.existing) RemoveEntry(slot.previous, slot.existing);
+  const bool sameType = slot.existing && slot.existing->type == type;
   auto* node = new DirectoryRecord;
-  node->jolietIdentifier = joliet;
+  node->identifier = sameType ? slot.existing->identifier : slot.paths.imageName;
+  // ... and its name in the Joliet tree, as Windows shows it.
+  if (sameType) node->jolietIdentifier = KeptJolietName(*slot.existing);
+  if (slot.existing) RemoveEntry(slot.previous, slot.existing);
   node->parentPath = slot.paths.localDirectory;
   node->name = slot.paths.localName;
-  node->identifier = slot.paths.imageName;
   node->type = type;
   node->size = size;
   node->child = contents;
@@ -235,9 +189,8 @@ int ISOModifier::AddSingleDirectory(const std::string& localPath, const std::str
 
     // The local subtree is built before the old entry goes, so a failure
     // leaves the tree as it was and never holds a directory without a list.
-    std::string local = localPath;
-    while (local.size() > 1 && local.back() == '/') local.pop_back();
-    DirectoryRecord* contents = LoadLocalDirectoryTree(local);
+    DirectoryRecord* contents =
+        LoadLocalDirectoryTree(slot.paths.localPath, slot.paths.imageParent.size() + 1);
     if (!contents) return 1;
     try {
       CheckJolietNamesOfAddition(Facts().HasJoliet(), slot, kTypeDirectory, contents);

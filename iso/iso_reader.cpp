@@ -4,6 +4,7 @@
 
 #include "iso/directory_extent.h"
 #include "iso/image_file.h"
+#include "iso/image_path.h"
 #include "iso/joliet_tree.h"
 
 #include <algorithm>
@@ -22,33 +23,6 @@ namespace {
 constexpr std::size_t kCopyChunk = 2048;
 // Length of the root directory record in the primary volume descriptor.
 constexpr std::size_t kRootRecordLength = 34;
-
-// Image path components; "\" and "/" both separate. Repeated separators
-// count as one, and a trailing separator leaves a "." component behind, as
-// the path library does, so that a file path with a trailing separator
-// names nothing.
-std::vector<std::string> SplitImagePath(const std::string& path) {
-  std::vector<std::string> components;
-  std::string current;
-  for (char c : path) {
-    if (c == '\\' || c == '/') {
-      if (!current.empty()) components.push_back(current);
-      current.clear();
-    } else {
-      current += c;
-    }
-  }
-  if (!current.empty()) {
-    components.push_back(current);
-  } else if (!components.empty()) {
-    components.push_back(".");
-  }
-  return components;
-}
-
-void CheckWindowsName(const std::string& name) {
-  if (!fs::windows_name(name)) throw std::invalid_argument("invalid file name: " + name);
-}
 
 void Append(DirectoryRecord*& head, DirectoryRecord*& tail, DirectoryRecord* node) {
   if (tail == nullptr) {
@@ -143,8 +117,9 @@ DirectoryRecord* ISOReader::LoadDirectory(std::uint32_t extent, const std::strin
       } else {
         // A literal "." or ".." identifier would alias the self and parent
         // entries and lead a copy out of its target directory.
-        if (IsDotName(name)) throw std::invalid_argument("invalid file name: " + name);
-        CheckWindowsName(name);
+        if (!image_path::IsRecordedNameAccepted(name)) {
+          throw std::invalid_argument("invalid file name: " + name);
+        }
         const std::string childPath = parentPath.empty() ? name : parentPath + "\\" + name;
         node->size = record.data_length();
         if ((record.file_flags() & kFlagDirectory) != 0) {
@@ -180,16 +155,43 @@ std::string ISOReader::GetRecordName(const RawDirectoryRecord* record) {
   return std::string(begin, end);
 }
 
+DirectoryRecord* ISOReader::FindInList(DirectoryRecord* list, const std::string& name,
+                                       NameMatch match, DirectoryRecord** previous) {
+  // Three passes, strictest first: an exact identifier always wins.
+  for (int pass = 0; pass < (match == NameMatch::SameEntry ? 3 : 2); ++pass) {
+    DirectoryRecord* before = nullptr;
+    for (DirectoryRecord* node = list; node; before = node, node = node->next) {
+      if (IsDotName(node->name)) continue;
+      const std::string& identifier = node->identifier;
+      if (pass == 0 ? identifier == name
+                    : pass == 1 ? image_path::AnswersTo(identifier, name)
+                                : image_path::SameEntry(identifier, name)) {
+        if (previous) *previous = before;
+        return node;
+      }
+    }
+  }
+  return nullptr;
+}
+
 DirectoryRecord* ISOReader::findDirectoryRecord(const std::string& imagePath) {
   try {
     if (!loaded) return nullptr;
-    const std::vector<std::string> components = SplitImagePath(imagePath);
-    for (const std::string& component : components) CheckWindowsName(component);
+    std::vector<std::string> components = image_path::Split(imagePath);
+    // A trailing separator asks for something below the last name, which a
+    // file does not have.
+    if (!components.empty() && image_path::IsSeparator(imagePath.back())) {
+      components.push_back(".");
+    }
+    for (const std::string& component : components) {
+      if (!image_path::IsWindowsName(component)) {
+        throw std::invalid_argument("invalid file name: " + component);
+      }
+    }
 
     DirectoryRecord* current = root;
     for (std::size_t i = 0; i < components.size(); ++i) {
-      DirectoryRecord* found = current;
-      while (found != nullptr && found->name != components[i]) found = found->next;
+      DirectoryRecord* found = FindInList(current, components[i], NameMatch::Lookup);
       if (found == nullptr) return nullptr;
       current = found->type == kTypeDirectory ? found->child : found;
       if (current == nullptr) return nullptr;
@@ -200,6 +202,31 @@ DirectoryRecord* ISOReader::findDirectoryRecord(const std::string& imagePath) {
   } catch (const std::exception& e) {
     std::cout << "ISOReader findDirectoryRecord exception: " << e.what() << std::endl;
     return nullptr;
+  }
+}
+
+DirectoryRecord* ISOReader::SameEntryDirectory(const std::vector<std::string>& names) {
+  DirectoryRecord* list = root;
+  for (const std::string& name : names) {
+    const DirectoryRecord* found = FindInList(list, name, NameMatch::SameEntry);
+    if (found == nullptr || found->type != kTypeDirectory) return nullptr;
+    list = found->child;
+  }
+  return list;
+}
+
+std::uint32_t ISOReader::SameEntryType(const std::string& imagePath) {
+  try {
+    if (LoadImage() != 0) return 0;
+    std::vector<std::string> names = image_path::Split(imagePath);
+    if (names.empty()) return 0;
+    const std::string leaf = names.back();
+    names.pop_back();
+    const DirectoryRecord* found = FindInList(SameEntryDirectory(names), leaf, NameMatch::SameEntry);
+    return found ? found->type : 0;
+  } catch (const std::exception& e) {
+    std::cout << "ISOReader SameEntryType exception: " << e.what() << std::endl;
+    return 0;
   }
 }
 
@@ -265,7 +292,10 @@ int ISOReader::RetrieveRecordList(DirectoryRecord* head, const std::string& loca
   if (!loaded) return 1;
   // Along `next` in a loop (lists can be long), into `child` by recursion.
   for (DirectoryRecord* node = head; node != nullptr; node = node->next) {
-    const std::string target = (fs::path(localDirectory) / node->name).string();
+    // Copied out without ISO 9660's version and separator: "WINBOM.INI;1"
+    // becomes WINBOM.INI, "DEFAULT." becomes DEFAULT.
+    const std::string target =
+        (fs::path(localDirectory) / image_path::EntryName(node->name)).string();
     if (CreateFileOrDirectory(node, target, showProgress) != 0) return 1;
     if (node->type == kTypeDirectory && node->child != nullptr &&
         RetrieveRecordList(node->child, target, showProgress) != 0) {
@@ -330,7 +360,7 @@ void ISOReader::LearnImageFacts(std::uint32_t rootExtent) {
   facts = ReadImageFacts(imagePath, rootExtent);
   if (!facts.HasJoliet()) return;
   try {
-    MapJolietNames(root, LoadJolietTree(imagePath, facts.jolietRootExtent, kMaxDirectoryDepth));
+    MapJolietNames(root, LoadJolietTree(imagePath, facts.jolietRootExtent));
   } catch (const std::exception& e) {
     facts.jolietTreeProblem = e.what();
   }

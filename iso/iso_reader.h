@@ -1,8 +1,9 @@
 // Reads an ISO 9660 image: builds its directory tree on first use, answers
 // whether image paths exist, and copies files and directories out of it.
 //
-// Image paths use "\" or "/" between components; leading and trailing
-// separators are ignored; names compare byte for byte (case matters).
+// Image paths and names follow iso/image_path.h: lookups compare with case
+// but without ISO 9660's version ("WINBOM.INI;1" answers to "WINBOM.INI");
+// SameEntryType compares as the modifier replaces, without case either.
 // Console lines are bare lines on standard output.
 #pragma once
 
@@ -36,6 +37,22 @@ class ISOReader : public virtual ISOManipulator {
   // Path without leading separator; returns the "." node of a directory or
   // the file node, null when absent or not loaded.
   virtual DirectoryRecord* findDirectoryRecord(const std::string& imagePath);
+  // The type (kTypeFile or kTypeDirectory) of the entry that an addition at
+  // `imagePath` would replace, every name compared as for the same entry; 0
+  // when there is none or the image does not load. The root is no entry.
+  virtual std::uint32_t SameEntryType(const std::string& imagePath);
+
+  // The list of the directory that `names` lead to from the root of the
+  // loaded tree, each name matched as for the same entry; null when none.
+  DirectoryRecord* SameEntryDirectory(const std::vector<std::string>& names);
+
+  enum class NameMatch { Lookup, SameEntry };
+  // The entry of a directory list (past "." and "..") that `name` finds: the
+  // one recorded exactly as `name`, else the first that answers to it, else,
+  // for SameEntry, the first that is the same entry. Sets `previous` to the
+  // node before it.
+  static DirectoryRecord* FindInList(DirectoryRecord* list, const std::string& name,
+                                     NameMatch match, DirectoryRecord** previous = nullptr);
 
   // What the loaded image holds besides its primary tree (all false before
   // a load).
@@ -44,10 +61,6 @@ class ISOReader : public virtual ISOManipulator {
  protected:
   std::string imagePath;
   bool loaded = false;
-
-  // Deepest directory level accepted below the root; deeper trees (or a
-  // directory extent that points back at an enclosing one) fail the load.
-  static constexpr std::size_t kMaxDirectoryDepth = 64;
 
  private:
   // After the primary tree has loaded: the descriptor set, Rock Ridge, and

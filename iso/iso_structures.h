@@ -20,11 +20,14 @@ constexpr std::uint64_t kPrimaryVolumeDescriptorOffset = 16 * 2048;
 // The El Torito boot record volume descriptor sits in sector 17.
 constexpr std::uint32_t kBootRecordSector = 17;
 
-// Longest identifiers that fit their one-byte length fields: a directory
-// record is at most 255 bytes (33 fixed + LEN_FI + padding), a path table
-// record's LEN_DI is one byte.
-constexpr std::size_t kMaxFileIdentifier = 222;
-constexpr std::size_t kMaxDirectoryIdentifier = 222;
+// Longest identifiers that fit a directory record, whose length is one byte:
+// 33 fixed bytes + 221 + no pad byte = 254, while 222 needs a pad byte and
+// makes 256, which reads as 0.
+constexpr std::size_t kMaxFileIdentifier = 221;
+constexpr std::size_t kMaxDirectoryIdentifier = 221;
+// Deepest directory level below the root that the reader loads and the
+// writer writes; deeper trees are refused on both sides.
+constexpr std::size_t kMaxDirectoryDepth = 64;
 // Path table directory numbers are 16-bit, starting at 1 for the root.
 constexpr std::uint32_t kMaxPathTableDirectories = 65535;
 

@@ -201,6 +201,8 @@ int ISOWriter::LayOutPack(const std::string& bootImagePath, PackLayout& plan) {
               << std::endl;
     return 1;
   }
+  // Every pack shows its marks from 0% to 100%, counting what is written.
+  StartProgress(TreeFileBytes(root));
 
   plan.pathTableSize = ComputePathTableSize(root);
   if (directoryCount > kMaxPathTableDirectories) {

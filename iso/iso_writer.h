@@ -6,6 +6,7 @@
 // precomputed positions by Pack.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -62,6 +63,9 @@ struct PackLayout {
   std::unique_ptr<DirectoryRecord, ListDeleter> joliet;
   SectorLayout sectors;
 };
+
+// Bytes of file data in a tree: what the pack's percentage display counts.
+std::uint64_t TreeFileBytes(const DirectoryRecord* list);
 
 class ISOWriter : public virtual ISOManipulator {
  public:
@@ -155,7 +159,10 @@ class ISOWriter : public virtual ISOManipulator {
 
   // The writer's own LoadLocalDirectory, called directly (never through the
   // virtual slot) for subdirectories and by the modifier's additions.
-  DirectoryRecord* LoadLocalDirectoryTree(const std::string& localDirectory);
+  // `depth` is the directory's level below the image root; names that the
+  // reader would refuse and trees deeper than it loads fail.
+  DirectoryRecord* LoadLocalDirectoryTree(const std::string& localDirectory,
+                                          std::size_t depth = 0);
 
   std::string sourceDirectory;
   std::string sourceImagePath;

@@ -18,6 +18,7 @@
 #include <boost/filesystem.hpp>
 
 #include "common/directory_listing.h"
+#include "iso/image_path.h"
 #include "iso/iso_writer.h"
 #include "iso/joliet_tree.h"
 
@@ -36,14 +37,6 @@ DirectoryRecord* MakeDotNode(const std::string& name, const std::string& parentP
   node->name = name;
   node->identifier = name;
   return node;
-}
-
-void CheckIdentifierLength(const std::string& identifier) {
-  if (identifier.size() > kMaxFileIdentifier) {
-    throw std::runtime_error("identifier too long (" + std::to_string(identifier.size()) +
-                             " bytes, at most " + std::to_string(kMaxFileIdentifier) +
-                             "): " + identifier);
-  }
 }
 
 }  // namespace
@@ -90,15 +83,21 @@ DirectoryRecord* ISOWriter::LoadLocalDirectory(const std::string& localDirectory
   return LoadLocalDirectoryTree(localDirectory);
 }
 
-DirectoryRecord* ISOWriter::LoadLocalDirectoryTree(const std::string& localDirectory) {
+DirectoryRecord* ISOWriter::LoadLocalDirectoryTree(const std::string& localDirectory,
+                                                   std::size_t depth) {
   DirectoryRecord* first = nullptr;
   DirectoryRecord* last = nullptr;
   try {
+    // The reader refuses deeper trees, and every image written must read.
+    if (depth > kMaxDirectoryDepth) {
+      throw std::runtime_error("directory more than " + std::to_string(kMaxDirectoryDepth) +
+                               " levels below the image root: " + localDirectory);
+    }
     // Listings are taken in byte-wise name order so that the same inputs
     // always give the same image, whatever order the file system keeps.
     for (const fs::path& entry : SortedDirectoryEntries(localDirectory)) {
       const std::string name = entry.filename().string();
-      CheckIdentifierLength(name);
+      image_path::CheckNewName(name);
       auto* node = new DirectoryRecord;
       node->parentPath = localDirectory;
       node->name = name;
@@ -113,7 +112,8 @@ DirectoryRecord* ISOWriter::LoadLocalDirectoryTree(const std::string& localDirec
 
       if (fs::is_directory(entry)) {
         node->type = kTypeDirectory;
-        node->child = LoadLocalDirectoryTree((fs::path(localDirectory) / name).string());
+        node->child =
+            LoadLocalDirectoryTree((fs::path(localDirectory) / name).string(), depth + 1);
         if (!node->child) throw std::runtime_error("load local directory information failed");
       } else {
         node->type = kTypeFile;
@@ -137,6 +137,15 @@ DirectoryRecord* ISOWriter::LoadLocalDirectoryTree(const std::string& localDirec
     std::cout << e.what() << std::endl;
     return nullptr;
   }
+}
+
+std::uint64_t TreeFileBytes(const DirectoryRecord* list) {
+  std::uint64_t bytes = 0;
+  for (const DirectoryRecord* node = list; node; node = node->next) {
+    if (node->type == kTypeFile) bytes += node->size;
+    if (node->type == kTypeDirectory && !IsDotName(node->name)) bytes += TreeFileBytes(node->child);
+  }
+  return bytes;
 }
 
 std::uint32_t ISOWriter::ComputePathTableSize(DirectoryRecord* rootList) {

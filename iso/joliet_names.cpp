@@ -158,9 +158,24 @@ std::string Utf8FromJolietName(const std::string& joliet) {
 }
 
 std::string ComparableName(const std::string& name) {
-  std::string folded = StripVersion(name);
-  for (char& c : folded) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  const std::string base = StripVersion(name);
+  std::vector<char32_t> characters;
+  if (!DecodeUtf8(base, characters)) characters.assign(base.begin(), base.end());
+  std::size_t lastDot = characters.size();
+  for (std::size_t i = 0; i < characters.size(); ++i) {
+    if (characters[i] == U'.') lastDot = i;
+  }
+  std::string folded;
+  for (std::size_t i = 0; i < characters.size(); ++i) {
+    const char32_t c = characters[i];
+    if (c >= U'a' && c <= U'z') {
+      folded += static_cast<char>(c - U'a' + 'A');
+    } else if ((c >= U'A' && c <= U'Z') || (c >= U'0' && c <= U'9') ||
+               (c == U'.' && i == lastDot)) {
+      folded += static_cast<char>(c);
+    } else {
+      folded += '_';
+    }
   }
   return folded;
 }

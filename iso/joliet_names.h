@@ -22,6 +22,9 @@ std::string JolietNameFromPrimary(const std::string& identifier);
 // The UTF-8 text of a Joliet name.
 std::string Utf8FromJolietName(const std::string& joliet);
 
-// A name as names are compared between the two trees: without version and
-// trailing dot, ASCII letters in upper case. Joliet names go in as UTF-8.
+// A name as names are compared between the two trees, in the form mastering
+// tools make ISO 9660 names from Joliet ones: without version and trailing
+// dot, letters a to z in upper case, every character other than A to Z, 0 to
+// 9 and the last dot as "_" ("Empty Dir" and "EMPTY_DIR" compare equal).
+// Joliet names go in as UTF-8.
 std::string ComparableName(const std::string& name);

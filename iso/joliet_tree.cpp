@@ -185,11 +185,10 @@ DirectoryRecord* CopyList(const DirectoryRecord* list) {
 
 }  // namespace
 
-JolietEntry LoadJolietTree(const std::string& imagePath, std::uint32_t rootExtent,
-                           std::size_t maxDepth) {
+JolietEntry LoadJolietTree(const std::string& imagePath, std::uint32_t rootExtent) {
   std::ifstream in;
   OpenImage(in, imagePath);
-  DirectoryWalkGuard guard(maxDepth);
+  DirectoryWalkGuard guard(kMaxDirectoryDepth);
   JolietEntry root;
   root.directory = true;
   root.extent = rootExtent;

@@ -27,9 +27,8 @@ struct JolietEntry {
 
 // The Joliet tree whose root directory starts at `rootExtent`, hidden
 // entries left out. Throws std::runtime_error on a damaged tree (the same
-// checks as the primary tree's load, at most `maxDepth` levels).
-JolietEntry LoadJolietTree(const std::string& imagePath, std::uint32_t rootExtent,
-                           std::size_t maxDepth);
+// checks as the primary tree's load).
+JolietEntry LoadJolietTree(const std::string& imagePath, std::uint32_t rootExtent);
 
 // Sets `jolietIdentifier` of every entry below the primary list's "." node
 // whose Joliet name the Joliet tree determines; the others stay empty.

@@ -1,11 +1,16 @@
-// The console dialogue that resolves a name already present in the image:
-// "c" and a new name retries, any other answer aborts the addition.
+// The console dialogue that resolves a name already taken in the image or
+// in the workspace: "c" and a new name retries, any other answer aborts.
 #include <string>
+
+#include <boost/filesystem.hpp>
 
 #include "common/console.h"
 #include "common/prompt.h"
+#include "iso/image_path.h"
 #include "iso/iso_reader.h"
 #include "winpe/winpe_editor.h"
+
+namespace fs = boost::filesystem;
 
 bool WinpeEditor::AskForNewName(ConflictKind kind, std::string& name) {
   Log("a file or directory with same name exists");
@@ -60,13 +65,27 @@ bool WinpeEditor::AskForNewName(ConflictKind kind, std::string& name) {
   return true;
 }
 
+std::string WinpeEditor::PlacedSameEntry(const std::string& imageDirectory,
+                                         const std::string& name) {
+  boost::system::error_code ec;
+  for (fs::directory_iterator it(LocalPath(imageDirectory), ec), end; !ec && it != end; ++it) {
+    const std::string placed = it->path().filename().string();
+    if (image_path::SameEntry(placed, name)) return placed;
+  }
+  return "";
+}
+
+bool WinpeEditor::NameTaken(const std::string& imageDirectory, const std::string& name) {
+  return reader->SameEntryType(image_path::Join(imageDirectory, name)) != 0 ||
+         !PlacedSameEntry(imageDirectory, name).empty();
+}
+
 bool WinpeEditor::ChooseFreeName(const std::string& imageDirectory, ConflictKind kind,
                                  std::string& name) {
-  CheckEntryName(name);
-  while (reader->FileExists(imageDirectory + "\\" + name) ||
-         reader->DirectoryExists(imageDirectory + "\\" + name)) {
+  image_path::CheckNewName(name);
+  while (NameTaken(imageDirectory, name)) {
     if (!AskForNewName(kind, name)) return false;
-    CheckEntryName(name);
+    image_path::CheckNewName(name);
   }
   return true;
 }

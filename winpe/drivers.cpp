@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "common/console.h"
 #include "common/directory_listing.h"
 #include "common/file_copy.h"
+#include "iso/image_path.h"
 #include "iso/iso_reader.h"
 #include "winpe/winpe_editor.h"
 
@@ -19,9 +21,8 @@ namespace fs = boost::filesystem;
 
 int WinpeEditor::AddStorageDriver(const std::string& sourceDirectory) {
   try {
-    std::string source = sourceDirectory;
-    while (!source.empty() && (source.back() == '\\' || source.back() == '/')) source.pop_back();
-    std::string name = LeafOf(source);
+    std::string source = image_path::TrimTrailing(sourceDirectory);
+    std::string name = image_path::Leaf(source);
     Log("adding storage driver %s", name.c_str());
     if (!ChooseFreeName("\\I386\\SYSTEM32\\DRIVERS", ConflictKind::StorageDriver, name)) {
       return 1;
@@ -88,31 +89,34 @@ int WinpeEditor::AddDriverName(const std::string& driverName) {
   return 0;
 }
 
+std::string WinpeEditor::NetworkDriverDirectory(const std::string& fileName) {
+  std::string::size_type dot = fileName.rfind('.');
+  std::string extension = dot == std::string::npos ? std::string() : fileName.substr(dot);
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (extension == ".inf") return "I386\\INF";
+  if (extension == ".sys") return "I386\\SYSTEM32\\DRIVERS";
+  if (extension == ".dll" || extension == ".exe" || extension == ".din") return "I386\\SYSTEM32";
+  return "";
+}
+
 int WinpeEditor::AddNetworkDriver(const std::string& sourceDirectory) {
   try {
-    std::string source = sourceDirectory;
-    while (!source.empty() && (source.back() == '\\' || source.back() == '/')) source.pop_back();
-    std::string name = LeafOf(source);
+    std::string source = image_path::TrimTrailing(sourceDirectory);
+    std::string name = image_path::Leaf(source);
     Log("adding network driver %s", name.c_str());
 
     for (const fs::path& entry : SortedDirectoryEntries(source)) {
       if (fs::is_directory(entry)) continue;
-      std::string leaf = entry.filename().string();
-      std::string::size_type dot = leaf.rfind('.');
-      std::string extension = dot == std::string::npos ? std::string() : leaf.substr(dot);
-      for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-
-      std::string targetDirectory;
-      if (extension == ".inf") {
-        targetDirectory = "I386\\INF";
-      } else if (extension == ".sys") {
-        targetDirectory = "I386\\SYSTEM32\\DRIVERS";
-      } else if (extension == ".dll" || extension == ".exe" || extension == ".din") {
-        targetDirectory = "I386\\SYSTEM32";
-      } else {
-        continue;
+      const std::string leaf = entry.filename().string();
+      const std::string targetDirectory = NetworkDriverDirectory(leaf);
+      if (targetDirectory.empty()) continue;
+      // Files of the image are replaced on purpose (driver updates), but
+      // never one that this run has just placed there.
+      const std::string placed = PlacedSameEntry(targetDirectory, leaf);
+      if (!placed.empty()) {
+        throw std::runtime_error(entry.string() + " would replace " + placed +
+                                 ", added to \\" + targetDirectory + " earlier in this run");
       }
-      // Never overwrites.
       CopyFileNoOverwrite(entry.string(), (fs::path(LocalPath(targetDirectory)) / leaf).string());
     }
     Log("adding network driver %s succeeded", name.c_str());

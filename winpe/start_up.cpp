@@ -1,10 +1,31 @@
 // Start-up entries: one exec line per program in redodozad.xml, placed just
-// above the closing tag of the document.
+// above the closing tag of the document, its values escaped for XML.
 #include <algorithm>
 #include <string>
 
 #include "common/console.h"
+#include "iso/image_path.h"
 #include "winpe/winpe_editor.h"
+
+namespace {
+
+// An attribute value: names may hold "&", quotes and angle brackets.
+std::string XmlEscape(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    switch (c) {
+      case '&': escaped += "&amp;"; break;
+      case '<': escaped += "&lt;"; break;
+      case '>': escaped += "&gt;"; break;
+      case '"': escaped += "&quot;"; break;
+      case '\'': escaped += "&apos;"; break;
+      default: escaped += c;
+    }
+  }
+  return escaped;
+}
+
+}  // namespace
 
 int WinpeEditor::AddStartUp(const std::string& programPath) {
   Log("adding start up ...");
@@ -15,11 +36,11 @@ int WinpeEditor::AddStartUp(const std::string& programPath) {
     return 1;
   }
 
-  std::string::size_type lastSeparator = programPath.rfind('\\');
-  std::string programDirectory =
-      lastSeparator == std::string::npos ? std::string() : programPath.substr(0, lastSeparator);
-  std::string entry = "<exec processName=\"\\PROGRAMS\\" + programPath +
-                      "\" currentDir=\"\\PROGRAMS\\" + programDirectory + "\" />";
+  // The CD's paths take "\" only, whichever separator the user typed.
+  const std::string program = image_path::Join(image_path::Split(programPath));
+  const std::string entry = "<exec processName=\"\\PROGRAMS\\" + XmlEscape(program) +
+                            "\" currentDir=\"\\PROGRAMS\\" +
+                            XmlEscape(image_path::Parent(program)) + "\" />";
 
   // The closing tag must stand alone on its line; anything else means the
   // file is not laid out as expected and is left alone.

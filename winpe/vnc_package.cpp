@@ -32,28 +32,6 @@ const char kHiveFile[] = "/I386/SYSTEM32/CONFIG/DEFAULT";
 const char kSettingsParentKey[] = "Software\\RealVNC";
 const char kSettingsKey[] = "Software\\RealVNC\\WinVNC4";
 
-struct VncValue {
-  std::string package;
-  std::string executable;
-  std::string password;
-};
-
-// PACKAGE%EXECUTABLE[%PASSWORD]; the password may itself hold "%".
-VncValue SplitVncValue(const std::string& value) {
-  VncValue parts;
-  const std::size_t first = value.find('%');
-  parts.package = value.substr(0, first);
-  if (first == std::string::npos) return parts;
-  const std::size_t second = value.find('%', first + 1);
-  if (second == std::string::npos) {
-    parts.executable = value.substr(first + 1);
-  } else {
-    parts.executable = value.substr(first + 1, second - first - 1);
-    parts.password = value.substr(second + 1);
-  }
-  return parts;
-}
-
 // Closes the keys (innermost first) and unloads the hive after a failure,
 // reporting each step that fails.
 void ReleaseAfterFailure(platform::RegistryHive& hive,
@@ -68,7 +46,7 @@ void ReleaseAfterFailure(platform::RegistryHive& hive,
 
 int WinpeEditor::AddVncPackage(const std::string& vncValue) {
   try {
-    const VncValue parts = SplitVncValue(vncValue);
+    const StartValue parts = SplitStartValue(vncValue, true);
     Log("adding VNC package %s ...", parts.package.c_str());
     // Steps already made stay made in the workspace when a later one fails;
     // the run then discards the workspace.

@@ -117,6 +117,7 @@ int WinpeEditor::CheckFileExistence() {
         return 1;
       }
     }
+    if (CheckSourcesGoingIn() != 0) return 1;
   } catch (const std::exception& e) {
     Warning("exception: %s", e.what());
     return 1;
@@ -145,11 +146,9 @@ int WinpeEditor::ApplyChanges() {
     if (AddPackage(value).empty()) return 1;
   }
   for (const std::string& value : startPackages) {
-    std::string::size_type percent = value.find('%');
-    std::string package = value.substr(0, percent);
-    std::string executable =
-        percent == std::string::npos ? std::string() : value.substr(percent + 1);
-    std::string name = AddPackage(package);
+    const StartValue parts = SplitStartValue(value, false);
+    const std::string& executable = parts.executable;
+    std::string name = AddPackage(parts.package);
     if (name.empty()) return 1;
     if (executable.empty()) {
       // Nothing else reports this case: say why the run stops.

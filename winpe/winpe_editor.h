@@ -26,7 +26,9 @@ class WinpeEditor {
               const std::string& workspaceRoot, ISOReader* reader);
   virtual ~WinpeEditor();
 
-  // Option checks made before the workspace exists.
+  // Option checks made before the workspace exists. CheckFileExistence also
+  // refuses names an image cannot hold, directories deeper than the reader
+  // loads and start-up programs that are not files of their package.
   int CheckOptions();
   int CheckFileExistence();
 
@@ -66,13 +68,31 @@ class WinpeEditor {
   const std::string& WorkspaceRoot() const { return workspaceRoot; }
 
  private:
+  // A start package or VNC value: PACKAGE%EXECUTABLE[%PASSWORD].
+  struct StartValue {
+    std::string package, executable, password;
+  };
+  // Splits at the first "%" and, with a password, at the next one; the
+  // password may itself hold "%".
+  static StartValue SplitStartValue(const std::string& value, bool withPassword);
+  // The checks of CheckFileExistence beyond existence, in option order.
+  int CheckSourcesGoingIn();
+
   enum class ConflictKind { File, Directory, StorageDriver };
   // Runs the name-conflict dialogue once. True with `name` replaced by the
   // typed word when the user chose "c"; false (after the abort warning) on
   // any other answer or end of input.
   bool AskForNewName(ConflictKind kind, std::string& name);
-  // Checks `name` and, while imageDirectory + "\" + name is taken in the
-  // image, runs the dialogue. False when the user aborted.
+  // The name of an entry that this run placed in the workspace copy of
+  // `imageDirectory` and that is the same entry as `name` (case and version
+  // ignored); "" when there is none.
+  std::string PlacedSameEntry(const std::string& imageDirectory, const std::string& name);
+  // Whether `name` in `imageDirectory` is the same entry as one of the image
+  // or one this run placed in the workspace.
+  bool NameTaken(const std::string& imageDirectory, const std::string& name);
+  // Checks `name` and, while it is taken in `imageDirectory`, runs the
+  // dialogue. False when the user aborted; throws on a name that cannot go
+  // into an image.
   bool ChooseFreeName(const std::string& imageDirectory, ConflictKind kind, std::string& name);
 
   std::string workspaceRoot;
@@ -88,12 +108,10 @@ class WinpeEditor {
   StringList files;
   ISOReader* reader;
 
-  // Path helpers of the edits. LeafOf drops trailing "\" and "/" and returns
-  // the text after the last remaining one. CheckEntryName throws
-  // std::invalid_argument for a name that cannot be one entry of a directory
-  // (empty, "." or "..", or holding a separator). LocalPath maps a directory
-  // relative to the image root ("\" or "/" between names) into the workspace.
-  static std::string LeafOf(const std::string& path);
-  static void CheckEntryName(const std::string& name);
+  // The image directory (relative to the root) that a network driver file
+  // goes to, by its extension; "" for a file that is skipped.
+  static std::string NetworkDriverDirectory(const std::string& fileName);
+  // Maps a directory relative to the image root ("\" or "/" between names)
+  // into the workspace.
   std::string LocalPath(const std::string& imageRelative) const;
 };

@@ -12,46 +12,15 @@
 #include "common/console.h"
 #include "common/directory_listing.h"
 #include "common/file_copy.h"
+#include "iso/image_path.h"
 #include "iso/iso_reader.h"
 #include "winpe/winpe_editor.h"
 
 namespace fs = boost::filesystem;
 
-namespace {
-
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-std::string TrimTrailing(std::string path) {
-  while (!path.empty() && IsSeparator(path.back())) path.pop_back();
-  return path;
-}
-
-}  // namespace
-
-std::string WinpeEditor::LeafOf(const std::string& path) {
-  std::string trimmed = TrimTrailing(path);
-  std::string::size_type separator = trimmed.find_last_of("\\/");
-  return separator == std::string::npos ? trimmed : trimmed.substr(separator + 1);
-}
-
-// The name becomes one element of a local path and of an image path: a
-// separator or a dot name would place the entry somewhere else.
-void WinpeEditor::CheckEntryName(const std::string& name) {
-  if (name.empty() || name == "." || name == ".." ||
-      name.find_first_of(std::string("\\/\0", 3)) != std::string::npos) {
-    throw std::invalid_argument("invalid name \"" + name + "\" for a new entry");
-  }
-}
-
 std::string WinpeEditor::LocalPath(const std::string& imageRelative) const {
   fs::path local(workspaceRoot);
-  std::string::size_type start = 0;
-  while (start <= imageRelative.size()) {
-    std::string::size_type end = imageRelative.find_first_of("\\/", start);
-    if (end == std::string::npos) end = imageRelative.size();
-    if (end > start) local /= imageRelative.substr(start, end - start);
-    start = end + 1;
-  }
+  for (const std::string& name : image_path::Split(imageRelative)) local /= name;
   return local.string();
 }
 
@@ -76,8 +45,8 @@ void WinpeEditor::copy_directory(const std::string& source, const std::string& d
 std::string WinpeEditor::AddFileToWorkspace(const std::string& sourceFile,
                                             const std::string& relativeDirectory) {
   try {
-    std::string name = LeafOf(sourceFile);
-    std::string relative = TrimTrailing(relativeDirectory);
+    std::string name = image_path::Leaf(sourceFile);
+    std::string relative = image_path::TrimTrailing(relativeDirectory);
     std::string localDirectory = LocalPath(relative);
     Log("adding file %s ...", name.c_str());
     if (!fs::is_directory(localDirectory)) {
@@ -98,8 +67,8 @@ std::string WinpeEditor::AddFileToWorkspace(const std::string& sourceFile,
 std::string WinpeEditor::AddDirectoryToWorkspace(const std::string& sourceDirectory,
                                                  const std::string& relativeDirectory) {
   try {
-    std::string name = LeafOf(sourceDirectory);
-    std::string relative = TrimTrailing(relativeDirectory);
+    std::string name = image_path::Leaf(sourceDirectory);
+    std::string relative = image_path::TrimTrailing(relativeDirectory);
     std::string localDirectory = LocalPath(relative);
     Log("adding directory %s ...", name.c_str());
     if (!fs::is_directory(localDirectory)) {
@@ -107,7 +76,7 @@ std::string WinpeEditor::AddDirectoryToWorkspace(const std::string& sourceDirect
       return "";
     }
     if (!ChooseFreeName(relative, ConflictKind::Directory, name)) return "";
-    copy_directory(TrimTrailing(sourceDirectory), (fs::path(localDirectory) / name).string());
+    copy_directory(image_path::TrimTrailing(sourceDirectory), (fs::path(localDirectory) / name).string());
     Log("adding directory %s succeeded", name.c_str());
     return name;
   } catch (const std::exception& e) {
@@ -123,7 +92,7 @@ namespace {
 // warning when it cannot.
 bool PrepareProgramsDirectory(ISOReader& reader, const fs::path& programs, const char* what) {
   try {
-    if (reader.FileExists("\\PROGRAMS")) {
+    if (reader.SameEntryType("\\PROGRAMS") == kTypeFile) {
       Warning("adding binary file failed - a file named \"PROGRAMS\" exists,");
       Warning(" manually delete it to allow create \"PROGRAMS\" directory");
       return false;

@@ -9,17 +9,15 @@
 #include "app/direct_additions.h"
 #include "iso/iso_modifier.h"
 #include "iso/iso_reader.h"
+#include "tests/fake_entries.h"
 #include "tests/test_support.h"
 
 namespace {
 
-// The image: \I386 (directory) holding TAKEN (file), \PROGRAMS\tool, \NEW.
+// The source image's directories: the parent of an addition must be one.
 class FakeReader : public ISOReader {
  public:
   FakeReader() : ISOReader("unused.iso") {}
-  bool FileExists(const std::string& path) override {
-    return std::set<std::string>{"I386\\TAKEN", "NEW"}.count(TrimLeadingSeparators(path)) > 0;
-  }
   bool DirectoryExists(const std::string& path) override {
     return std::set<std::string>{"", "I386", "PROGRAMS", "PROGRAMS\\tool"}.count(
                TrimTrailingSeparators(TrimLeadingSeparators(path))) > 0;
@@ -27,9 +25,16 @@ class FakeReader : public ISOReader {
 };
 
 // Records "D local image" / "F local image" for each call (replace flag set).
+// Names are taken in what it holds so far: the source image (\I386 holding
+// the file TAKEN;1, \PROGRAMS\tool, \NEW) and an earlier addition,
+// \I386\EARLIER.
 class RecordingModifier : public ISOModifier {
  public:
   RecordingModifier() : ISOModifier("unused.iso") {}
+  std::uint32_t SameEntryType(const std::string& path) override {
+    return testing_support::SameEntryTypeIn({"I386\\TAKEN;1", "NEW", "I386\\EARLIER"},
+                                            {"I386", "PROGRAMS", "PROGRAMS\\tool"}, path);
+  }
   int AddSingleFile(const std::string& local, const std::string& image, bool replace) override {
     calls.push_back("F " + local + " " + image + (replace ? "" : " !replace"));
     return result;
@@ -124,6 +129,16 @@ TEST(DirectAdditions, ConflictPrompt) {
     EXPECT_EQ(o.err, "Warning: adding file NEW failed - file name conflict, aborted by user\n");
     EXPECT_TRUE(o.calls.empty());
   }
+  // Names compare without case and version, against earlier additions too.
+  for (const char* local : {"/src/new", "/src/taken", "/src/Earlier"}) {
+    o = Add(false, local, std::string(local) == "/src/new" ? "" : "\\I386", "x\n");
+    EXPECT_EQ(o.result, 1) << local;
+    EXPECT_EQ(o.out.find(Prompt("file")), o.out.find('\n') + 1) << local;
+  }
+  // A new name that no image can hold.
+  o = Add(false, "/src/NEW", "", "c a:b\n");
+  EXPECT_EQ(o.err, "Warning: adding file failed, exception: invalid name \"a:b\": it holds the "
+                   "character ':'\n");
   o = Add(true, "/src/tool", "\\PROGRAMS", "n\n");
   EXPECT_EQ(o.err, "Warning: adding directory tool failed - package name conflict, aborted by user\n");
 }

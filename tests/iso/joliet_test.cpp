@@ -130,7 +130,7 @@ TEST(JolietPairing, ByDataThenByNameElseUndetermined) {
   Primary::Add(longDirectory->child, "A.TXT", 40, 10);
   DirectoryRecord* nested = Primary::Add(longDirectory->child, "DEEP", 51, 2048, true);
   Primary::Add(nested->child, "B.TXT", 41, 20);
-  Primary::Add(root, "EMPTYDIR", 52, 2048, true);  // no files below
+  Primary::Add(root, "EMPTY_DIR", 52, 2048, true);  // no files below
   DirectoryRecord* noFiles = Primary::Add(root, "NOFILES", 53, 2048, true);
   Primary::Add(noFiles->child, "INNER", 54, 2048, true);
 
@@ -143,7 +143,7 @@ TEST(JolietPairing, ByDataThenByNameElseUndetermined) {
   JolietEntry& directory = AddJoliet(joliet, "Long directory", 60, 2048, true);
   AddJoliet(directory, "a.txt", 40, 10);
   AddJoliet(AddJoliet(directory, "Deep", 61, 2048, true), "b.txt", 41, 20);
-  AddJoliet(joliet, "EmptyDir", 62, 2048, true);
+  AddJoliet(joliet, "Empty Dir", 62, 2048, true);
   AddJoliet(AddJoliet(joliet, "Unrelated", 63, 2048, true), "Inner", 64, 2048, true);
 
   MapJolietNames(root, joliet);
@@ -158,7 +158,7 @@ TEST(JolietPairing, ByDataThenByNameElseUndetermined) {
                        {"/LONGDI_1/A.TXT", "a.txt"},
                        {"/LONGDI_1/DEEP", "Deep"},
                        {"/LONGDI_1/DEEP/B.TXT", "b.txt"},
-                       {"/EMPTYDIR", "EmptyDir"},  // no files: by name
+                       {"/EMPTY_DIR", "Empty Dir"},  // no files: by name, as translated
                        {"/NOFILES", ""},
                        {"/NOFILES/INNER", ""},  // nothing below an unpaired directory
                    }));

@@ -21,6 +21,21 @@ std::vector<std::string> Identifiers(const DirectoryRecord* list) {
   return names;
 }
 
+struct Addition {
+  std::string local, image;
+  bool directory;
+};
+
+// Hands each addition to the modifier (replace set); each must succeed.
+void AddAll(ISOModifier& modifier, const std::vector<Addition>& additions) {
+  for (const Addition& a : additions) {
+    EXPECT_EQ(a.directory ? modifier.AddSingleDirectory(a.local, a.image, true)
+                          : modifier.AddSingleFile(a.local, a.image, true),
+              0)
+        << a.image;
+  }
+}
+
 }  // namespace
 
 TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
@@ -51,21 +66,21 @@ TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
   ISOModifier modifier(image);
   {
     CaptureOutput capture;
-    EXPECT_EQ(modifier.AddSingleFile(dir / "work/winbom.ini", "\\WINBOM.INI", true), 0);
-    // Matched ignoring case; the entry takes the new spelling.
-    EXPECT_EQ(modifier.AddSingleFile(dir / "work/winpeoem.sif", "\\I386\\SYSTEM32\\winpeoem.sif",
-                                     true),
-              0);
-    EXPECT_EQ(modifier.AddSingleDirectory(dir / "work/progs", "\\PROGRAMS\\", true), 0);
-    EXPECT_EQ(modifier.AddSingleFile(dir / "work/aaa.txt", "/AAA.TXT", true), 0);
-    EXPECT_EQ(modifier.AddSingleFile(dir / "work/zzz.txt", "\\zzz.txt", true), 0);
-    EXPECT_EQ(modifier.AddSingleFile(dir / "work/docs", "\\docs", true), 0);  // replaces DOCS
+    AddAll(modifier, {
+        {dir / "work/winbom.ini", "\\WINBOM.INI", false},
+        // Matched ignoring case; a file replacing a file keeps the recorded name.
+        {dir / "work/winpeoem.sif", "\\I386\\SYSTEM32\\winpeoem.sif", false},
+        {dir / "work/progs", "\\PROGRAMS\\", true},
+        {dir / "work/aaa.txt", "/AAA.TXT", false},
+        {dir / "work/zzz.txt", "\\zzz.txt", false},
+        {dir / "work/docs", "\\docs", false},  // replaces the directory DOCS
+    });
     // Only the first addition loads the image.
     EXPECT_EQ(capture.Stdout(), "load ISO image ...\nload ISO image succeeded\n");
   }
   // Refusals print at most one line and leave the tree as it was.
   const std::vector<std::string> before = Identifiers(modifier.root);
-  const std::string x = dir / "work/aaa.txt", tooLong(223, 'L');
+  const std::string x = dir / "work/aaa.txt", tooLong(222, 'L');
   const struct {
     std::string local, imagePath;
     bool replace;
@@ -75,8 +90,9 @@ TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
       {x, "\\NOPE\\X.TXT", true, ""},     // no such parent
       {dir / "absent", "\\KEEP.BIN", true, "ISOModifier AddSingleFile exception: "},
       {x, "\\" + tooLong, true,
-       "ISOModifier AddSingleFile exception: identifier too long (223 bytes, at most 222): " +
-           tooLong + "\n"},
+       "ISOModifier AddSingleFile exception: invalid name \"" + tooLong +
+           "\": it is longer than 221 bytes\n"},
+      {x, "\\A:B", true, "ISOModifier AddSingleFile exception: invalid name \"A:B\": it holds"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.imagePath);
@@ -87,6 +103,7 @@ TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
     EXPECT_EQ(Identifiers(modifier.root), before);
   }
   // New entries go in byte order after "." and ".."; the others keep theirs.
+  // A file in place of the directory DOCS takes its own name.
   EXPECT_EQ(Identifiers(modifier.root),
             (std::vector<std::string>{".", "..", "AAA.TXT", "BOOT", "I386", "KEEP.BIN", "PROGRAMS",
                                       "WINBOM.INI", "boot.catalog", "docs", "zzz.txt"}));
@@ -118,7 +135,7 @@ TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
   const std::string w = dir / "work/", e = dir / "expected/";
   ASSERT_EQ(shell("cp -r '" + dir / "src" + "' '" + e + "' && cd '" + e + "' && rm -r DOCS" +
                   " I386/SYSTEM32/WINPEOEM.SIF && cp '" + w + "winbom.ini' WINBOM.INI && cp '" +
-                  w + "winpeoem.sif' I386/SYSTEM32/ && cp -r '" + w + "progs' PROGRAMS && cp '" +
+                  w + "winpeoem.sif' I386/SYSTEM32/WINPEOEM.SIF && cp -r '" + w + "progs' PROGRAMS && cp '" +
                   w + "aaa.txt' AAA.TXT && cp '" + w + "zzz.txt' '" + w + "docs' ."),
             0);
   EXPECT_EQ(shell("diff -r -x boot.catalog '" + e + "' '" + dir / "read" + "'"), 0);
@@ -164,11 +181,89 @@ TEST(Modifier, JolietNamesAreKeptOrRefused) {
     CaptureOutput quiet;
     ASSERT_EQ(packed.LoadImage(), 0);
   }
-  const JolietEntry joliet = LoadJolietTree(dir / "out.iso", packed.Facts().jolietRootExtent, 64);
+  const JolietEntry joliet = LoadJolietTree(dir / "out.iso", packed.Facts().jolietRootExtent);
   for (const JolietEntry& entry : joliet.entries) {
     names.push_back(Utf8FromJolietName(entry.identifier));
   }
   // In the order of the primary tree: DOCS_DIR, KEEP.BIN, READ_ME_FIRST.TXT.
   EXPECT_EQ(names, (std::vector<std::string>{"DOCS_DIR", "Keep.bin", "Read Me First.txt"}));
   EXPECT_EQ(joliet.entries.back().size, 10u);  // the new data under the kept name
+}
+
+// A source as mastering tools write it, with versions: replaced entries
+// keep their recorded identifiers, names compare without case and version,
+// and what is refused leaves the tree as it was. The packed image reads
+// back with pycdlib, the longest name and its siblings included, and shows
+// every percentage mark once.
+TEST(Modifier, VersionedSourceKeepsItsIdentifiersAndReadsBack) {
+  ScratchDir dir;
+  for (const char* d : {"src/DOCS", "src/I386/SYSTEM32/CONFIG", "work/docs", "work/long",
+                        "work/toolong"}) {
+    MakeDirs(dir / d);
+  }
+  WriteFile(dir / "src/WINBOM.INI", "old");
+  WriteFile(dir / "src/DOCS/README.TXT", "readme");
+  WriteFile(dir / "src/I386/SYSTEM32/CONFIG/DEFAULT", "hive");
+  WriteFile(dir / "src/BIG.BIN", std::string(100000, 'b'));
+  const std::string image = dir / "source.iso";
+  ASSERT_EQ(testing_support::Run("genisoimage -quiet -iso-level 2 -o '" + image + "' '" +
+                                 dir / "src" + "' 2>/dev/null"),
+            0);
+  WriteFile(dir / "work/winbom.ini", "new");
+  WriteFile(dir / "work/default", "new hive");
+  WriteFile(dir / "work/docs/NEW.TXT", "new");
+  const std::string longest(221, 'N');
+  for (const std::string& name : {std::string("A.TXT"), longest, std::string("Z.TXT")}) {
+    WriteFile(dir / "work/long/" + name, name.substr(0, 1));
+  }
+  WriteFile(dir / "work/toolong/" + std::string(222, 'N'), "");
+  std::string chain = dir / "work/deep";
+  for (int level = 0; level < 63; ++level) chain += "/D";
+  MakeDirs(chain);
+
+  ISOModifier modifier(image);
+  {
+    CaptureOutput capture;
+    AddAll(modifier, {
+        {dir / "work/winbom.ini", "\\winbom.ini", false},
+        {dir / "work/default", "\\I386\\SYSTEM32\\CONFIG\\Default", false},
+        {dir / "work/docs", "\\docs", true},
+        {dir / "work/long", "\\LONG", true},
+        // 63 levels below "\DEEP" end at level 64, the deepest the reader loads.
+        {dir / "work/deep", "\\DEEP", true},
+    });
+  }
+  const std::vector<std::string> before = Identifiers(modifier.root);
+  EXPECT_EQ(before, (std::vector<std::string>{".", "..", "BIG.BIN;1", "DEEP", "DOCS", "I386",
+                                              "LONG", "WINBOM.INI;1"}));
+  EXPECT_EQ(Identifiers(modifier.findDirectoryRecord("I386\\SYSTEM32\\CONFIG")),
+            (std::vector<std::string>{".", "..", "DEFAULT.;1"}));
+  EXPECT_EQ(modifier.SameEntryType("\\long\\a.txt;1"), kTypeFile);  // what was added counts too
+  {
+    CaptureOutput capture;
+    EXPECT_EQ(modifier.AddSingleDirectory(dir / "work/toolong", "\\TOOLONG", true), 1);
+    EXPECT_EQ(modifier.AddSingleDirectory(dir / "work/deep", "\\DOCS\\DEEP", true), 1);
+  }
+  EXPECT_EQ(Identifiers(modifier.root), before);
+  {
+    CaptureOutput capture;
+    ASSERT_EQ(modifier.Pack(dir / "out.iso", ""), 0);
+    std::string marks;
+    for (int i = 0; i <= 100; ++i) marks += i % 10 == 0 ? std::to_string(i) + "%" : ".";
+    EXPECT_NE(capture.Stdout().find("  write directory record and files ...\n" + marks +
+                                    "\n  write directory record and files done\n"),
+              std::string::npos);
+  }
+  const std::string deepest = "DEEP" + chain.substr((dir / "work/deep").size());
+  EXPECT_TRUE(ISOReader(dir / "out.iso").DirectoryExists(deepest));
+  WriteFile(dir / "list.py",
+            "import sys\n"
+            "sys.path.insert(0, '" WPE_SOURCE_DIR "/tests/scripts')\n"
+            "import wpe_testlib\n"
+            "files, _ = wpe_testlib.read_image(sys.argv[1])\n"
+            "for p in sorted(files): print(p, files[p].decode())\n");
+  EXPECT_EQ(RunOutput("/usr/bin/python3 '" + dir / "list.py" + "' '" + dir / "out.iso" + "'"),
+            "/BIG.BIN;1 " + std::string(100000, 'b') + "\n/DOCS/NEW.TXT new\n"
+            "/I386/SYSTEM32/CONFIG/DEFAULT.;1 new hive\n/LONG/A.TXT A\n/LONG/" + longest +
+            " N\n/LONG/Z.TXT Z\n/WINBOM.INI;1 new\n");
 }

@@ -333,7 +333,7 @@ TEST(WriterPack, JolietHierarchyMirrorsThePrimaryAndSharesItsFiles) {
 
   // Same entries in the same order, named in UCS-2, files on the primary's
   // extents, directories on their own.
-  const JolietEntry joliet = LoadJolietTree(dir / "out.iso", facts.jolietRootExtent, 64);
+  const JolietEntry joliet = LoadJolietTree(dir / "out.iso", facts.jolietRootExtent);
   std::vector<std::uint32_t> jolietDirectories{facts.jolietRootExtent};
   std::function<void(const DirectoryRecord*, const JolietEntry&)> compare =
       [&](const DirectoryRecord* list, const JolietEntry& directory) {
@@ -378,4 +378,41 @@ TEST(WriterPack, JolietHierarchyMirrorsThePrimaryAndSharesItsFiles) {
   EXPECT_EQ(image.substr(l * 2048 + 10, 8 + 18), std::string("\x12\0", 2) +
                                                       image.substr(l * 2048 + 12, 6) +
                                                       JolietNameFromUtf8("Empty Dir"));
+}
+
+// The writer refuses what the reader would not load again: a directory more
+// than kMaxDirectoryDepth levels below the root, a name longer than 221
+// bytes (222 would make a record of 256 bytes, whose length byte reads 0).
+TEST(WriterPack, WritesOnlyTreesTheReaderLoadsAgain) {
+  const struct {
+    std::size_t levels, nameLength;
+    bool packs;
+  } rows[] = {
+      {kMaxDirectoryDepth, 1, true},
+      {kMaxDirectoryDepth + 1, 1, false},
+      {1, kMaxFileIdentifier, true},
+      {1, kMaxFileIdentifier + 1, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.levels) + " levels, name of " + std::to_string(row.nameLength));
+    ScratchDir dir;
+    std::string path;
+    for (std::size_t i = 0; i < row.levels; ++i) path += "D/";
+    path += std::string(row.nameLength, 'n');
+    MakeDirs(dir / "src/" + path.substr(0, path.rfind('/')));
+    WriteFile(dir / "src/" + path, "deep");
+    CaptureOutput capture;
+    ASSERT_EQ(ISOWriter(dir / "src", "").Pack(dir / "out.iso", ""), row.packs ? 0 : 1);
+    if (row.packs) {
+      ISOReader reader(dir / "out.iso");
+      EXPECT_EQ(reader.RetrieveFile(path, dir / "back"), 0);
+      EXPECT_EQ(ReadFile(dir / "back"), "deep");
+    }
+    // The reader draws the line at the same depth in an image made by
+    // another tool (-D: deep directories stay where they are).
+    if (row.nameLength == 1) {
+      ASSERT_EQ(MakeGenisoimage(dir / "src", dir / "other.iso", "", "-D"), 0);
+      EXPECT_EQ(ISOReader(dir / "other.iso").FileExists(path), row.packs);
+    }
+  }
 }

@@ -4,11 +4,15 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <set>
 
+#include <boost/filesystem.hpp>
+
 #include "iso/iso_reader.h"
 #include "platform/registry_hive.h"
+#include "tests/fake_entries.h"
 #include "tests/test_support.h"
 #include "tools/minimal_hive.h"
 #include "winpe/vnc_cipher.h"
@@ -20,12 +24,13 @@ using testing_support::RunOutput;
 
 namespace {
 
-// Existence answers from fixed sets of image paths, spelt exactly as the
-// editor asks for them ("PROGRAMS\\NAME", "\\I386\\SYSTEM32\\DRIVERS\\NAME").
+// The image's entries as sets of image paths; the editor asks whether a
+// name is the same entry as one of them (case and version ignored).
 struct FakeReader : ISOReader {
   FakeReader() : ISOReader("fake.iso") {}
-  bool FileExists(const std::string& path) override { return files.count(path) > 0; }
-  bool DirectoryExists(const std::string& path) override { return dirs.count(path) > 0; }
+  std::uint32_t SameEntryType(const std::string& path) override {
+    return testing_support::SameEntryTypeIn(files, dirs, path);
+  }
   std::set<std::string> files, dirs;
 };
 
@@ -117,20 +122,90 @@ TEST(CheckOptions, OnlyTheFirstFailureInOptionOrderIsReported) {
             Capture([&] { return ws.Editor(noPercent)->CheckOptions(); }).err);
 }
 
+// Beyond existence: names an image cannot hold, directories deeper than the
+// reader loads, and start-up programs that are no file of their package are
+// refused before anything is made.
+TEST(CheckFileExistence, RefusesWhatTheImageCouldNotHoldOrStart) {
+  EditorWorkspace ws;
+  const std::string s = ws.src;
+  std::string chain62 = "deep", chain63;
+  for (int i = 0; i < 62; ++i) chain62 += "/D";
+  chain63 = chain62 + "/D";
+  ws.SourceFile(chain63 + "/x");
+  ws.SourceFile("pkg/bin/run.exe");
+  ws.SourceFile("nic/odd:name.txt");  // skipped by the driver, so never refused
+  const std::string tooLong(222, 'n');
+  const struct {
+    std::function<void(EditorOptions&)> set;
+    std::string created, warning;  // a source to make first; "" when the options pass
+  } rows[] = {
+      {[&](EditorOptions& o) { o.binaries = {s + "/a:b.exe"}; }, "a:b.exe",
+       "can not add " + s + "/a:b.exe - its name \"a:b.exe\" holds the character ':'; rename it"},
+      {[&](EditorOptions& o) { o.packages = {s + "/pkg"}; }, "pkg/sub/notes.",
+       "can not add " + s + "/pkg/sub/notes. - its name \"notes.\" ends with '.'; rename it"},
+      {[&](EditorOptions& o) { o.directories = {s + "/x%\\I386"}; }, "x/a\tb",
+       "can not add " + s + "/x/a\tb - its name \"a\tb\" holds a control character; rename it"},
+      {[&](EditorOptions& o) { o.files = {s + "/" + tooLong + "%\\"}; }, tooLong,
+       "can not add " + s + "/" + tooLong + " - its name \"" + tooLong +
+           "\" is longer than 221 bytes; rename it"},
+      {[&](EditorOptions& o) { o.network = {s + "/nic"}; }, "nic/bad:.sys",
+       "can not add " + s + "/nic/bad:.sys - its name \"bad:.sys\" holds the character ':'; "
+       "rename it"},
+      // \PROGRAMS\deep lies at level 2: 63 levels inside it end at level 65.
+      {[&](EditorOptions& o) { o.packages = {s + "/deep"}; }, "",
+       "can not add " + s + "/" + chain63 + " - it would be a directory 65 levels below the image "
+       "root, more than the 64 an image can be read back with; flatten it"},
+      {[&](EditorOptions& o) { o.startPackages = {s + "/pkg%bin/missing.exe"}; }, "",
+       "can not find start up executable bin/missing.exe in package " + s + "/pkg - give its "
+       "path inside the package after '%'"},
+      {[&](EditorOptions& o) { o.startPackages = {s + "/pkg%..\\pkg\\bin\\run.exe"}; }, "",
+       "can not find start up executable ..\\pkg\\bin\\run.exe in package " + s + "/pkg - give "
+       "its path inside the package after '%'"},
+      {[&](EditorOptions& o) { o.startPackages = {s + "/pkg%"}; }, "",
+       "no start up executable after '%' in " + s + "/pkg%"},
+      {[&](EditorOptions& o) { o.vnc = s + "/pkg%bin\\server.exe%pw"; }, "",
+       "can not find start up executable bin\\server.exe in package " + s + "/pkg - give its "
+       "path inside the package after '%'"},
+      {[&](EditorOptions& o) { o.vnc = s + "/novnc%server.exe"; }, "",
+       "can not find VNC package " + s + "/novnc"},
+      // What passes: the deepest level, a skipped driver file, a program in
+      // a subdirectory given with either separator.
+      {[&](EditorOptions& o) {
+         o.packages = {s + "/" + chain62};
+         o.network = {s + "/nic"};
+         o.startPackages = {s + "/pkg%bin/run.exe"};
+         o.vnc = s + "/pkg%bin\\run.exe%pw";
+       }, "", ""},
+  };
+  for (const auto& row : rows) {
+    if (!row.created.empty()) ws.SourceFile(row.created);
+    EditorOptions o;
+    row.set(o);
+    const Result r = Capture([&] { return ws.Editor(o)->CheckFileExistence(); });
+    EXPECT_EQ(row.warning.empty() ? 0 : 1, r.result) << row.warning;
+    EXPECT_EQ(row.warning.empty() ? "" : "Warning: " + row.warning + "\n", r.err);
+    if (!row.created.empty()) boost::filesystem::remove(s + "/" + row.created);
+  }
+}
+
 TEST(ConflictPrompt, AnswersDecideTheName) {
   const struct { const char* input; std::string name, err; } rows[] = {
-      // Name on the key's line or the next; a taken new name asks again.
-      {"c taken.exe\n c\nnew.exe\n", "new.exe", ""},
+      // Name on the key's line or the next; a taken new name asks again, also
+      // when it differs only in case.
+      {"c taken.exe\n c\nnew.exe\nc fresh.exe\n", "fresh.exe", ""},
       // End of input before the name.
       {"c\n", "", "Warning: adding file tool.exe failed - file name conflict, aborted by user\n"},
-      // A name that leaves "\PROGRAMS" is refused.
+      // A name that leaves "\PROGRAMS", or that no image can hold, is refused.
       {"c ../escape.exe\n", "",
-       "Warning: adding file failed, exception: invalid name \"../escape.exe\" for a new entry\n"},
+       "Warning: adding file failed, exception: invalid name \"../escape.exe\": it holds the "
+       "character '/'\n"},
+      {"c tool.\n", "",
+       "Warning: adding file failed, exception: invalid name \"tool.\": it ends with '.'\n"},
   };
   for (const auto& row : rows) {
     EditorWorkspace ws;
     const std::string source = ws.SourceFile("tool.exe", "x");
-    ws.reader.files = {"PROGRAMS\\tool.exe", "PROGRAMS\\NEW.EXE"};  // names compare as bytes
+    ws.reader.files = {"PROGRAMS\\TOOL.EXE;1", "PROGRAMS\\NEW.EXE"};  // case and version ignored
     ws.reader.dirs = {"PROGRAMS\\taken.exe"};
     FeedStdin input(row.input);
     CaptureOutput capture;
@@ -142,6 +217,67 @@ TEST(ConflictPrompt, AnswersDecideTheName) {
     EXPECT_EQ(row.err, capture.Stderr()) << row.input;
     if (!row.name.empty()) { EXPECT_EQ("x", ws.Read("PROGRAMS/" + row.name)) << row.input; }
     EXPECT_FALSE(ws.Exists("PROGRAMS/tool.exe") || ws.Exists("escape.exe")) << row.input;
+  }
+}
+
+// Every kind of addition meets the prompt for a name the image holds in
+// another case or version, and for a name this run has already placed.
+TEST(ConflictPrompt, CaseVersionAndTheRunsOwnAdditionsConflict) {
+  const std::string file = "Warning: adding file %s failed - file name conflict, aborted by user";
+  const std::string directory =
+      "Warning: adding directory %s failed - package name conflict, aborted by user";
+  const std::string driver =
+      "Warning: adding storage driver package %s failed - file name conflict, aborted by user";
+  const struct {
+    const char* label;
+    std::function<void(EditorWorkspace&, EditorOptions&)> set;
+    std::string warning, name;
+  } rows[] = {
+      {"binary", [](EditorWorkspace& ws, EditorOptions& o) {
+         o.binaries = {ws.SourceFile("tool.exe")};
+         ws.reader.files = {"\\PROGRAMS\\TOOL.EXE;1"};
+       }, file, "tool.exe"},
+      {"package", [](EditorWorkspace& ws, EditorOptions& o) {
+         ws.SourceFile("utils/u.exe");
+         o.packages = {ws.src + "/utils"};
+         ws.reader.dirs = {"\\PROGRAMS\\UTILS"};
+       }, directory, "utils"},
+      {"storage driver", [](EditorWorkspace& ws, EditorOptions& o) {
+         ws.SourceFile("raid/raid.sys");
+         o.storage = {ws.src + "/raid"};
+         ws.reader.dirs = {"\\I386\\SYSTEM32\\DRIVERS\\RAID"};
+       }, driver, "raid"},
+      {"VNC package", [](EditorWorkspace& ws, EditorOptions& o) {
+         ws.SourceFile("vnc/server.exe");
+         o.vnc = ws.src + "/vnc%server.exe";
+         ws.reader.files = {"\\PROGRAMS\\VNC."};
+       }, directory, "vnc"},
+      {"binary twice", [](EditorWorkspace& ws, EditorOptions& o) {
+         o.binaries = {ws.SourceFile("d1/a.exe"), ws.SourceFile("d2/A.EXE")};
+       }, file, "A.EXE"},
+      {"package and start package", [](EditorWorkspace& ws, EditorOptions& o) {
+         ws.SourceFile("x/pkg/a.txt");
+         ws.SourceFile("y/PKG/run.exe");
+         o.packages = {ws.src + "/x/pkg"};
+         o.startPackages = {ws.src + "/y/PKG%run.exe"};
+       }, directory, "PKG"},
+      {"storage driver twice", [](EditorWorkspace& ws, EditorOptions& o) {
+         ws.SourceFile("a/raid/a.sys");
+         ws.SourceFile("b/Raid/b.sys");
+         o.storage = {ws.src + "/a/raid", ws.src + "/b/Raid"};
+       }, driver, "Raid"},
+  };
+  for (const auto& row : rows) {
+    EditorWorkspace ws;
+    ws.Write(kSif, "[OemDriverParams]\r\nOemDriverRoot=\"\"\r\nOemDriverDirs=\r\n");
+    EditorOptions o;
+    row.set(ws, o);
+    FeedStdin input("x\n");
+    const Result r = Capture([&] { return ws.Editor(o)->ApplyChanges(); });
+    EXPECT_EQ(1, r.result) << row.label;
+    std::string warning = row.warning;
+    warning.replace(warning.find("%s"), 2, row.name);
+    EXPECT_EQ(0u, r.err.find(warning + "\n")) << row.label << ": " << r.err;
   }
 }
 
@@ -211,6 +347,30 @@ TEST(AddStartUp, EntriesGoAboveTheFirstLoneClosingLine) {
   }
 }
 
+TEST(AddStartUp, ValuesAreEscapedForXmlAndTakeBackslashes) {
+  const struct { const char *program, *processName, *currentDir; } rows[] = {
+      {"R&D Tools.exe", "\\PROGRAMS\\R&amp;D Tools.exe", "\\PROGRAMS\\"},
+      {"pkg\\bin/run.exe", "\\PROGRAMS\\pkg\\bin\\run.exe", "\\PROGRAMS\\pkg\\bin"},
+      {"<it's \"q\">\\a.exe", "\\PROGRAMS\\&lt;it&apos;s &quot;q&quot;&gt;\\a.exe",
+       "\\PROGRAMS\\&lt;it&apos;s &quot;q&quot;&gt;"},
+  };
+  EditorWorkspace ws;
+  ws.Write(kXml, "<redoDozad>\r\n</redoDozad>\r\n");
+  std::string expected = "<redoDozad>\r\n";
+  for (const auto& row : rows) {
+    EXPECT_EQ(0, Capture([&] { return ws.Editor()->AddStartUp(row.program); }).result);
+    expected += std::string("<exec processName=\"") + row.processName + "\" currentDir=\"" +
+                row.currentDir + "\" />\r\n";
+  }
+  EXPECT_EQ(expected + "</redoDozad>\r\n", ws.Read(kXml));
+  // An XML parser reads the names back as they were given.
+  EXPECT_EQ("\\PROGRAMS\\R&D Tools.exe|\\PROGRAMS\\pkg\\bin\\run.exe|"
+            "\\PROGRAMS\\<it's \"q\">\\a.exe\n",
+            RunOutput("/usr/bin/python3 -c 'import sys, xml.dom.minidom as m; print(\"|\".join("
+                      "e.getAttribute(\"processName\") for e in m.parse(sys.argv[1])"
+                      ".getElementsByTagName(\"exec\")))' '" + ws.Path(kXml) + "'"));
+}
+
 TEST(DisableFirewall, ReplacesInsertsOrPrependsOnce) {
   const std::string off = "WinPEFirewall=off\r\n", top = "[WinPE.Net]\r\n" + off;
   const std::pair<std::string, std::string> rows[] = {
@@ -272,7 +432,7 @@ TEST(AddNetworkDriver, SkipsDirectoriesAndFailsOnAClash) {
   EXPECT_EQ(0, r.result);
   EXPECT_EQ("Log: adding network driver nic\nLog: adding network driver nic succeeded\n", r.out);
   EXPECT_FALSE(ws.Exists("I386/INF/sub.inf") || ws.Exists("I386/INF/inner.inf"));
-  ws.SourceFile("nic2/driver.SYS", "second");
+  ws.SourceFile("nic2/DRIVER.sys", "second");  // the same entry in another case
   const Result clash = Capture([&] { return ws.Editor()->AddNetworkDriver(ws.src + "/nic2"); });
   EXPECT_EQ(1, clash.result);
   EXPECT_EQ(0u, clash.err.find("Warning: adding network driver failed - exception: ")) << clash.err;
