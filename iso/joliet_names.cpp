@@ -1,5 +1,7 @@
 #include "iso/joliet_names.h"
 
+#include "iso/image_path.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
@@ -82,18 +84,6 @@ std::string CodePoint(char32_t c) {
   return text;
 }
 
-// The identifier without ISO 9660's version (";N") and without the dot
-// that separates an empty extension.
-std::string StripVersion(std::string name) {
-  const std::size_t semicolon = name.rfind(';');
-  if (semicolon != std::string::npos &&
-      name.find_first_not_of("0123456789", semicolon + 1) == std::string::npos) {
-    name.erase(semicolon);
-  }
-  if (name.size() > 1 && name.back() == '.') name.pop_back();
-  return name;
-}
-
 }  // namespace
 
 std::string JolietNameFromUtf8(const std::string& name) {
@@ -123,7 +113,7 @@ std::string JolietNameFromUtf8(const std::string& name) {
 }
 
 std::string JolietNameFromPrimary(const std::string& identifier) {
-  const std::string base = StripVersion(identifier);
+  const std::string base = image_path::BaseName(identifier);
   std::vector<char32_t> characters;
   if (!DecodeUtf8(base, characters)) {
     characters.assign(base.begin(), base.end());
@@ -158,7 +148,7 @@ std::string Utf8FromJolietName(const std::string& joliet) {
 }
 
 std::string ComparableName(const std::string& name) {
-  const std::string base = StripVersion(name);
+  const std::string base = image_path::BaseName(name);
   std::vector<char32_t> characters;
   if (!DecodeUtf8(base, characters)) characters.assign(base.begin(), base.end());
   std::size_t lastDot = characters.size();
