@@ -46,6 +46,19 @@ po::options_description HiddenOptions() {
 
 void PrintOpenOptions(const po::options_description& open) { std::cout << open << std::endl; }
 
+// Arguments that belong to no option would otherwise be dropped without a
+// word; the commonest is an image given without -i.
+void RefuseStrayArguments(const po::parsed_options& parsed) {
+  const StringList stray = po::collect_unrecognized(parsed.options, po::include_positional);
+  if (stray.empty()) return;
+  std::string named;
+  for (const std::string& argument : stray) named += (named.empty() ? "'" : ", '") + argument + "'";
+  throw std::invalid_argument(
+      std::string(stray.size() == 1 ? "argument " : "arguments ") + named +
+      (stray.size() == 1 ? " is" : " are") +
+      " not the value of any option; every value follows its option, the image as -i IMAGE");
+}
+
 // Reads a list option; marks a useful option when present.
 void ReadList(const po::variables_map& vm, const char* name, StringList& list, bool& useful) {
   if (vm.count(name)) {
@@ -69,13 +82,15 @@ CommandLineOutcome ParseCommandLine(int argc, const char* const argv[], OptionVa
     all.add(open).add(HiddenOptions());
 
     po::variables_map vm;
-    po::store(po::parse_command_line(argc, argv, all), vm);
+    const po::parsed_options parsedOptions = po::parse_command_line(argc, argv, all);
+    po::store(parsedOptions, vm);
     po::notify(vm);
 
     if (vm.count("help")) {
       PrintOpenOptions(open);
       return CommandLineOutcome::Help;
     }
+    RefuseStrayArguments(parsedOptions);
 
     OptionValues parsed;
     bool& useful = parsed.usefulOption;

@@ -9,13 +9,15 @@
 #include <boost/filesystem.hpp>
 
 #include "app/direct_additions.h"
+#include "app/image_files.h"
+#include "app/run_guard.h"
+#include "app/workspace.h"
 #include "common/directory_listing.h"
 #include "common/console.h"
 #include "iso/image_facts.h"
 #include "iso/iso_boot_image_reader.h"
 #include "iso/iso_modifier.h"
 #include "iso/iso_reader.h"
-#include "platform/durable_files.h"
 #include "platform/temp_name.h"
 #include "winpe/winpe_editor.h"
 
@@ -66,62 +68,6 @@ bool MakeWorkspaceName(std::string& workspace) {
   return false;
 }
 
-// Absolute, normalised form of a local path for containment tests.
-fs::path Normalised(const std::string& path) {
-  boost::system::error_code ec;
-  fs::path result = fs::weakly_canonical(fs::absolute(path), ec);
-  if (ec) result = fs::absolute(path).lexically_normal();
-  return result;
-}
-
-bool IsWithin(const fs::path& inner, const fs::path& outer) {
-  auto o = outer.begin(), i = inner.begin();
-  for (; o != outer.end(); ++o, ++i) {
-    if (i == inner.end() || *i != *o) return false;
-  }
-  return true;
-}
-
-// The local part of an option value ("dir%place", "pkg%run.exe%password").
-std::string LocalPart(const std::string& value) { return value.substr(0, value.find('%')); }
-
-// A `tmp` workspace is emptied at the start of the run: refuse one that is
-// not a directory, or that is, holds, or lies inside the image or a local
-// source.
-bool WorkspaceIsSafe(const OptionValues& values, const std::string& workspace) {
-  boost::system::error_code ec;
-  fs::file_status status = fs::symlink_status(workspace, ec);
-  if (status.type() != fs::file_not_found && status.type() != fs::directory_file) {
-    Warning("invalid temporary directory %s - it exists and is not a directory",
-            workspace.c_str());
-    return false;
-  }
-  fs::path w = Normalised(workspace);
-  std::vector<std::string> locals;
-  if (!values.image.empty()) locals.push_back(values.image);
-  for (const auto* list : {&values.storageDrivers, &values.networkDrivers, &values.binaries,
-                           &values.startBinaries, &values.packages, &values.startPackages,
-                           &values.directories, &values.files}) {
-    for (const std::string& value : *list) locals.push_back(LocalPart(value));
-  }
-  if (!values.vnc.empty()) locals.push_back(LocalPart(values.vnc));
-  for (const std::string& local : locals) {
-    if (local.empty()) continue;
-    fs::path p = Normalised(local);
-    if (IsWithin(p, w)) {
-      Warning("invalid temporary directory %s - it holds the image or a source (%s)",
-              workspace.c_str(), local.c_str());
-      return false;
-    }
-    if (IsWithin(w, p)) {
-      Warning("invalid temporary directory %s - it lies inside the image or a source (%s)",
-              workspace.c_str(), local.c_str());
-      return false;
-    }
-  }
-  return true;
-}
-
 // What the new image will not have of the source image, said once each: the
 // run goes on without it.
 void LogDroppedParts(const ImageFacts& facts, bool bootEntriesBeyondDefault) {
@@ -147,7 +93,18 @@ void LogDroppedParts(const ImageFacts& facts, bool bootEntriesBeyondDefault) {
 class Run {
  public:
   Run(const OptionValues& values, std::string workspace)
-      : values_(values), workspace_(std::move(workspace)), root_(workspace_ + "/image_file_dir") {}
+      : values_(values),
+        workspace_(std::move(workspace)),
+        root_(workspace_ + "/image_file_dir"),
+        files_(values.image) {}
+  // Every road out of the run ends here: the new image is removed unless
+  // it replaced the image (or a failed rename left it complete), under the
+  // guard, so that an interruption finds it either there or gone.
+  ~Run() {
+    auto hold = run_guard::Hold();
+    files_.Discard();
+    run_guard::ForgetImageFiles();
+  }
 
   int Execute();
 
@@ -174,13 +131,19 @@ class Run {
     }
     return 0;
   }
+  bool PrepareImageFiles();
+  void MakeWorkspace();
+  int RetrieveAndEdit();
   int CopyBack();
   int AddDirect();
+  int PackAndSwap();
 
   const OptionValues& values_;
   std::string workspace_;
   std::string root_;
+  ImageFiles files_;
   bool existed_ = false;
+  bool workspaceTouched_ = false;
   std::unique_ptr<ISOReader> reader_;
   std::unique_ptr<WinpeEditor> editor_;
   std::unique_ptr<ISOBootImageReader> bootReader_;
@@ -189,7 +152,6 @@ class Run {
 
 int Run::Execute() {
   reader_.reset(new ISOReader(values_.image));
-  bool workspaceTouched = false;
   try {
     editor_.reset(new WinpeEditor(values_.storageDrivers, values_.networkDrivers,
                                   values_.binaries, values_.startBinaries, values_.packages,
@@ -197,59 +159,20 @@ int Run::Execute() {
                                   values_.vnc, values_.disableFirewall, root_, reader_.get()));
     if (editor_->CheckOptions() != 0) return 1;
     if (editor_->CheckFileExistence() != 0) return 1;
-    if (!values_.tmp.empty() && !WorkspaceIsSafe(values_, workspace_)) return 1;
+    if (!values_.tmp.empty() && !WorkspaceIsUsable(values_, workspace_)) return 1;
+    if (!PrepareImageFiles()) return 1;
+    MakeWorkspace();
+    if (RetrieveAndEdit() != 0) return 1;
 
-    // Workspace.
-    existed_ = fs::exists(workspace_);
-    workspaceTouched = true;
-    if (existed_) fs::remove_all(workspace_);
-    fs::create_directory(workspace_);
-    for (const char* sub : {"", "/I386", "/I386/SYSTEM32", "/I386/SYSTEM32/CONFIG",
-                            "/I386/SYSTEM32/DRIVERS", "/I386/INF", "/FERROVANE"}) {
-      fs::create_directory(root_ + sub);
-    }
-
-    // The WinPE files to edit.
-    for (const Retrieval& r : kRetrievals) {
-      if (reader_->RetrieveFile(r.imagePath, root_ + r.localPath) != 0) return Fail(r.failure);
-    }
-
-    // Boot image.
-    const std::string bootImage = workspace_ + "/BootImage.bin";
-    bootReader_.reset(new ISOBootImageReader(values_.image));
-    if (bootReader_->LoadBootImage() != 0) return Stop();
-    LogDroppedParts(reader_->Facts(), bootReader_->HasEntriesBeyondDefault());
-    if (bootReader_->ExtractBootImage(bootImage) != 0) return Stop();
-
-    // Edits.
-    if (editor_->ApplyChanges() != 0) return Stop();
-
-    // Copy back.
     modifier_.reset(new ISOModifier(values_.image));
     if (CopyBack() != 0) return Stop();
     if (AddDirect() != 0) return Stop();
-
-    // Pack.
-    const std::string tmpImage = values_.image + ".tmp";
-    const std::string bakImage = values_.image + ".bak";
-    Log("pack image file back ...");
-    if (modifier_->Pack(tmpImage, bootImage) != 0) {
-      CleanUp(existed_, workspace_);
-      boost::system::error_code ec;
-      if (fs::exists(tmpImage, ec)) fs::remove(tmpImage, ec);
-      return 1;
-    }
-
-    // Swap: the new image is on the disk before the old one is moved aside.
-    Log("pack image file back succeeded");
-    if (fs::exists(bakImage)) fs::remove_all(bakImage);
-    platform::FlushFileToDisk(tmpImage);
-    platform::ReplaceKeepingBackup(values_.image, tmpImage, bakImage);
+    if (PackAndSwap() != 0) return 1;
   } catch (const std::exception& e) {
     Warning("exception: %s", e.what());
     // Before the workspace was looked at, a workspace that existed must
     // not be removed.
-    if (workspaceTouched) CleanUp(existed_, workspace_);
+    if (workspaceTouched_) CleanUp(existed_, workspace_);
     return 1;
   }
 
@@ -258,6 +181,63 @@ int Run::Execute() {
   editor_.reset();
   CleanUp(existed_, workspace_);
   reader_.reset();
+  return 0;
+}
+
+// Everything about the image files is settled before any work, and from
+// here on an interruption removes the new image.
+bool Run::PrepareImageFiles() {
+  auto hold = run_guard::Hold();
+  if (!files_.Prepare()) return false;
+  if (files_.Held()) run_guard::WatchImageFiles(&files_);
+  return true;
+}
+
+void Run::MakeWorkspace() {
+  auto hold = run_guard::Hold();
+  existed_ = fs::exists(workspace_);
+  workspaceTouched_ = true;
+  run_guard::WatchWorkspace(workspace_, existed_);
+  PrepareWorkspace(workspace_, existed_);
+  for (const char* sub : {"", "/I386", "/I386/SYSTEM32", "/I386/SYSTEM32/CONFIG",
+                          "/I386/SYSTEM32/DRIVERS", "/I386/INF", "/FERROVANE"}) {
+    fs::create_directory(root_ + sub);
+  }
+}
+
+// The WinPE files to edit, the boot image, and the edits.
+int Run::RetrieveAndEdit() {
+  for (const Retrieval& r : kRetrievals) {
+    if (reader_->RetrieveFile(r.imagePath, root_ + r.localPath) != 0) return Fail(r.failure);
+  }
+  bootReader_.reset(new ISOBootImageReader(values_.image));
+  if (bootReader_->LoadBootImage() != 0) return Stop();
+  LogDroppedParts(reader_->Facts(), bootReader_->HasEntriesBeyondDefault());
+  if (bootReader_->ExtractBootImage(workspace_ + "/BootImage.bin") != 0) return Stop();
+  if (editor_->ApplyChanges() != 0) return Stop();
+  return 0;
+}
+
+int Run::PackAndSwap() {
+  Log("pack image file back ...");
+  if (modifier_->Pack(files_.NewImage(), workspace_ + "/BootImage.bin") != 0) {
+    CleanUp(existed_, workspace_);
+    files_.Discard();
+    return 1;
+  }
+
+  // The new image is on the disk before the old one is moved aside.
+  Log("pack image file back succeeded");
+  files_.ReadyNewImage();
+  std::string unflushed;
+  {
+    auto hold = run_guard::Hold();
+    unflushed = files_.Commit();
+  }
+  if (!unflushed.empty()) {
+    Warning("%s - %s is customized, but a power loss before the system writes that directory "
+            "back could undo it", unflushed.c_str(), values_.image.c_str());
+  }
   return 0;
 }
 
@@ -351,8 +331,9 @@ int Run::AddDirect() {
 int CleanUp(bool existed, const std::string& workspace) {
   Log("clean up ...");
   try {
-    fs::remove_all(workspace);
-    if (existed) fs::create_directory(workspace);
+    auto hold = run_guard::Hold();
+    run_guard::ForgetWorkspace();
+    RemoveWorkspace(workspace, existed);
   } catch (...) {
     Warning("failed to clean up");
     return 1;

@@ -3,11 +3,14 @@
 
 #include "app/command_line.h"
 #include "app/customization_run.h"
+#include "app/run_guard.h"
 #include "common/console.h"
+#include "platform/interruption.h"
 #include "platform/process_setup.h"
 
 int main(int argc, char* argv[]) {
   platform::PrepareProcess();
+  platform::HandleInterruptions(run_guard::OnInterruption);
   OptionValues values;
   switch (ParseCommandLine(argc, argv, values)) {
     case CommandLineOutcome::Help:
@@ -18,10 +21,12 @@ int main(int argc, char* argv[]) {
     case CommandLineOutcome::Run:
       break;
   }
+  int code = 1;
   try {
-    return RunCustomization(values);
+    code = RunCustomization(values);
   } catch (const std::exception& e) {
     Warning("exception: %s", e.what());
-    return 1;
   }
+  run_guard::AwaitInterruption();
+  return code;
 }

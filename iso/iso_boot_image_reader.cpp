@@ -130,12 +130,16 @@ int ISOBootImageReader::ExtractBootImage(const std::string& localPath) {
       std::cout << "extract boot image failed - image hasn't been loaded" << std::endl;
       return 1;
     }
-    for (std::uint32_t i = 0; i < sectorCount; ++i) {
-      out.write(reinterpret_cast<const char*>(bootImage.get()) +
-                    static_cast<std::size_t>(i) * virtualSectorSize,
-                virtualSectorSize);
+    try {
+      for (std::uint32_t i = 0; i < sectorCount; ++i) {
+        out.write(reinterpret_cast<const char*>(bootImage.get()) +
+                      static_cast<std::size_t>(i) * virtualSectorSize,
+                  virtualSectorSize);
+      }
+      out.close();
+    } catch (const std::ios_base::failure&) {
+      throw std::runtime_error("cannot write " + localPath + ": " + std::strerror(errno));
     }
-    out.close();
   } catch (const std::exception& e) {
     std::cout << "extract boot image failed - IO exception: " << e.what() << std::endl;
     return 1;

@@ -22,6 +22,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "iso/image_file.h"
 #include "iso/iso_writer.h"
 #include "platform/image_output.h"
 
@@ -146,7 +147,7 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
   std::ostream output(&outputFile);
   try {
     output.exceptions(std::ios::failbit | std::ios::badbit);
-    if (!outputFile.Open(outputPath)) output.setstate(std::ios::failbit);
+    outputFile.Open(outputPath);
   } catch (const std::exception& e) {
     std::cout << "pack ISO image failed, IO exception: " << e.what() << std::endl;
     return 1;
@@ -179,7 +180,7 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
   }
 
   try {
-    if (!outputFile.Close()) output.setstate(std::ios::failbit);
+    outputFile.Close();
   } catch (const std::exception& e) {
     std::cout << "pack ISO image failed, IO exception: " << e.what() << std::endl;
     return 1;
@@ -491,13 +492,12 @@ int ISOWriter::WriteBootImage(const std::string& bootImagePath, std::uint32_t se
                               std::uint32_t loadSector, std::ostream& output) {
   try {
     std::ifstream input;
-    input.exceptions(std::ios::failbit | std::ios::badbit);
-    input.open(bootImagePath, std::ios::binary | std::ios::in);
+    OpenImage(input, bootImagePath);
     std::vector<char> buffer(virtualSectorSize);
     output.seekp(SectorPosition(loadSector, blockSize));
     // A boot image shorter than sectorCount units fails on the short read.
     for (std::uint32_t i = 0; i < sectorCount; ++i) {
-      input.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+      ReadAt(input, bootImagePath, std::uint64_t{i} * buffer.size(), buffer.data(), buffer.size());
       output.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
     }
     return 0;
@@ -645,15 +645,15 @@ int ISOWriter::WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNum
     if (node->type != kTypeFile) return 0;
 
     output.seekp(SectorPosition(std::uint64_t{node->extent} + fileAreaStart, blockSize));
+    const std::string sourcePath = node->fromImage
+                                       ? sourceImagePath
+                                       : (fs::path(node->parentPath) / node->name).string();
     // An image file copies the data itself; the zeros that complete the last
     // sector and the progress marks are the same as below.
     auto* imageOutput = dynamic_cast<platform::ImageOutputBuffer*>(output.rdbuf());
     if (imageOutput && node->size > 0) {
       const std::uint64_t sourceOffset =
           node->fromImage ? std::uint64_t{node->sourceExtent} * blockSize : 0;
-      const std::string sourcePath = node->fromImage
-                                         ? sourceImagePath
-                                         : (fs::path(node->parentPath) / node->name).string();
       // Refused when the source is missing or short: the stream road below
       // then fails exactly as it always does.
       if (imageOutput->CopyFrom(sourcePath, sourceOffset, node->size, node->fromImage != 0)) {
@@ -671,14 +671,8 @@ int ISOWriter::WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNum
     }
 
     std::ifstream source;
-    source.exceptions(std::ios::failbit | std::ios::badbit);
-    if (node->fromImage) {
-      source.open(sourceImagePath, std::ios::binary | std::ios::in);
-      source.seekg(SectorPosition(node->sourceExtent, blockSize));
-    } else {
-      source.open((fs::path(node->parentPath) / node->name).string(),
-                  std::ios::binary | std::ios::in);
-    }
+    OpenImage(source, sourcePath);
+    if (node->fromImage) source.seekg(SectorPosition(node->sourceExtent, blockSize));
 
     const std::size_t block = blockSize;
     std::uint64_t remaining = node->size;
@@ -688,14 +682,14 @@ int ISOWriter::WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNum
                  block]);
     while (remaining > 0) {
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kCopyChunk));
-      std::exception_ptr readFailure;
+      bool readFailure = false;
       std::size_t got = want;
       try {
         source.read(buffer.get(), static_cast<std::streamsize>(want));
       } catch (const std::exception&) {
         // A short read: what a piece-by-piece copy would have written before
         // failing is every complete piece read so far.
-        readFailure = std::current_exception();
+        readFailure = true;
         got = static_cast<std::size_t>(source.gcount()) / block * block;
       }
       std::size_t last = got;  // bytes of the final piece when it is partial
@@ -709,7 +703,10 @@ int ISOWriter::WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNum
       for (std::size_t done = 0; done < got; done += block) {
         ShowProgress(std::min(block, got - done));
       }
-      if (readFailure) std::rethrow_exception(readFailure);
+      if (readFailure) {
+        throw std::runtime_error("cannot read " + sourcePath +
+                                 ": it is shorter than recorded, or unreadable");
+      }
       remaining -= got;
     }
     return 0;

@@ -26,11 +26,14 @@ class ImageOutputBuffer : public std::streambuf {
   ImageOutputBuffer(const ImageOutputBuffer&) = delete;
   ImageOutputBuffer& operator=(const ImageOutputBuffer&) = delete;
 
-  // Creates the file, or truncates it when it exists. False on failure.
-  bool Open(const std::string& path);
+  // Creates the file, or empties it when it exists. Never writes through a
+  // link, nor into a file with other names (hard links). Throws an
+  // exception that names the path and the reason.
+  void Open(const std::string& path);
   // Writes what is buffered and closes the output (and a source kept open
-  // by CopyFrom). False when a write or the close fails.
-  bool Close();
+  // by CopyFrom). Throws std::ios_base::failure when a write or the close
+  // fails; the output is closed all the same.
+  void Close();
 
   // Copies `length` bytes of the file `sourcePath`, starting at
   // `sourceOffset`, to the current output position and moves the position
@@ -41,8 +44,12 @@ class ImageOutputBuffer : public std::streambuf {
   // copy from the same path (one source at a time). Returns false, having
   // written nothing, when the source cannot be opened or holds fewer bytes
   // than asked for, so that the caller can take its ordinary road and
-  // report that as usual. Throws std::ios_base::failure when the copy fails
-  // after it started.
+  // report that as usual. Throws an exception that names the file and the
+  // reason when the copy fails after it started.
+  //
+  // Every failed write, here and through the stream, throws
+  // std::ios_base::failure with the path and the system's reason ("cannot
+  // write x.iso: No space left on device"); the stream passes it on.
   bool CopyFrom(const std::string& sourcePath, std::uint64_t sourceOffset, std::uint64_t length,
                 bool keepSourceOpen);
 
@@ -55,14 +62,15 @@ class ImageOutputBuffer : public std::streambuf {
   pos_type seekpos(pos_type position, std::ios_base::openmode which) override;
 
  private:
-  bool FlushBuffer();
-  bool WriteAt(const char* data, std::uint64_t count, std::uint64_t position);
+  void FlushBuffer();
+  void WriteAt(const char* data, std::uint64_t count, std::uint64_t position);
   void NoteWritten(std::uint64_t count);
-  void CopyRun(int sourceFd, std::uint64_t sourceOffset, std::uint64_t outputOffset,
-               std::uint64_t length);
+  void CopyRun(int sourceFd, const std::string& sourcePath, std::uint64_t sourceOffset,
+               std::uint64_t outputOffset, std::uint64_t length);
   void CloseSource();
 
   int fd_ = -1;
+  std::string path_;
   std::vector<char> buffer_;
   std::uint64_t bufferPosition_ = 0;  // output offset of the buffer's first byte
   std::uint64_t unsyncedBytes_ = 0;   // written since write-back was last started

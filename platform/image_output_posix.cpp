@@ -5,7 +5,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <ios>
+#include <stdexcept>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace platform {
@@ -17,9 +19,11 @@ constexpr std::size_t kBufferSize = 1024 * 1024;
 // also mix reads and writes more evenly (measured 10% faster than 32 MB).
 constexpr std::uint64_t kWriteBehind = 4 * 1024 * 1024;
 
-// The same failure an output file stream raises, so callers print the
-// same text whichever stream they were given.
-[[noreturn]] void Fail() { throw std::ios_base::failure("basic_ios::clear"); }
+// The stream failure callers expect, with a text that names the file and
+// the system's reason ("cannot write x.iso: No space left on device").
+[[noreturn]] void Fail(int error, const std::string& what) {
+  throw std::ios_base::failure(what, std::error_code(error, std::generic_category()));
+}
 
 }  // namespace
 
@@ -28,29 +32,60 @@ ImageOutputBuffer::ImageOutputBuffer() : buffer_(kBufferSize) {}
 ImageOutputBuffer::~ImageOutputBuffer() {
   CloseSource();
   if (fd_ >= 0) {
-    FlushBuffer();
+    try {
+      FlushBuffer();
+    } catch (const std::exception&) {
+      // Nobody is left to tell; Close reports this.
+    }
     ::close(fd_);
   }
 }
 
-bool ImageOutputBuffer::Open(const std::string& path) {
-  if (fd_ >= 0) return false;
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd_ < 0) return false;
+void ImageOutputBuffer::Open(const std::string& path) {
+  if (fd_ >= 0) throw std::logic_error("output opened twice: " + path);
+  // Never through a link, and not truncated before it is known to be a
+  // file this process may overwrite.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) Fail(errno, "cannot open " + path + " for writing");
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
+    ::close(fd);
+    Fail(error, "cannot examine " + path);
+  }
+  if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+    ::close(fd);
+    throw std::runtime_error("cannot open " + path + " for writing: the file has other names " +
+                             "(hard links), and writing it would change them too");
+  }
+  if (S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(fd, 0) != 0) {
+    const int error = errno;
+    ::close(fd);
+    Fail(error, "cannot write " + path);
+  }
+  fd_ = fd;
+  path_ = path;
   bufferPosition_ = 0;
   unsyncedBytes_ = 0;
   setp(buffer_.data(), buffer_.data() + buffer_.size());
-  return true;
 }
 
-bool ImageOutputBuffer::Close() {
-  if (fd_ < 0) return false;
-  const bool flushed = FlushBuffer();
+void ImageOutputBuffer::Close() {
+  if (fd_ < 0) return;
+  const int fd = fd_;
   CloseSource();
-  const bool closed = ::close(fd_) == 0;
+  try {
+    FlushBuffer();
+  } catch (...) {
+    ::close(fd);
+    fd_ = -1;
+    setp(nullptr, nullptr);
+    throw;
+  }
   fd_ = -1;
   setp(nullptr, nullptr);
-  return flushed && closed;
+  // Some file systems (NFS) report a failed write only here.
+  if (::close(fd) != 0) Fail(errno, "cannot write " + path_);
 }
 
 void ImageOutputBuffer::CloseSource() {
@@ -60,18 +95,18 @@ void ImageOutputBuffer::CloseSource() {
   sourceSize_ = 0;
 }
 
-bool ImageOutputBuffer::WriteAt(const char* data, std::uint64_t count, std::uint64_t position) {
+void ImageOutputBuffer::WriteAt(const char* data, std::uint64_t count, std::uint64_t position) {
   while (count > 0) {
     const ssize_t n = ::pwrite(fd_, data, static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 30)),
                                static_cast<off_t>(position));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) Fail(errno, "cannot write " + path_);
+    if (n == 0) Fail(EIO, "cannot write " + path_);
     data += n;
     count -= static_cast<std::uint64_t>(n);
     position += static_cast<std::uint64_t>(n);
     NoteWritten(static_cast<std::uint64_t>(n));
   }
-  return true;
 }
 
 void ImageOutputBuffer::NoteWritten(std::uint64_t count) {
@@ -84,19 +119,21 @@ void ImageOutputBuffer::NoteWritten(std::uint64_t count) {
   }
 }
 
-bool ImageOutputBuffer::FlushBuffer() {
-  if (fd_ < 0) return false;
+void ImageOutputBuffer::FlushBuffer() {
+  if (fd_ < 0) Fail(EBADF, "cannot write " + path_);
   const auto pending = static_cast<std::uint64_t>(pptr() - pbase());
-  const bool ok = pending == 0 || WriteAt(pbase(), pending, bufferPosition_);
-  // After a failed write the bytes are dropped, as a stream in the bad
-  // state drops them; the position still moves past them.
+  const std::uint64_t position = bufferPosition_;
+  // A failed write drops the bytes, as a stream in the bad state drops
+  // them; the position still moves past them.
   bufferPosition_ += pending;
   setp(buffer_.data(), buffer_.data() + buffer_.size());
-  return ok;
+  if (pending != 0) WriteAt(buffer_.data(), pending, position);
 }
 
+// Failures throw from here on: the stream sets badbit and passes the
+// exception, with its text, on to the caller.
 ImageOutputBuffer::int_type ImageOutputBuffer::overflow(int_type ch) {
-  if (!FlushBuffer()) return traits_type::eof();
+  FlushBuffer();
   if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
   *pptr() = traits_type::to_char_type(ch);
   pbump(1);
@@ -111,9 +148,9 @@ std::streamsize ImageOutputBuffer::xsputn(const char* data, std::streamsize coun
     pbump(static_cast<int>(size));
     return count;
   }
-  if (!FlushBuffer()) return 0;
+  FlushBuffer();
   if (size >= buffer_.size()) {
-    if (!WriteAt(data, size, bufferPosition_)) return 0;
+    WriteAt(data, size, bufferPosition_);
     bufferPosition_ += size;
     return count;
   }
@@ -122,7 +159,10 @@ std::streamsize ImageOutputBuffer::xsputn(const char* data, std::streamsize coun
   return count;
 }
 
-int ImageOutputBuffer::sync() { return FlushBuffer() ? 0 : -1; }
+int ImageOutputBuffer::sync() {
+  FlushBuffer();
+  return 0;
+}
 
 ImageOutputBuffer::pos_type ImageOutputBuffer::seekoff(off_type offset,
                                                        std::ios_base::seekdir direction,
@@ -134,7 +174,7 @@ ImageOutputBuffer::pos_type ImageOutputBuffer::seekoff(off_type offset,
     return seekpos(pos_type(current + offset), which);
   }
   if (direction == std::ios_base::beg) return seekpos(pos_type(offset), which);
-  if (!FlushBuffer()) return pos_type(off_type(-1));
+  FlushBuffer();
   struct stat st;
   if (::fstat(fd_, &st) != 0) return pos_type(off_type(-1));
   return seekpos(pos_type(static_cast<off_type>(st.st_size) + offset), which);
@@ -145,7 +185,7 @@ ImageOutputBuffer::pos_type ImageOutputBuffer::seekpos(pos_type position,
   if (fd_ < 0 || !(which & std::ios_base::out) || off_type(position) < 0) {
     return pos_type(off_type(-1));
   }
-  if (!FlushBuffer()) return pos_type(off_type(-1));
+  FlushBuffer();
   bufferPosition_ = static_cast<std::uint64_t>(off_type(position));
   return position;
 }
@@ -182,12 +222,9 @@ bool ImageOutputBuffer::CopyFrom(const std::string& sourcePath, std::uint64_t so
     if (!kept) ::close(sourceFd);
     return false;
   }
-  if (!FlushBuffer()) {
-    if (!kept) ::close(sourceFd);
-    Fail();
-  }
   try {
-    CopyRun(sourceFd, sourceOffset, bufferPosition_, length);
+    FlushBuffer();
+    CopyRun(sourceFd, sourcePath, sourceOffset, bufferPosition_, length);
   } catch (...) {
     if (!kept) ::close(sourceFd);
     throw;
@@ -197,8 +234,9 @@ bool ImageOutputBuffer::CopyFrom(const std::string& sourcePath, std::uint64_t so
   return true;
 }
 
-void ImageOutputBuffer::CopyRun(int sourceFd, std::uint64_t sourceOffset,
-                                std::uint64_t outputOffset, std::uint64_t length) {
+void ImageOutputBuffer::CopyRun(int sourceFd, const std::string& sourcePath,
+                                std::uint64_t sourceOffset, std::uint64_t outputOffset,
+                                std::uint64_t length) {
   const std::uint64_t end = sourceOffset + length;
   const std::uint64_t outputEnd = outputOffset + length;
   std::uint64_t at = sourceOffset;
@@ -221,11 +259,13 @@ void ImageOutputBuffer::CopyRun(int sourceFd, std::uint64_t sourceOffset,
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(runEnd - at, buffer_.size()));
       const ssize_t n = ::pread(sourceFd, buffer_.data(), want, static_cast<off_t>(at));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) Fail();  // a read error, or the source shrank meanwhile
-      if (!WriteAt(buffer_.data(), static_cast<std::uint64_t>(n),
-                   outputOffset + (at - sourceOffset))) {
-        Fail();
+      if (n < 0) Fail(errno, "cannot read " + sourcePath);
+      if (n == 0) {
+        throw std::runtime_error("cannot read " + sourcePath + ": it ended at byte " +
+                                 std::to_string(at) + ", before the " +
+                                 std::to_string(end) + " bytes it had when the copy began");
       }
+      WriteAt(buffer_.data(), static_cast<std::uint64_t>(n), outputOffset + (at - sourceOffset));
       at += static_cast<std::uint64_t>(n);
       endWritten = at == end;
     }
@@ -234,10 +274,10 @@ void ImageOutputBuffer::CopyRun(int sourceFd, std::uint64_t sourceOffset,
   // A run that ends in a hole leaves nothing written at its end; the output
   // must still reach it, as when every byte is written.
   struct stat st;
-  if (::fstat(fd_, &st) != 0) Fail();
+  if (::fstat(fd_, &st) != 0) Fail(errno, "cannot examine " + path_);
   if (static_cast<std::uint64_t>(st.st_size) < outputEnd &&
       ::ftruncate(fd_, static_cast<off_t>(outputEnd)) != 0) {
-    Fail();
+    Fail(errno, "cannot write " + path_);
   }
 }
 

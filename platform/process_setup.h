@@ -3,8 +3,9 @@
 
 namespace platform {
 
-// Makes a write past the process's file size limit fail like a full disk
-// (so the run reports it and cleans up) instead of killing the process.
+// Makes a write past the process's file size limit fail like a full disk,
+// and a write to a console that went away fail quietly, instead of killing
+// the process halfway through a run.
 void PrepareProcess();
 
 }  // namespace platform

@@ -43,6 +43,15 @@ void WriteFile(const std::string& path, const std::string& content) {
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
+std::string Failure(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
 void MakeDirs(const std::string& path) { fs::create_directories(path); }
 
 bool Exists(const std::string& path) { return fs::exists(path); }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <sstream>
 #include <string>
@@ -55,6 +56,9 @@ class FeedStdin {
   std::istringstream input_;
   std::streambuf* saved_;
 };
+
+// The text of the exception `step` throws; "" when it throws none.
+std::string Failure(const std::function<void()>& step);
 
 // Runs a shell command; returns its exit status (0 on success).
 int Run(const std::string& command);

@@ -3,7 +3,10 @@
 // line end yields an empty last entry; lines of any length are kept whole.
 // Writing ends every entry with CR LF and leaves out an empty last entry, so
 // a CR LF file read and written unchanged keeps its bytes.
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 
 #include "winpe/winpe_editor.h"
@@ -28,10 +31,15 @@ bool WinpeEditor::WriteTextLines(const std::string& path, const StringList& line
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out.is_open()) return false;
   out.exceptions(std::ios::badbit | std::ios::failbit);
-  for (StringList::size_type i = 0; i < lines.size(); ++i) {
-    if (i + 1 == lines.size() && lines[i].empty()) break;
-    out << lines[i] << "\r\n";
+  try {
+    for (StringList::size_type i = 0; i < lines.size(); ++i) {
+      if (i + 1 == lines.size() && lines[i].empty()) break;
+      out << lines[i] << "\r\n";
+    }
+    out.close();
+  } catch (const std::ios_base::failure&) {
+    // The stream's own text says neither which file nor why.
+    throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
   }
-  out.close();
   return true;
 }

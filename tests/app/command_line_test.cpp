@@ -71,6 +71,11 @@ TEST(CommandLine, RefusalsAreOneWarningLine) {
       {{"-i", "a.iso", "-i", "b.iso", "-f"}, "cannot be specified more than once"},
       {{"--bogus", "-f"}, "'--bogus'"},
       {{"-f", "-i"}, "missing"},
+      // Arguments that are no option's value are named, a forgotten -i first of all.
+      {{"x.iso", "-f"}, "argument 'x.iso' is not the value of any option"},
+      {{"-i", "x.iso", "-f", "extra"}, "argument 'extra' is not"},
+      {{"x.iso"}, "argument 'x.iso' is not"},  // not usage: something was meant
+      {{"-f", "a", "--", "-b"}, "arguments 'a', '-b' are not"},
   };
   for (const Case& c : cases) {
     Parsed parsed = Parse(c.args);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -58,39 +59,60 @@ TEST(ImageOutputBuffer, WritesTheSameBytesAsAFileStream) {
   expected.close();
 
   platform::ImageOutputBuffer buffer;
-  ASSERT_TRUE(buffer.Open(dir / "actual"));
+  buffer.Open(dir / "actual");
   std::ostream actual(&buffer);
   actual.exceptions(std::ios::failbit | std::ios::badbit);
   WriteScript(actual, dir.path(), [&](const std::string& from, std::uint64_t at, std::uint64_t n) {
     EXPECT_TRUE(buffer.CopyFrom(from, at, n, from == dir / "source"));
   });
-  ASSERT_TRUE(buffer.Close());
+  buffer.Close();
   EXPECT_TRUE(ReadFile(dir / "expected") == ReadFile(dir / "actual"));
   struct stat st;  // the holes were skipped, not filled with written zeros
   EXPECT_TRUE(::stat((dir / "actual").c_str(), &st) == 0 && st.st_blocks * 512 < 24 * 1024 * 1024);
 }
 
-TEST(ImageOutputBuffer, FailuresReachTheCaller) {
+TEST(ImageOutputBuffer, FailuresReachTheCallerNamingTheFileAndTheReason) {
   ScratchDir dir;
   platform::ImageOutputBuffer buffer;
   std::ostream out(&buffer);
   out.exceptions(std::ios::failbit | std::ios::badbit);
   // A source it cannot copy whole is refused before anything is written.
   WriteFile(dir / "short", std::string(5000, 's'));
-  ASSERT_TRUE(buffer.Open(dir / "out"));
+  buffer.Open(dir / "out");
   out.write("x", 1);
   EXPECT_FALSE(buffer.CopyFrom(dir / "absent", 0, 1, true));
   EXPECT_FALSE(buffer.CopyFrom(dir / "short", 4096, 905, true));  // one byte beyond its end
   EXPECT_TRUE(buffer.CopyFrom(dir / "short", 4096, 904, true));   // the last byte exactly
-  ASSERT_TRUE(buffer.Close());
+  buffer.Close();
   EXPECT_EQ(ReadFile(dir / "out"), "x" + std::string(904, 's'));
   // On a full device a buffered write fails at Close, a large one at once.
-  ASSERT_TRUE(buffer.Open("/dev/full"));
+  const std::string full = "cannot write /dev/full: No space left on device";
+  buffer.Open("/dev/full");
   out.write("f", 1);
-  EXPECT_FALSE(buffer.Close());
-  ASSERT_TRUE(buffer.Open("/dev/full"));
-  EXPECT_THROW(out.write(std::string(4 * MiB, 'f').data(), 4 * MiB), std::ios_base::failure);
+  EXPECT_EQ(Failure([&] { buffer.Close(); }), full);
+  buffer.Open("/dev/full");  // Close closed it all the same
+  EXPECT_EQ(Failure([&] { out.write(std::string(4 * MiB, 'f').data(), 4 * MiB); }), full);
+  out.clear();
   buffer.Close();
+  EXPECT_EQ(Failure([&] { buffer.Open(dir / "no-such-dir/out"); }),
+            "cannot open " + dir / "no-such-dir/out" + " for writing: No such file or directory");
+}
+
+TEST(ImageOutputBuffer, NeverWritesThroughAnotherName) {
+  ScratchDir dir;
+  WriteFile(dir / "victim", "keep me");
+  ASSERT_EQ(::symlink((dir / "victim").c_str(), (dir / "link").c_str()), 0);
+  ASSERT_EQ(::link((dir / "victim").c_str(), (dir / "second").c_str()), 0);
+  WriteFile(dir / "old", std::string(10000, 'o'));
+  platform::ImageOutputBuffer buffer;
+  EXPECT_NE(Failure([&] { buffer.Open(dir / "link"); }).find("symbolic links"), std::string::npos);
+  EXPECT_NE(Failure([&] { buffer.Open(dir / "second"); }).find("other names"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir / "victim"), "keep me");
+  // A file with one name is emptied and written as before.
+  buffer.Open(dir / "old");
+  std::ostream(&buffer).write("new", 3);
+  buffer.Close();
+  EXPECT_EQ(ReadFile(dir / "old"), "new");
 }
 
 }  // namespace

@@ -89,11 +89,15 @@ class RunEndToEnd(t.ScratchTestCase):
         self.assertEqual(os.listdir(tmpdir), [])
         second = t.file_bytes(image)
         self.assertNotEqual(second, first)
-        # A -t workspace holding files is emptied, and stays (empty) after.
-        t.write(self.path("work", "old", "junk"), b"x")
+        # A -t workspace holding what a killed run leaves is emptied in place
+        # (its mode stays), and stays (empty) after.
+        t.write(self.path("work", "image_file_dir", "I386", "BOOTFIX.BIN"), b"x")
+        t.write(self.path("work", "BootImage.bin"), b"x")
+        os.chmod(self.path("work"), 0o710)
         code, out, err = t.run_tool(["-i", image, "-t", self.path("work"), "-b", self.src("starter.exe")])
         self.assertEqual(code, 0, out + err)
         self.assertEqual(os.listdir(self.path("work")), [])
+        self.assertEqual(os.stat(self.path("work")).st_mode & 0o7777, 0o710)
         self.assertEqual(t.file_bytes(image + ".bak"), second)
 
     def test_failures_leave_the_image_untouched(self):

@@ -1,0 +1,55 @@
+// The files of a run beside the image: the image itself, held for the
+// whole run so that no second run works on it; the new image, written to
+// IMAGE.tmp, a file this run creates; and the old image, kept as IMAGE.bak.
+#pragma once
+
+#include <string>
+
+#include "platform/durable_files.h"
+#include "platform/file_lock.h"
+
+class ImageFiles {
+ public:
+  explicit ImageFiles(const std::string& image);
+  // Removes the new image unless it replaced the image or a failed rename
+  // left it complete.
+  ~ImageFiles();
+
+  // Before any work: the image must be a regular file, and IMAGE.tmp and
+  // IMAGE.bak regular files or nothing; the image is locked, an IMAGE.tmp
+  // left by an interrupted run is removed and the new image's file made.
+  // False after a warning line saying what is wrong. An image that does not
+  // exist is left for the reader to report.
+  bool Prepare();
+
+  // True once Prepare has locked the image and made the new image's file.
+  bool Held() const { return present_; }
+  const std::string& Image() const { return image_; }
+  const std::string& NewImage() const { return newImage_; }
+
+  // After a successful pack: checks that nobody replaced the image or the
+  // new image meanwhile, gives the new image the image's permissions,
+  // owner, group and access control list, and flushes it. Throws an
+  // exception naming the file and the reason; Discard then removes the new
+  // image.
+  void ReadyNewImage();
+  // The swap: the old image becomes IMAGE.bak and the new image takes the
+  // image's name. Throws when a rename fails; the complete new image then
+  // stays as IMAGE.tmp. Returns "" or, when the directory could not be
+  // flushed afterwards, why.
+  std::string Commit();
+  bool Committed() const { return newFile_.Committed(); }
+
+  // Removes the new image file if this run made it and it is still there
+  // uncommitted. Never throws.
+  void Discard() noexcept;
+
+ private:
+  std::string image_;
+  std::string newImage_;
+  std::string backup_;
+  bool present_ = false;  // the image existed and is held
+  bool keepNewImage_ = false;
+  platform::FileLock lock_;
+  platform::ReplacementFile newFile_;
+};

@@ -1,0 +1,20 @@
+// What stands at a path, told without following a link. A run refuses to
+// read, rename or remove anything that is not the kind of file it expects
+// there, before it does any work.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+enum class FileKind { None, Regular, Directory, Link, Device, Fifo, Socket, Other };
+
+// The kind of what `path` names itself (a link is a Link, whatever it
+// points at). None when nothing is there. Throws std::system_error naming
+// the path when it cannot be examined.
+FileKind KindOf(const std::string& path);
+
+// "a directory", "a symbolic link", ... for messages.
+const char* Describe(FileKind kind);
+
+}  // namespace platform

@@ -1,0 +1,19 @@
+#include "platform/file_kind.h"
+
+namespace platform {
+
+const char* Describe(FileKind kind) {
+  switch (kind) {
+    case FileKind::None: return "nothing";
+    case FileKind::Regular: return "a regular file";
+    case FileKind::Directory: return "a directory";
+    case FileKind::Link: return "a symbolic link";
+    case FileKind::Device: return "a device";
+    case FileKind::Fifo: return "a FIFO";
+    case FileKind::Socket: return "a socket";
+    case FileKind::Other: break;
+  }
+  return "an unknown kind of file";
+}
+
+}  // namespace platform
