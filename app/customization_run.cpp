@@ -19,6 +19,7 @@
 #include "iso/iso_modifier.h"
 #include "iso/iso_reader.h"
 #include "platform/temp_name.h"
+#include "winpe/option_values.h"
 #include "winpe/winpe_editor.h"
 
 namespace fs = boost::filesystem;
@@ -308,18 +309,17 @@ int Run::CopyBack() {
 }
 
 int Run::AddDirect() {
-  std::string local, place;
   for (const std::string& value : values_.directories) {
-    SplitPlacement(value, local, place);
-    if (AddDirectoryToImage(local, place, reader_.get(), modifier_.get()) != 0) {
-      Warning("copy back directory %s failed", local.c_str());
+    const Placement p = ParsePlacement(value);
+    if (AddDirectoryToImage(p.local, p.place, reader_.get(), modifier_.get()) != 0) {
+      Warning("copy back directory %s failed", p.local.c_str());
       return 1;
     }
   }
   for (const std::string& value : values_.files) {
-    SplitPlacement(value, local, place);
-    if (AddFileToImage(local, place, reader_.get(), modifier_.get()) != 0) {
-      Warning("copy back file %s failed", local.c_str());
+    const Placement p = ParsePlacement(value);
+    if (AddFileToImage(p.local, p.place, reader_.get(), modifier_.get()) != 0) {
+      Warning("copy back file %s failed", p.local.c_str());
       return 1;
     }
   }

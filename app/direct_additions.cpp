@@ -96,14 +96,3 @@ int AddFileToImage(const std::string& localPath, const std::string& place, ISORe
                    ISOModifier* modifier, ConflictMode mode) {
   return AddToImage(false, localPath, place, reader, modifier, mode);
 }
-
-void SplitPlacement(const std::string& value, std::string& localPath, std::string& place) {
-  std::string::size_type percent = value.find('%');
-  if (percent == std::string::npos) {
-    localPath = value;
-    place.clear();
-  } else {
-    localPath = value.substr(0, percent);
-    place = value.substr(percent + 1);
-  }
-}

@@ -16,7 +16,3 @@ int AddDirectoryToImage(const std::string& localPath, const std::string& place, 
                         ISOModifier* modifier, ConflictMode mode = ConflictMode::Ask);
 int AddFileToImage(const std::string& localPath, const std::string& place, ISOReader* reader,
                    ISOModifier* modifier, ConflictMode mode = ConflictMode::Ask);
-
-// Splits a `dir` / `file` option value at its first "%" into the local path
-// and the place in the image ("" without a "%").
-void SplitPlacement(const std::string& value, std::string& localPath, std::string& place);

@@ -9,6 +9,7 @@
 #include "common/console.h"
 #include "platform/registry_hive.h"
 #include "platform/temp_name.h"
+#include "winpe/option_values.h"
 #include "winpe/vnc_cipher.h"
 #include "winpe/winpe_editor.h"
 
@@ -46,7 +47,7 @@ void ReleaseAfterFailure(platform::RegistryHive& hive,
 
 int WinpeEditor::AddVncPackage(const std::string& vncValue) {
   try {
-    const StartValue parts = SplitStartValue(vncValue, true);
+    const StartValue parts = ParseVncValue(vncValue);
     Log("adding VNC package %s ...", parts.package.c_str());
     // Steps already made stay made in the workspace when a later one fails;
     // the run then discards the workspace.

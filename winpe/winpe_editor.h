@@ -74,13 +74,6 @@ class WinpeEditor {
   const std::string& WorkspaceRoot() const { return workspaceRoot; }
 
  private:
-  // A start package or VNC value: PACKAGE%EXECUTABLE[%PASSWORD].
-  struct StartValue {
-    std::string package, executable, password;
-  };
-  // Splits at the first "%" and, with a password, at the next one; the
-  // password may itself hold "%".
-  static StartValue SplitStartValue(const std::string& value, bool withPassword);
   // The checks of CheckFileExistence beyond existence, in option order.
   int CheckSourcesGoingIn();
 

@@ -15,6 +15,7 @@
 #include "tests/fake_entries.h"
 #include "tests/test_support.h"
 #include "tools/minimal_hive.h"
+#include "winpe/option_values.h"
 #include "winpe/vnc_cipher.h"
 #include "winpe/winpe_editor.h"
 
@@ -99,14 +100,14 @@ const char kHive[] = "I386/SYSTEM32/CONFIG/DEFAULT";
 TEST(CheckOptions, OnlyTheFirstFailureInOptionOrderIsReported) {
   EditorWorkspace ws;
   const std::string file = ws.SourceFile("a.exe"), dir = ws.src, no = ws.src + "/no";
-  EditorOptions wrongKind, lastPercent, placed, order, noPercent;
+  EditorOptions wrongKind, firstPercent, placed, order, noPercent;
   wrongKind.storage = {dir, file};                     // the kind counts, not only existence
-  lastPercent.startPackages = {dir + "%bin%run.exe"};  // the package ends at the last "%"
+  firstPercent.startPackages = {no + "%bin%run.exe"};  // the package ends at the first "%"
   placed.files = {dir + "%\\I386"};                    // reported with its placement
   order.binaries = order.storage = {no};               // storage drivers come before binaries
   const std::pair<EditorOptions, std::string> rows[] = {
       {wrongKind, "storage driver package " + file},
-      {lastPercent, "software package " + dir + "%bin"},
+      {firstPercent, "software package " + no},
       {placed, "file " + dir + "%\\I386"},
       {order, "storage driver package " + no},
   };
@@ -120,6 +121,27 @@ TEST(CheckOptions, OnlyTheFirstFailureInOptionOrderIsReported) {
   EXPECT_EQ("Warning: invalid option format: pkgonly\n"
             "Warning: need to use '%' to specify the start up executable\n",
             Capture([&] { return ws.Editor(noPercent)->CheckOptions(); }).err);
+}
+
+TEST(OptionValues, SplitAtTheFirstPercentAndTheVncPasswordAtTheNext) {
+  const struct { const char *value, *package, *executable, *password; bool percent; } rows[] = {
+      {"C:\\vnc%winvnc4.exe", "C:\\vnc", "winvnc4.exe", "", true},
+      {"vnc%run.exe%", "vnc", "run.exe", "", true},        // "%" last: no password
+      {"vnc%run.exe%p%w%", "vnc", "run.exe", "p%w%", true},  // the password keeps its "%"
+      {"vnc%", "vnc", "", "", true},
+      {"vnc", "vnc", "", "", false},
+  };
+  for (const auto& row : rows) {
+    const StartValue v = ParseVncValue(row.value);
+    EXPECT_EQ(row.package, v.package) << row.value;
+    EXPECT_EQ(row.executable, v.executable) << row.value;
+    EXPECT_EQ(row.password, v.password) << row.value;
+    EXPECT_EQ(row.percent, v.hasPercent) << row.value;
+    if (v.hasPercent && !v.password.empty()) { EXPECT_EQ(row.value, VncValueText(v)); }
+  }
+  // -P keeps everything after the first "%" as the program; -X / -Y the place.
+  EXPECT_EQ("bin%x.exe", ParseStartPackage("pkg%bin%x.exe").executable);
+  EXPECT_EQ("\\I386%b", ParsePlacement("d%\\I386%b").place);
 }
 
 // Beyond existence: names an image cannot hold, directories deeper than the
