@@ -136,6 +136,9 @@ DirectoryRecord* ISOReader::LoadDirectory(std::uint32_t extent, const std::strin
       node->sourceExtent = node->extent;
       node->sourceSize = node->size;
       node->fromImage = 1;
+      std::copy_n(record.bytes() + dir_record::recording_date, node->recordingDate.size(),
+                  node->recordingDate.begin());
+      node->hasRecordingDate = true;
     }
     return head;
   } catch (const std::exception& e) {

@@ -6,6 +6,7 @@
 // big-endian copy; readers look at the little-endian copy only.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -251,6 +252,10 @@ struct DirectoryRecord {
   // source image's Joliet tree (or kept from the entry a new one replaced);
   // empty when not known (see JolietNameFor).
   std::string jolietIdentifier;
+  // The 7-byte recording date of the entry's record in the source image,
+  // which the new image keeps; without one the entry gets the pack's time.
+  std::array<std::uint8_t, 7> recordingDate{};
+  bool hasRecordingDate = false;
 };
 
 inline bool IsDotName(const std::string& name) { return name == "." || name == ".."; }

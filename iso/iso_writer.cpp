@@ -97,7 +97,9 @@ void PutTwoDigits(std::uint8_t* p, int value) {
 }  // namespace
 
 ISOWriter::ISOWriter(std::string sourceDirectory, std::string sourceImagePath)
-    : sourceDirectory(std::move(sourceDirectory)), sourceImagePath(std::move(sourceImagePath)) {}
+    : sourceDirectory(std::move(sourceDirectory)), sourceImagePath(std::move(sourceImagePath)) {
+  TakePackTime();
+}
 
 ISOWriter::~ISOWriter() = default;
 
@@ -107,9 +109,10 @@ void ISOWriter::MakeVolumeDate(std::uint8_t* date17) { MakeVolumeDate(date17, st
 
 void ISOWriter::MakeRecordDate(std::uint8_t* date7) { MakeRecordDate(date7, std::time(nullptr)); }
 
-void ISOWriter::MakeVolumeDate(std::uint8_t* date17, std::time_t when) {
+void ISOWriter::MakeVolumeDate(std::uint8_t* date17, std::time_t when, bool utc) {
   std::tm gmt{}, local{};
   BreakDown(when, gmt, local);
+  if (utc) local = gmt;
   const int year = gmt.tm_year + 1900;
   PutTwoDigits(date17, year / 100);
   PutTwoDigits(date17 + 2, year % 100);
@@ -122,9 +125,10 @@ void ISOWriter::MakeVolumeDate(std::uint8_t* date17, std::time_t when) {
   date17[16] = static_cast<std::uint8_t>(GmtOffset(gmt, local));
 }
 
-void ISOWriter::MakeRecordDate(std::uint8_t* date7, std::time_t when) {
+void ISOWriter::MakeRecordDate(std::uint8_t* date7, std::time_t when, bool utc) {
   std::tm gmt{}, local{};
   BreakDown(when, gmt, local);
+  if (utc) local = gmt;
   date7[0] = static_cast<std::uint8_t>(gmt.tm_year);
   date7[1] = static_cast<std::uint8_t>(gmt.tm_mon + 1);
   date7[2] = static_cast<std::uint8_t>(gmt.tm_mday);
@@ -134,10 +138,18 @@ void ISOWriter::MakeRecordDate(std::uint8_t* date7, std::time_t when) {
   date7[6] = static_cast<std::uint8_t>(GmtOffset(gmt, local));
 }
 
+void ISOWriter::TakePackTime() {
+  const bool fixed = fixedPackTime.has_value();
+  const std::time_t when = fixed ? *fixedPackTime : std::time(nullptr);
+  MakeVolumeDate(packVolumeDate, when, fixed);
+  MakeRecordDate(packRecordDate, when, fixed);
+}
+
 // ---- Pack -------------------------------------------------------------------
 
 int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImagePath) {
   std::cout << "pack the ISO image ..." << std::endl;
+  TakePackTime();
 
   // The output stream fails like a file stream (same states, same
   // exception); its buffer also copies file data for WriteEntry, starts the
@@ -204,6 +216,7 @@ int ISOWriter::LayOutPack(const std::string& bootImagePath, PackLayout& plan) {
   }
   // Every pack shows its marks from 0% to 100%, counting what is written.
   StartProgress(TreeFileBytes(root));
+  DateSelfAndParentRecords(root);
 
   plan.pathTableSize = ComputePathTableSize(root);
   if (directoryCount > kMaxPathTableDirectories) {
@@ -392,7 +405,7 @@ int ISOWriter::CreatePrimaryVolumeDescriptor(std::uint32_t volumeSpaceSize,
   PutText(buffer + pvd::publisher_identifier, kPublisherIdentifier);
   PutText(buffer + pvd::data_preparer_identifier, kDataPreparerIdentifier);
   PutText(buffer + pvd::application_identifier, kApplicationIdentifier);
-  MakeVolumeDate(buffer + pvd::volume_creation_date);
+  std::copy_n(packVolumeDate, sizeof packVolumeDate, buffer + pvd::volume_creation_date);
   buffer[pvd::file_structure_version] = 1;
   return 0;
 }
@@ -601,7 +614,8 @@ void ISOWriter::BuildDirectoryRecord(const DirectoryRecord* node,
   put_both32(bytes + dir_record::extent,
              node->extent + (isDirectory ? directoryAreaStart : fileAreaStart));
   put_both32(bytes + dir_record::data_length, node->size);
-  MakeRecordDate(bytes + dir_record::recording_date);
+  const std::uint8_t* date = node->hasRecordingDate ? node->recordingDate.data() : packRecordDate;
+  std::copy_n(date, sizeof packRecordDate, bytes + dir_record::recording_date);
   bytes[dir_record::file_flags] = isDirectory ? kFlagDirectory : 0;
   put_both16(bytes + dir_record::volume_sequence_number, volumeSequenceNumber);
   if (node->name == ".") {

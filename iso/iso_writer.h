@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -66,6 +67,10 @@ struct PackLayout {
 
 // Bytes of file data in a tree: what the pack's percentage display counts.
 std::uint64_t TreeFileBytes(const DirectoryRecord* list);
+
+// Gives every "." and ".." node the recording date (or the lack of one) of
+// the directory it stands for; the root's comes from its own "." node.
+void DateSelfAndParentRecords(DirectoryRecord* rootList);
 
 class ISOWriter : public virtual ISOManipulator {
  public:
@@ -130,9 +135,15 @@ class ISOWriter : public virtual ISOManipulator {
   // The current time as a 17-byte volume date and a 7-byte recording date.
   static void MakeVolumeDate(std::uint8_t* date17);
   static void MakeRecordDate(std::uint8_t* date7);
-  // The same for a given calendar time (GMT fields, local offset).
-  static void MakeVolumeDate(std::uint8_t* date17, std::time_t when);
-  static void MakeRecordDate(std::uint8_t* date7, std::time_t when);
+  // The same for a given calendar time: GMT fields, and the local zone's
+  // offset or, with `utc`, offset 0.
+  static void MakeVolumeDate(std::uint8_t* date17, std::time_t when, bool utc = false);
+  static void MakeRecordDate(std::uint8_t* date7, std::time_t when, bool utc = false);
+
+  // Every later pack records `when` (seconds since 1970, UTC, offset 0)
+  // instead of the time it is made at, so that the same tree always gives
+  // the same bytes.
+  void FixPackTime(std::time_t when) { fixedPackTime = when; }
 
  protected:
   // Lays out the Joliet hierarchy of the tree laid out last: its directories
@@ -164,8 +175,16 @@ class ISOWriter : public virtual ISOManipulator {
   DirectoryRecord* LoadLocalDirectoryTree(const std::string& localDirectory,
                                           std::size_t depth = 0);
 
+  // Takes the time the pack records, once: the fixed time or the current one.
+  void TakePackTime();
+
   std::string sourceDirectory;
   std::string sourceImagePath;
+  std::optional<std::time_t> fixedPackTime;
+  // The pack's time in the two date formats: every record without a date
+  // of its own and the volume descriptors carry it.
+  std::uint8_t packVolumeDate[17] = {};
+  std::uint8_t packRecordDate[7] = {};
   // Whether Pack writes a Joliet hierarchy beside the primary one.
   bool withJoliet = false;
   // Directories numbered by the last ComputePathTableSize, root included,

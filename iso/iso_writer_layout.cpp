@@ -148,6 +148,34 @@ std::uint64_t TreeFileBytes(const DirectoryRecord* list) {
   return bytes;
 }
 
+namespace {
+
+void CopyRecordingDate(DirectoryRecord& to, const DirectoryRecord& from) {
+  to.recordingDate = from.recordingDate;
+  to.hasRecordingDate = from.hasRecordingDate;
+}
+
+// `self` is the node whose date the list's "." takes, `parent` the one its
+// ".." takes.
+void DateDotNodes(DirectoryRecord* list, const DirectoryRecord& self,
+                  const DirectoryRecord& parent) {
+  for (DirectoryRecord* node = list; node; node = node->next) {
+    if (node->name == ".") {
+      if (node != &self) CopyRecordingDate(*node, self);
+    } else if (node->name == "..") {
+      CopyRecordingDate(*node, parent);
+    } else if (node->type == kTypeDirectory) {
+      DateDotNodes(node->child, *node, self);
+    }
+  }
+}
+
+}  // namespace
+
+void DateSelfAndParentRecords(DirectoryRecord* rootList) {
+  if (rootList) DateDotNodes(rootList, *rootList, *rootList);
+}
+
 std::uint32_t ISOWriter::ComputePathTableSize(DirectoryRecord* rootList) {
   directoryCount = 1;
   if (!rootList) return 10;

@@ -168,6 +168,8 @@ DirectoryRecord* CopyList(const DirectoryRecord* list) {
       tail = &copy->next;
       copy->name = node->name;
       copy->type = node->type;
+      copy->recordingDate = node->recordingDate;
+      copy->hasRecordingDate = node->hasRecordingDate;
       if (IsDotName(node->name)) {
         copy->identifier = node->name;
         continue;
