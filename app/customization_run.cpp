@@ -97,7 +97,7 @@ class Run {
       : values_(values),
         workspace_(std::move(workspace)),
         root_(workspace_ + "/image_file_dir"),
-        files_(values.image) {}
+        files_(values.image, values.output) {}
   // Every road out of the run ends here: the new image is removed unless
   // it replaced the image (or a failed rename left it complete), under the
   // guard, so that an interruption finds it either there or gone.
@@ -158,14 +158,17 @@ int Run::Execute() {
                                   values_.binaries, values_.startBinaries, values_.packages,
                                   values_.startPackages, values_.directories, values_.files,
                                   values_.vnc, values_.disableFirewall, root_, reader_.get()));
+    editor_->SetConflictMode(values_.onConflict);
     if (editor_->CheckOptions() != 0) return 1;
     if (editor_->CheckFileExistence() != 0) return 1;
     if (!values_.tmp.empty() && !WorkspaceIsUsable(values_, workspace_)) return 1;
+    if (!values_.output.empty() && !OutputIsUsable(values_)) return 1;
     if (!PrepareImageFiles()) return 1;
     MakeWorkspace();
     if (RetrieveAndEdit() != 0) return 1;
 
     modifier_.reset(new ISOModifier(values_.image));
+    if (values_.sourceDateEpoch) modifier_->FixPackTime(*values_.sourceDateEpoch);
     if (CopyBack() != 0) return Stop();
     if (AddDirect() != 0) return Stop();
     if (PackAndSwap() != 0) return 1;
@@ -237,7 +240,7 @@ int Run::PackAndSwap() {
   }
   if (!unflushed.empty()) {
     Warning("%s - %s is customized, but a power loss before the system writes that directory "
-            "back could undo it", unflushed.c_str(), values_.image.c_str());
+            "back could undo it", unflushed.c_str(), files_.Target().c_str());
   }
   return 0;
 }
@@ -311,14 +314,16 @@ int Run::CopyBack() {
 int Run::AddDirect() {
   for (const std::string& value : values_.directories) {
     const Placement p = ParsePlacement(value);
-    if (AddDirectoryToImage(p.local, p.place, reader_.get(), modifier_.get()) != 0) {
+    if (AddDirectoryToImage(p.local, p.place, reader_.get(), modifier_.get(),
+                            values_.onConflict) != 0) {
       Warning("copy back directory %s failed", p.local.c_str());
       return 1;
     }
   }
   for (const std::string& value : values_.files) {
     const Placement p = ParsePlacement(value);
-    if (AddFileToImage(p.local, p.place, reader_.get(), modifier_.get()) != 0) {
+    if (AddFileToImage(p.local, p.place, reader_.get(), modifier_.get(), values_.onConflict) !=
+        0) {
       Warning("copy back file %s failed", p.local.c_str());
       return 1;
     }

@@ -22,6 +22,7 @@ std::vector<std::string> LocalPathsRead(const OptionValues& values) {
     for (const std::string& value : *list) paths.push_back(ParsePlacement(value).local);
   }
   if (!values.vnc.empty()) paths.push_back(ParseVncValue(values.vnc).package);
+  paths.push_back(values.vncPasswordFile);
   paths.erase(std::remove(paths.begin(), paths.end(), std::string()), paths.end());
   return paths;
 }

@@ -10,8 +10,9 @@
 
 #include "app/command_line.h"
 
-// The image (when given) and every local source of the options, each as
-// the local path the run reads (the part before "%" of -P, -v, -X, -Y).
+// The image (when given), every local source of the options, each as the
+// local path the run reads (the part before "%" of -P, -v, -X, -Y), and the
+// VNC password file.
 std::vector<std::string> LocalPathsRead(const OptionValues& values);
 
 // Absolute, normalised form of a local path, links resolved as far as the
