@@ -36,8 +36,14 @@ class RegistryHive {
   // with its terminating NUL).
   bool SetValue(Key key, const std::string& name, std::uint32_t type,
                 const std::vector<std::uint8_t>& data);
+  // Reads one value as stored. False when the key has no value of that
+  // name, or on an error.
+  bool GetValue(Key key, const std::string& name, std::uint32_t& type,
+                std::vector<std::uint8_t>& data);
   bool CloseKey(Key key);
-  // "Unload": writes the hive back to its file (atomically) and closes it.
+  // "Unload": writes the hive back to its file (atomically) when a key was
+  // created or a value set, and closes it. A hive that was only read keeps
+  // its file as it was, byte for byte.
   bool Unload();
 
  private:

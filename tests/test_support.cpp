@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <stdexcept>
 
 #include <boost/filesystem.hpp>
@@ -115,6 +116,10 @@ FeedStdin::FeedStdin(const std::string& text) : input_(text) {
 FeedStdin::~FeedStdin() {
   std::cin.rdbuf(saved_);
   std::cin.clear();
+}
+
+std::string FeedStdin::Unread() {
+  return std::string(std::istreambuf_iterator<char>(input_.rdbuf()), {});
 }
 
 int Run(const std::string& command) {

@@ -49,6 +49,18 @@ int WinpeEditor::AddStartUp(const std::string& programPath) {
     Warning("adding start up failed - unexpected file format at redodozad.xml");
     return 1;
   }
+  // A program already started at boot is not started twice (the same
+  // command run again on its own result).
+  const auto started = std::find_if(lines.begin(), lines.end(), [&entry](const std::string& line) {
+    const std::size_t first = line.find_first_not_of(" \t");
+    const std::size_t last = line.find_last_not_of(" \t");
+    return first != std::string::npos && line.compare(first, last - first + 1, entry) == 0;
+  });
+  if (started != lines.end()) {
+    Log("redodozad.xml already starts \\PROGRAMS\\%s; it is left as it is", program.c_str());
+    Log("adding start up succeeded");
+    return 0;
+  }
   lines.insert(closing, entry);
 
   if (!WriteTextLines(filePath, lines)) {

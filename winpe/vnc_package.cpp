@@ -43,6 +43,18 @@ void ReleaseAfterFailure(platform::RegistryHive& hive,
   if (!hive.Unload()) Warning("%s", kUnloadFailedAfterFailure);
 }
 
+// Sets a value unless it already holds exactly this, so that a second run
+// of the same command leaves the hive file as the first one made it.
+bool SetChangedValue(platform::RegistryHive& hive, platform::RegistryHive::Key key,
+                     const char* name, std::uint32_t type, const std::vector<std::uint8_t>& data) {
+  std::uint32_t storedType = 0;
+  std::vector<std::uint8_t> stored;
+  if (hive.GetValue(key, name, storedType, stored) && storedType == type && stored == data) {
+    return true;
+  }
+  return hive.SetValue(key, name, type, data);
+}
+
 }  // namespace
 
 int WinpeEditor::AddVncPackage(const std::string& vncValue) {
@@ -85,6 +97,13 @@ int WinpeEditor::SetVncPassword(const std::string& password) {
   const std::string hiveKeyName = formedName.substr(1);
   (void)hiveKeyName;
 
+  if (password.empty()) {
+    Log("no VNC password given: the VNC server will accept connections without a password");
+  } else if (password.size() > kVncPasswordBytes) {
+    Log("the VNC password is longer than %zu bytes: VNC uses only its first %zu",
+        kVncPasswordBytes, kVncPasswordBytes);
+  }
+
   platform::RegistryHive hive;
   if (!hive.Load(hivePath)) {
     Warning("%s", kLoadFailed);
@@ -106,15 +125,15 @@ int WinpeEditor::SetVncPassword(const std::string& password) {
   const char* failure = nullptr;
   if (!password.empty()) {
     const DesBlock enciphered = EncipherVncPassword(MakeVncPasswordBlock(password));
-    if (!hive.SetValue(settingsKey, "Password", platform::kRegBinary,
-                       std::vector<std::uint8_t>(enciphered.begin(), enciphered.end()))) {
+    if (!SetChangedValue(hive, settingsKey, "Password", platform::kRegBinary,
+                         std::vector<std::uint8_t>(enciphered.begin(), enciphered.end()))) {
       failure = kPasswordValueFailed;
-    } else if (!hive.SetValue(settingsKey, "SecurityTypes", platform::kRegSz,
-                              platform::RegSzData("VncAuth"))) {
+    } else if (!SetChangedValue(hive, settingsKey, "SecurityTypes", platform::kRegSz,
+                                platform::RegSzData("VncAuth"))) {
       failure = kSecurityTypesValueFailed;
     }
-  } else if (!hive.SetValue(settingsKey, "SecurityTypes", platform::kRegSz,
-                            platform::RegSzData("None"))) {
+  } else if (!SetChangedValue(hive, settingsKey, "SecurityTypes", platform::kRegSz,
+                              platform::RegSzData("None"))) {
     failure = kSecurityTypesValueFailed;
   }
   if (failure != nullptr) {
