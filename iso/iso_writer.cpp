@@ -105,10 +105,6 @@ ISOWriter::~ISOWriter() = default;
 
 // ---- dates ------------------------------------------------------------------
 
-void ISOWriter::MakeVolumeDate(std::uint8_t* date17) { MakeVolumeDate(date17, std::time(nullptr)); }
-
-void ISOWriter::MakeRecordDate(std::uint8_t* date7) { MakeRecordDate(date7, std::time(nullptr)); }
-
 void ISOWriter::MakeVolumeDate(std::uint8_t* date17, std::time_t when, bool utc) {
   std::tm gmt{}, local{};
   BreakDown(when, gmt, local);

@@ -132,11 +132,8 @@ class ISOWriter : public virtual ISOManipulator {
   virtual int WriteBootImage(const std::string& bootImagePath, std::uint32_t sectorCount,
                              std::uint32_t loadSector, std::ostream& output);
 
-  // The current time as a 17-byte volume date and a 7-byte recording date.
-  static void MakeVolumeDate(std::uint8_t* date17);
-  static void MakeRecordDate(std::uint8_t* date7);
-  // The same for a given calendar time: GMT fields, and the local zone's
-  // offset or, with `utc`, offset 0.
+  // A calendar time as a 17-byte volume date and a 7-byte recording date:
+  // GMT fields, and the local zone's offset or, with `utc`, offset 0.
   static void MakeVolumeDate(std::uint8_t* date17, std::time_t when, bool utc = false);
   static void MakeRecordDate(std::uint8_t* date7, std::time_t when, bool utc = false);
 

@@ -235,19 +235,21 @@ TEST(WriterDates, FieldsAreGmtAndTheOffsetIsLocalMinusGmt) {
     std::time_t when;
     const char* digits;  // the 16 ASCII digits of the volume date
     std::int8_t offset;  // in 15-minute units
+    bool utc;            // recorded as UTC whatever the zone (a fixed pack time)
   } cases[] = {
-      {"UTC0", 1796443506, "2026120504050600", 0},    // 5 Dec 2026 04:05:06 GMT
-      {"UTC-1", 1796443506, "2026120504050600", 4},   // one hour east
-      {"UTC+1", 1796443506, "2026120504050600", -4},  // one hour west
-      {"UTC-1", 1798761600, "2027010100000000", 4},   // midnight GMT on New Year's Day
-      {"UTC+1", 1798761600, "2027010100000000", -4},  // local date still 31 December
+      {"UTC0", 1796443506, "2026120504050600", 0, false},    // 5 Dec 2026 04:05:06 GMT
+      {"UTC-1", 1796443506, "2026120504050600", 4, false},   // one hour east
+      {"UTC+1", 1796443506, "2026120504050600", -4, false},  // one hour west
+      {"UTC-1", 1798761600, "2027010100000000", 4, false},   // midnight GMT on New Year's Day
+      {"UTC+1", 1798761600, "2027010100000000", -4, false},  // local date still 31 December
+      {"UTC+1", 1798761600, "2027010100000000", 0, true},
   };
   for (const auto& c : cases) {
     ::setenv("TZ", c.tz, 1);
     ::tzset();
     std::uint8_t volume[17], record[7];
-    ISOWriter::MakeVolumeDate(volume, c.when);
-    ISOWriter::MakeRecordDate(record, c.when);
+    ISOWriter::MakeVolumeDate(volume, c.when, c.utc);
+    ISOWriter::MakeRecordDate(record, c.when, c.utc);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(volume), 16), c.digits) << c.tz;
     EXPECT_EQ(static_cast<std::int8_t>(volume[16]), c.offset) << c.tz;
     EXPECT_EQ(static_cast<std::int8_t>(record[6]), c.offset) << c.tz;
