@@ -102,23 +102,32 @@ bool ImageFiles::Prepare() {
   }
 }
 
+ImageFiles::LockOutcome ImageFiles::LockImage(platform::FileLock::Mode mode) {
+  const bool exclusive = mode == platform::FileLock::Mode::Exclusive;
+  switch (lock_.Acquire(image_, mode)) {
+    case platform::FileLock::Result::Locked:
+      return LockOutcome::Held;
+    case platform::FileLock::Result::Missing:
+      return LockOutcome::Gone;
+    case platform::FileLock::Result::Busy:
+      // A shared lock conflicts only with a run that customizes the image.
+      Warning(exclusive ? "another run is customizing or reading %s; run again when it has ended"
+                        : "another run is customizing %s; run again when it has ended",
+              image_.c_str());
+      return LockOutcome::Refused;
+    case platform::FileLock::Result::NotRegular:
+      RefuseImage(image_, platform::KindOf(image_));
+      return LockOutcome::Refused;
+  }
+  return LockOutcome::Refused;
+}
+
 bool ImageFiles::PrepareInPlace() {
   if (!NameIsFree(newImage_, "new image") || !NameIsFree(backup_, "backup of the image")) {
     return false;
   }
-  switch (lock_.Acquire(image_, platform::FileLock::Mode::Exclusive)) {
-    case platform::FileLock::Result::Locked:
-      break;
-    case platform::FileLock::Result::Missing:
-      return true;
-    case platform::FileLock::Result::Busy:
-      Warning("another run is customizing or reading %s; run again when it has ended",
-              image_.c_str());
-      return false;
-    case platform::FileLock::Result::NotRegular:
-      RefuseImage(image_, platform::KindOf(image_));
-      return false;
-  }
+  const LockOutcome locked = LockImage(platform::FileLock::Mode::Exclusive);
+  if (locked != LockOutcome::Held) return locked == LockOutcome::Gone;
   if (platform::KindOf(newImage_) == FileKind::Regular) {
     Log("removing %s left by an interrupted run", newImage_.c_str());
     platform::RemoveFile(newImage_);
@@ -131,18 +140,8 @@ bool ImageFiles::PrepareInPlace() {
 bool ImageFiles::PrepareOutput() {
   // Shared: other runs that only read the image may hold it too; a run
   // that customizes it in place may not.
-  switch (lock_.Acquire(image_, platform::FileLock::Mode::Shared)) {
-    case platform::FileLock::Result::Locked:
-      break;
-    case platform::FileLock::Result::Missing:
-      return true;
-    case platform::FileLock::Result::Busy:
-      Warning("another run is customizing %s; run again when it has ended", image_.c_str());
-      return false;
-    case platform::FileLock::Result::NotRegular:
-      RefuseImage(image_, platform::KindOf(image_));
-      return false;
-  }
+  const LockOutcome locked = LockImage(platform::FileLock::Mode::Shared);
+  if (locked != LockOutcome::Held) return locked == LockOutcome::Gone;
   CreateBesideOutput();
   present_ = true;
   return true;

@@ -60,6 +60,10 @@ class ImageFiles {
   void Discard() noexcept;
 
  private:
+  enum class LockOutcome { Held, Gone, Refused };
+  // Locks the image. Gone: nothing is there (the reader reports it);
+  // Refused after a warning line.
+  LockOutcome LockImage(platform::FileLock::Mode mode);
   bool PrepareInPlace();
   bool PrepareOutput();
   // Creates the new image's file beside the output file under a name

@@ -24,6 +24,16 @@ constexpr std::size_t kCopyChunk = 2048;
 // Length of the root directory record in the primary volume descriptor.
 constexpr std::size_t kRootRecordLength = 34;
 
+// Where the entry's data lies in the source image, and its recording date.
+void KeepSourceFields(DirectoryRecord& node, const RawDirectoryRecord& record) {
+  node.sourceExtent = node.extent;
+  node.sourceSize = node.size;
+  node.fromImage = 1;
+  std::copy_n(record.bytes() + dir_record::recording_date, node.recordingDate.size(),
+              node.recordingDate.begin());
+  node.hasRecordingDate = true;
+}
+
 void Append(DirectoryRecord*& head, DirectoryRecord*& tail, DirectoryRecord* node) {
   if (tail == nullptr) {
     head = node;
@@ -133,12 +143,7 @@ DirectoryRecord* ISOReader::LoadDirectory(std::uint32_t extent, const std::strin
           totalBytes += node->size;
         }
       }
-      node->sourceExtent = node->extent;
-      node->sourceSize = node->size;
-      node->fromImage = 1;
-      std::copy_n(record.bytes() + dir_record::recording_date, node->recordingDate.size(),
-                  node->recordingDate.begin());
-      node->hasRecordingDate = true;
+      KeepSourceFields(*node, record);
     }
     return head;
   } catch (const std::exception& e) {

@@ -55,6 +55,39 @@ bool SetChangedValue(platform::RegistryHive& hive, platform::RegistryHive::Key k
   return hive.SetValue(key, name, type, data);
 }
 
+// The name under which the hive would be mounted in a live registry. The
+// hive layer here edits the file directly and does not need it, but the
+// name is still formed so that the step fails as it would there.
+bool FormHiveKeyName() {
+  std::srand(platform::GetTickCount());
+  int number = 0;
+  while (number == 0) number = std::rand();
+  std::string formedName;
+  return platform::GetTempFileName("", "WPE", static_cast<unsigned>(number), formedName) &&
+         formedName.size() >= 2;
+}
+
+// "Password" (with a password) and "SecurityTypes". Returns the failure
+// line of the value that could not be set, or nullptr.
+const char* WriteVncSettings(platform::RegistryHive& hive, platform::RegistryHive::Key key,
+                             const std::string& password) {
+  if (password.empty()) {
+    return SetChangedValue(hive, key, "SecurityTypes", platform::kRegSz,
+                           platform::RegSzData("None"))
+               ? nullptr
+               : kSecurityTypesValueFailed;
+  }
+  const DesBlock enciphered = EncipherVncPassword(MakeVncPasswordBlock(password));
+  if (!SetChangedValue(hive, key, "Password", platform::kRegBinary,
+                       std::vector<std::uint8_t>(enciphered.begin(), enciphered.end()))) {
+    return kPasswordValueFailed;
+  }
+  return SetChangedValue(hive, key, "SecurityTypes", platform::kRegSz,
+                         platform::RegSzData("VncAuth"))
+             ? nullptr
+             : kSecurityTypesValueFailed;
+}
+
 }  // namespace
 
 int WinpeEditor::AddVncPackage(const std::string& vncValue) {
@@ -82,21 +115,10 @@ int WinpeEditor::SetVncPassword(const std::string& password) {
   const std::string hivePath = workspaceRoot + kHiveFile;
   Log("setting VNC password ...");
 
-  // The name under which the hive would be mounted in a live registry.
-  // The hive layer here edits the file directly and does not need it, but
-  // the name is still formed so that the step fails as it would there.
-  std::srand(platform::GetTickCount());
-  int number = 0;
-  while (number == 0) number = std::rand();
-  std::string formedName;
-  if (!platform::GetTempFileName("", "WPE", static_cast<unsigned>(number), formedName) ||
-      formedName.size() < 2) {
+  if (!FormHiveKeyName()) {
     Warning("can not generate random temporary directory name");
     return 1;
   }
-  const std::string hiveKeyName = formedName.substr(1);
-  (void)hiveKeyName;
-
   if (password.empty()) {
     Log("no VNC password given: the VNC server will accept connections without a password");
   } else if (password.size() > kVncPasswordBytes) {
@@ -122,20 +144,7 @@ int WinpeEditor::SetVncPassword(const std::string& password) {
     return 1;
   }
 
-  const char* failure = nullptr;
-  if (!password.empty()) {
-    const DesBlock enciphered = EncipherVncPassword(MakeVncPasswordBlock(password));
-    if (!SetChangedValue(hive, settingsKey, "Password", platform::kRegBinary,
-                         std::vector<std::uint8_t>(enciphered.begin(), enciphered.end()))) {
-      failure = kPasswordValueFailed;
-    } else if (!SetChangedValue(hive, settingsKey, "SecurityTypes", platform::kRegSz,
-                                platform::RegSzData("VncAuth"))) {
-      failure = kSecurityTypesValueFailed;
-    }
-  } else if (!SetChangedValue(hive, settingsKey, "SecurityTypes", platform::kRegSz,
-                              platform::RegSzData("None"))) {
-    failure = kSecurityTypesValueFailed;
-  }
+  const char* failure = WriteVncSettings(hive, settingsKey, password);
   if (failure != nullptr) {
     Warning("%s", failure);
     ReleaseAfterFailure(hive, {parentKey, settingsKey});
