@@ -50,8 +50,8 @@ class ImageFiles {
   void ReadyNewImage();
   // The swap: the old image becomes IMAGE.bak and the new image takes the
   // image's name (or the output file's, without a backup). Throws when a
-  // rename fails; the complete new image then stays where it was written. Returns "" or, when the directory could not be
-  // flushed afterwards, why.
+  // rename fails; the complete new image then stays where it was written.
+  // Returns "" or, when the directory could not be flushed afterwards, why.
   std::string Commit();
   bool Committed() const { return newFile_.Committed(); }
 

@@ -59,7 +59,8 @@ bool ListsDriver(const std::string& dirs, const std::string& name) {
     const std::string item = dirs.substr(start, end - start);
     const std::size_t first = item.find_first_not_of(" \t\"");
     const std::size_t last = item.find_last_not_of(" \t\"");
-    if (first != std::string::npos && image_path::SameEntry(item.substr(first, last - first + 1), name)) {
+    if (first != std::string::npos &&
+        image_path::SameEntry(item.substr(first, last - first + 1), name)) {
       return true;
     }
     start = end + 1;

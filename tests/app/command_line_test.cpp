@@ -175,8 +175,7 @@ TEST(CommandLine, VncPasswordFileGivesTheFirstLine) {
     bool accepted;
   } rows[] = {
       {"s3cret\r\nnext line\n", "pkg%run.exe%s3cret", true},
-      {"with%percent", "pkg%run.exe%with%percent", true},
-      {"no line end", "pkg%run.exe%no line end", true},
+      {"with%percent, no line end", "pkg%run.exe%with%percent, no line end", true},
       {"\nsecret on line two\n", "Warning: the first line of ", false},
       {nullptr, "Warning: cannot read the VNC password from ", false},
   };

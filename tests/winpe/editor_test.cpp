@@ -381,13 +381,14 @@ TEST(AddStartUp, EntriesGoAboveTheFirstLoneClosingLine) {
   EXPECT_EQ("Log: adding start up ...\nLog: adding start up succeeded\n", e.out);
   EXPECT_EQ("<redoDozad>\r\n<exec processName=\"\\PROGRAMS\\a.exe\" "
             "currentDir=\"\\PROGRAMS\\\" />\r\n</redoDozad>\r\n</redoDozad>\r\n", e.file);
-  // A program started already is not started twice, and the file is not rewritten.
+  // A program started already (named in any case) is not started twice, and the
+  // file is not rewritten.
   const std::string started =
       "<redoDozad>\n  <exec processName=\"\\PROGRAMS\\a.exe\" currentDir=\"\\PROGRAMS\\\" />\n"
       "</redoDozad>\n";
-  e = EditFile(kXml, started, [](WinpeEditor& ed) { return ed.AddStartUp("a.exe"); });
+  e = EditFile(kXml, started, [](WinpeEditor& ed) { return ed.AddStartUp("A.EXE"); });
   EXPECT_EQ(0, e.result);
-  EXPECT_EQ("Log: adding start up ...\nLog: redodozad.xml already starts \\PROGRAMS\\a.exe; it is "
+  EXPECT_EQ("Log: adding start up ...\nLog: redodozad.xml already starts \\PROGRAMS\\A.EXE; it is "
             "left as it is\nLog: adding start up succeeded\n", e.out);
   EXPECT_EQ(started, e.file);
   // Indented or differently cased closing lines do not count; nothing is rewritten.
