@@ -5,6 +5,7 @@
 #include "iso/directory_extent.h"
 #include "iso/image_file.h"
 #include "iso/image_path.h"
+#include "iso/joliet_names.h"
 #include "iso/joliet_tree.h"
 
 #include <algorithm>
@@ -163,20 +164,42 @@ std::string ISOReader::GetRecordName(const RawDirectoryRecord* record) {
   return std::string(begin, end);
 }
 
+namespace {
+
+// The name an entry has in the image's Joliet tree, as UTF-8 ("" when the
+// image has none or the entry was added by this run).
+std::string JolietName(const DirectoryRecord& node) {
+  return node.jolietIdentifier.empty() ? std::string() : Utf8FromJolietName(node.jolietIdentifier);
+}
+
+// Whether `node` is found by `name` in one pass of FindInList. Images made
+// at the mastering tools' default settings cut ISO 9660 names to 8.3
+// ("FERROVAN", "REDODOZA.XML;1") and keep the whole name only in their
+// Joliet tree, which is what Windows shows: after the recorded identifier,
+// the Joliet name answers too.
+bool FoundInPass(const DirectoryRecord& node, const std::string& name, int pass) {
+  switch (pass) {
+    case 0: return node.identifier == name;
+    case 1: return image_path::AnswersTo(node.identifier, name);
+    case 2: return !node.jolietIdentifier.empty() && image_path::AnswersTo(JolietName(node), name);
+    case 3: return image_path::SameEntry(node.identifier, name);
+    default: return !node.jolietIdentifier.empty() && image_path::SameEntry(JolietName(node), name);
+  }
+}
+
+}  // namespace
+
 DirectoryRecord* ISOReader::FindInList(DirectoryRecord* list, const std::string& name,
                                        NameMatch match, DirectoryRecord** previous) {
-  // Three passes, strictest first: an exact identifier always wins.
-  for (int pass = 0; pass < (match == NameMatch::SameEntry ? 3 : 2); ++pass) {
+  // Passes from the strictest on: an exact identifier always wins, and the
+  // same-entry comparisons (case ignored) come only for SameEntry.
+  const int passes = match == NameMatch::SameEntry ? 5 : 3;
+  for (int pass = 0; pass < passes; ++pass) {
     DirectoryRecord* before = nullptr;
     for (DirectoryRecord* node = list; node; before = node, node = node->next) {
-      if (IsDotName(node->name)) continue;
-      const std::string& identifier = node->identifier;
-      if (pass == 0 ? identifier == name
-                    : pass == 1 ? image_path::AnswersTo(identifier, name)
-                                : image_path::SameEntry(identifier, name)) {
-        if (previous) *previous = before;
-        return node;
-      }
+      if (IsDotName(node->name) || !FoundInPass(*node, name, pass)) continue;
+      if (previous) *previous = before;
+      return node;
     }
   }
   return nullptr;

@@ -48,9 +48,10 @@ class ISOReader : public virtual ISOManipulator {
 
   enum class NameMatch { Lookup, SameEntry };
   // The entry of a directory list (past "." and "..") that `name` finds: the
-  // one recorded exactly as `name`, else the first that answers to it, else,
-  // for SameEntry, the first that is the same entry. Sets `previous` to the
-  // node before it.
+  // one recorded exactly as `name`, else the first that answers to it by its
+  // identifier, else by its Joliet name, else, for SameEntry, the first that
+  // is the same entry by its identifier, else by its Joliet name. Sets
+  // `previous` to the node before it.
   static DirectoryRecord* FindInList(DirectoryRecord* list, const std::string& name,
                                      NameMatch match, DirectoryRecord** previous = nullptr);
 

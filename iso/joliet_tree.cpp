@@ -71,7 +71,8 @@ class DirectoryPairing {
       : joliet_(joliet), used_(joliet.entries.size(), false) {
     for (std::size_t i = 0; i < joliet.entries.size(); ++i) {
       const JolietEntry& entry = joliet.entries[i];
-      byName_[ComparableName(Utf8FromJolietName(entry.identifier))].push_back(i);
+      comparable_.push_back(ComparableName(Utf8FromJolietName(entry.identifier)));
+      byName_[comparable_.back()].push_back(i);
       if (!entry.directory) {
         filesByKey_[KeyOf(entry.extent, entry.size)].push_back(i);
         continue;
@@ -103,17 +104,28 @@ class DirectoryPairing {
     if (byData.size() == 1) return Take(byData[0]);
     if (byData.empty() && !directory) return nullptr;
 
+    auto inPool = [&](std::size_t i) {
+      return byData.empty() ? joliet_.entries[i].directory
+                            : std::find(byData.begin(), byData.end(), i) != byData.end();
+    };
+    const std::string name = ComparableName(node.identifier);
     std::vector<std::size_t> byName;
-    auto it = byName_.find(ComparableName(node.identifier));
+    auto it = byName_.find(name);
     if (it != byName_.end()) {
       for (std::size_t i : it->second) {
-        const bool inPool = byData.empty() ? joliet_.entries[i].directory
-                                           : std::find(byData.begin(), byData.end(), i) !=
-                                                 byData.end();
-        if (inPool) byName.push_back(i);
+        if (inPool(i)) byName.push_back(i);
       }
     }
-    return byName.size() == 1 ? Take(byName[0]) : nullptr;
+    if (byName.size() == 1) return Take(byName[0]);
+    if (!byName.empty()) return nullptr;
+    // Mastering tools at their default settings cut ISO 9660 names to 8.3
+    // ("EMPTY_DI" for "Empty Dir"): an entry still free whose name the
+    // primary one is a cut of.
+    std::vector<std::size_t> byCut;
+    for (std::size_t i = 0; i < joliet_.entries.size(); ++i) {
+      if (!used_[i] && inPool(i) && IsCutOf(name, comparable_[i])) byCut.push_back(i);
+    }
+    return byCut.size() == 1 ? Take(byCut[0]) : nullptr;
   }
 
  private:
@@ -140,8 +152,21 @@ class DirectoryPairing {
     return found;
   }
 
+  // Whether `cut` is `whole` cut short: its name before the last dot a
+  // beginning of whole's, and likewise the extension.
+  static bool IsCutOf(const std::string& cut, const std::string& whole) {
+    const std::size_t cutDot = std::min(cut.rfind('.'), cut.size());
+    const std::size_t wholeDot = std::min(whole.rfind('.'), whole.size());
+    const auto begins = [](const std::string& part, const std::string& of) {
+      return part.size() <= of.size() && of.compare(0, part.size(), part) == 0;
+    };
+    return cutDot > 0 && begins(cut.substr(0, cutDot), whole.substr(0, wholeDot)) &&
+           begins(cut.substr(cutDot), whole.substr(wholeDot));
+  }
+
   const JolietEntry& joliet_;
   std::vector<bool> used_;
+  std::vector<std::string> comparable_;  // each entry's name as ComparableName gives it
   std::unordered_map<std::string, std::vector<std::size_t>> byName_;
   std::unordered_map<FileKey, std::vector<std::size_t>> filesByKey_;
   std::unordered_map<FileKey, std::size_t> directoryOfKey_;

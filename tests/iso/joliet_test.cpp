@@ -128,6 +128,7 @@ TEST(JolietPairing, ByDataThenByNameElseUndetermined) {
   DirectoryRecord* nested = Primary::Add(longDirectory->child, "DEEP", 51, 2048, true);
   Primary::Add(nested->child, "B.TXT", 41, 20);
   Primary::Add(root, "EMPTY_DIR", 52, 2048, true);  // no files below
+  Primary::Add(root, "CUT_DIRE", 55, 2048, true);   // ... and its name cut to 8.3
   DirectoryRecord* noFiles = Primary::Add(root, "NOFILES", 53, 2048, true);
   Primary::Add(noFiles->child, "INNER", 54, 2048, true);
 
@@ -141,6 +142,7 @@ TEST(JolietPairing, ByDataThenByNameElseUndetermined) {
   AddJoliet(directory, "a.txt", 40, 10);
   AddJoliet(AddJoliet(directory, "Deep", 61, 2048, true), "b.txt", 41, 20);
   AddJoliet(joliet, "Empty Dir", 62, 2048, true);
+  AddJoliet(joliet, "Cut directory", 65, 2048, true);
   AddJoliet(AddJoliet(joliet, "Unrelated", 63, 2048, true), "Inner", 64, 2048, true);
 
   MapJolietNames(root, joliet);
@@ -156,6 +158,7 @@ TEST(JolietPairing, ByDataThenByNameElseUndetermined) {
                        {"/LONGDI_1/DEEP", "Deep"},
                        {"/LONGDI_1/DEEP/B.TXT", "b.txt"},
                        {"/EMPTY_DIR", "Empty Dir"},  // no files: by name, as translated
+                       {"/CUT_DIRE", "Cut directory"},  // ... or as cut
                        {"/NOFILES", ""},
                        {"/NOFILES/INNER", ""},  // nothing below an unpaired directory
                    }));

@@ -335,4 +335,36 @@ TEST_F(SampleImages, FactsOfTheDescriptorSetRockRidgeAndBootCatalog) {
   EXPECT_EQ(reader.findDirectoryRecord("MixedCase.txt")->jolietIdentifier, "");
 }
 
+// Images cut to 8.3 at the mastering tools' default settings keep the whole
+// names in their Joliet tree only: those answer after the recorded ones.
+TEST(FindInList, JolietNamesAnswerAfterTheRecordedIdentifiers) {
+  DirectoryRecord self, parent, cut, other;
+  self.name = self.identifier = ".";
+  parent.name = parent.identifier = "..";
+  cut.name = cut.identifier = "REDODOZA.XML;1";
+  // Recorded with its version, which a new name may not carry.
+  cut.jolietIdentifier = JolietNameFromUtf8("REDODOZAD.XML") + std::string("\0;\0" "1", 4);
+  other.name = other.identifier = "OTHER.TXT";
+  other.jolietIdentifier = JolietNameFromUtf8("redodozad.xml");
+  self.next = &parent;
+  parent.next = &cut;
+  cut.next = &other;
+  using Match = ISOReader::NameMatch;
+  const struct {
+    const char* name;
+    Match match;
+    const DirectoryRecord* found;
+  } cases[] = {
+      {"REDODOZA.XML", Match::Lookup, &cut},          // the recorded name first
+      {"REDODOZAD.XML", Match::Lookup, &cut},         // then the Joliet one, without version
+      {"redodozad.xml", Match::Lookup, &other},       // case matters to a lookup
+      {"Redodozad.Xml", Match::Lookup, nullptr},
+      {"Redodozad.Xml", Match::SameEntry, &cut},      // but not to the same entry
+      {"other.txt", Match::SameEntry, &other},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ISOReader::FindInList(&self, c.name, c.match), c.found) << c.name;
+  }
+}
+
 }  // namespace

@@ -49,7 +49,8 @@ NEW_ENTRIES = {
     "/I386/Extra Dir/Sub/Ünïcode.dat": "Extra Dir/Sub/Ünïcode.dat",
     "/DOCS/Notiz Ä.txt": "Notiz Ä.txt",
 }
-EDITED = {"/WINBOM.INI", "/I386/SYSTEM32/WINPEOEM.SIF", "/FERROVANE/REDODOZAD.XML"}
+EDITED = {"/WINBOM.INI", "/I386/SYSTEM32/WINPEOEM.SIF", "/FERROVANE/REDODOZAD.XML",
+          "/FERROVAN/REDODOZA.XML"}  # the last as ISO 9660 level 1 cuts it
 
 NOTICES = {
     "rock ridge": "Log: the image has Rock Ridge entries (POSIX names, permissions, links); "
@@ -78,6 +79,10 @@ MAKERS = [
     # The usual settings: ";1" versions, ISO 9660 names translated.
     ("genisoimage usual", GENISOIMAGE + ["-iso-level", "2", "-J", "-R"] + BOOT, {"rock ridge"}),
     ("xorriso usual", XORRISO + ["-iso-level", "3", "-J", "-R"] + BOOT, {"rock ridge"}),
+    # The defaults: ISO 9660 names cut to 8.3 ("FERROVAN", "REDODOZA.XML;1");
+    # the whole names are only in the Joliet tree.
+    ("genisoimage defaults", GENISOIMAGE + ["-J", "-R"] + BOOT, {"rock ridge"}),
+    ("xorriso defaults", XORRISO + ["-J", "-R"] + BOOT, {"rock ridge"}),
 ]
 
 
