@@ -171,14 +171,18 @@ bool ReadSourceDateEpoch(OptionValues& values) {
   const char* text = std::getenv("SOURCE_DATE_EPOCH");
   if (text == nullptr) return true;
   const std::string value = text;
-  bool valid = !value.empty() && value.size() <= 12 &&
-               value.find_first_not_of("0123456789") == std::string::npos;
-  if (valid) {
-    const long long seconds = std::stoll(value);
-    valid = seconds <= kLatestRecordableTime;
-    values.sourceDateEpoch = static_cast<std::time_t>(seconds);
+  // Digit by digit, so that no value is too long to judge.
+  long long seconds = 0;
+  bool valid = !value.empty();
+  for (const char c : value) {
+    valid = valid && c >= '0' && c <= '9' && seconds <= kLatestRecordableTime;
+    if (!valid) break;
+    seconds = seconds * 10 + (c - '0');
   }
-  if (!valid) {
+  valid = valid && seconds <= kLatestRecordableTime;
+  if (valid) {
+    values.sourceDateEpoch = static_cast<std::time_t>(seconds);
+  } else {
     Warning("invalid SOURCE_DATE_EPOCH \"%s\" - give the time the image is to record as a whole "
             "number of seconds since 1970-01-01 00:00:00 UTC (date +%%s), at most %lld, or "
             "unset it",

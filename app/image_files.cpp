@@ -168,8 +168,9 @@ void ImageFiles::CreateBesideOutput() {
 
 void ImageFiles::ReadyNewImage() {
   if (!present_ || !lock_.Names(image_)) {
-    throw std::runtime_error(image_ + " was replaced or removed during the run; the new image "
-                             "was not put in place of " + Target());
+    throw std::runtime_error(image_ + " was replaced or removed during the run; " +
+                             (output_.empty() ? "the new image was not put in its place"
+                                              : output_ + " was not written"));
   }
   if (!newFile_.StillNamed()) {
     throw std::runtime_error(newImage_ + " was replaced or removed during the run; " + Target() +

@@ -146,9 +146,9 @@ TEST(CommandLine, SourceDateEpochIsAWholeNumberOfSeconds) {
   const struct {
     const char* value;
     bool accepted;
-  } rows[] = {{"0", true}, {"1700000000", true}, {"5869583999", true},  // the end of 2155
-              {"5869584000", false}, {"", false}, {"-1", false}, {"17e8", false},
-              {" 1700000000", false}, {"1700000000.5", false}};
+  } rows[] = {{"0", true}, {"01700000000", true}, {"5869583999", true},  // the end of 2155
+              {"5869584000", false}, {"99999999999999999999999", false}, {"", false},
+              {"-1", false}, {"17e8", false}, {" 1700000000", false}, {"1700000000.5", false}};
   for (const auto& row : rows) {
     ::setenv("SOURCE_DATE_EPOCH", row.value, 1);
     Parsed parsed = Parse({"-f"});
