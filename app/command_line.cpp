@@ -1,6 +1,10 @@
 #include "app/command_line.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -8,6 +12,7 @@
 #include <boost/program_options.hpp>
 
 #include "common/console.h"
+#include "winpe/option_values.h"
 
 namespace po = boost::program_options;
 
@@ -16,22 +21,48 @@ namespace {
 using StringList = std::vector<std::string>;
 
 constexpr unsigned kLineLength = 80;
+// The last moment a record date can hold: its year is a byte counted from 1900.
+constexpr long long kLatestRecordableTime = 5869583999;  // 2155-12-31 23:59:59 UTC
+// A password file's first line is short; this bounds what is read of one
+// that never ends a line.
+constexpr std::size_t kLongestPasswordLine = 4096;
 
-// The shown options, in the order the help text lists them.
+// Every long option answers to its name with "_" and with "-" between its
+// words; help shows the first spelling.
+std::string Names(const std::string& name, const char* shortName = nullptr) {
+  std::string names = name;
+  std::string other = name;
+  for (char& c : other) c = c == '_' ? '-' : c == '-' ? '_' : c;
+  if (other != name) names += "," + other;
+  if (shortName) names += std::string(",") + shortName;
+  return names;
+}
+
+// The shown options, in the order the help text lists them; the options
+// for scripts follow the table's.
 po::options_description OpenOptions() {
   po::options_description open("Open options", kLineLength);
   open.add_options()
-      ("help,h", "produce help message")
-      ("image,i", po::value<std::string>(), "specify image file")
-      ("binary,b", po::value<StringList>(), "binary files to add")
-      ("start_binary,B", po::value<StringList>(), "binary files to add and automatically start")
-      ("vnc,v", po::value<std::string>(), "vnc package to be added")
-      ("package,p", po::value<StringList>(), "software package to be added")
-      ("start_package,P", po::value<StringList>(), "package to be added and automatically start")
-      ("disable_firewall,f", "disable firewall")
-      ("storage_driver,d", po::value<StringList>(), "add storage device driver")
-      ("network_driver,n", po::value<StringList>(), "add network device driver")
-      ("tmp,t", po::value<std::string>(), "specify a temporary directory");
+      (Names("help", "h").c_str(), "produce help message")
+      (Names("image", "i").c_str(), po::value<std::string>(), "specify image file")
+      (Names("binary", "b").c_str(), po::value<StringList>(), "binary files to add")
+      (Names("start_binary", "B").c_str(), po::value<StringList>(),
+       "binary files to add and automatically start")
+      (Names("vnc", "v").c_str(), po::value<std::string>(), "vnc package to be added")
+      (Names("package", "p").c_str(), po::value<StringList>(), "software package to be added")
+      (Names("start_package", "P").c_str(), po::value<StringList>(),
+       "package to be added and automatically start")
+      (Names("disable_firewall", "f").c_str(), "disable firewall")
+      (Names("storage_driver", "d").c_str(), po::value<StringList>(), "add storage device driver")
+      (Names("network_driver", "n").c_str(), po::value<StringList>(), "add network device driver")
+      (Names("tmp", "t").c_str(), po::value<std::string>(), "specify a temporary directory")
+      (Names("output", "o").c_str(), po::value<std::string>(),
+       "write the new image to this file and leave the image as it is")
+      (Names("on-conflict").c_str(), po::value<std::string>(),
+       "what to do when a name is taken: ask (the default), abort or overwrite")
+      (Names("vnc-password-file").c_str(), po::value<std::string>(),
+       "read the VNC password from the first line of this file")
+      (Names("version").c_str(), "print the version number");
   return open;
 }
 
@@ -67,6 +98,99 @@ void ReadList(const po::variables_map& vm, const char* name, StringList& list, b
   }
 }
 
+// The options for scripts, after the table's; throws on a value that is
+// not one they take.
+void ReadScriptOptions(const po::variables_map& vm, OptionValues& values) {
+  if (vm.count("output")) values.output = vm["output"].as<std::string>();
+  if (vm.count("on-conflict")) {
+    const std::string mode = vm["on-conflict"].as<std::string>();
+    if (!ParseConflictMode(mode, values.onConflict)) {
+      throw std::invalid_argument("'" + mode + "' is not a value of --on-conflict; give ask, "
+                                  "abort or overwrite");
+    }
+  }
+  if (vm.count("vnc-password-file")) {
+    values.vncPasswordFile = vm["vnc-password-file"].as<std::string>();
+    if (values.vnc.empty()) {
+      throw std::invalid_argument("--vnc-password-file gives the password of the VNC package "
+                                  "of -v; give -v PACKAGE%EXECUTABLE with it");
+    }
+    if (!ParseVncValue(values.vnc).password.empty()) {
+      throw std::invalid_argument("the -v value holds a password and --vnc-password-file gives "
+                                  "one too; give the password in one place only");
+    }
+  }
+}
+
+// The first line of the file, without its line end (LF or CR LF). False
+// after a warning line when there is no such line to read.
+bool ReadPasswordLine(const std::string& path, std::string& password) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in.is_open()) {
+    Warning("cannot read the VNC password from %s: %s", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  password.clear();
+  char c = 0;
+  while (password.size() <= kLongestPasswordLine && in.get(c) && c != '\n') password += c;
+  if (in.bad()) {
+    Warning("cannot read the VNC password from %s: %s", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  if (c == '\n' && !password.empty() && password.back() == '\r') password.pop_back();
+  if (password.size() > kLongestPasswordLine) {
+    Warning("the first line of %s is longer than %zu bytes; it is not a VNC password file",
+            path.c_str(), kLongestPasswordLine);
+    return false;
+  }
+  if (password.empty()) {
+    Warning("the first line of %s is empty; write the VNC password there, or leave out "
+            "--vnc-password-file for a server without a password",
+            path.c_str());
+    return false;
+  }
+  return true;
+}
+
+// A password from a file joins the -v value, which then holds the whole
+// VNC setting as if it had been typed (only never on the command line).
+bool TakeVncPasswordFile(OptionValues& values) {
+  if (values.vncPasswordFile.empty()) return true;
+  StartValue vnc = ParseVncValue(values.vnc);
+  // A value without "%" is refused by the option checks, as it always is.
+  if (!vnc.hasPercent) return true;
+  if (!ReadPasswordLine(values.vncPasswordFile, vnc.password)) return false;
+  values.vnc = VncValueText(vnc);
+  return true;
+}
+
+// SOURCE_DATE_EPOCH, the build pipelines' fixed time: a decimal number of
+// seconds since 1970-01-01 00:00:00 UTC. False after a warning line when it
+// is set to anything else.
+bool ReadSourceDateEpoch(OptionValues& values) {
+  const char* text = std::getenv("SOURCE_DATE_EPOCH");
+  if (text == nullptr) return true;
+  const std::string value = text;
+  // Digit by digit, so that no value is too long to judge.
+  long long seconds = 0;
+  bool valid = !value.empty();
+  for (const char c : value) {
+    valid = valid && c >= '0' && c <= '9' && seconds <= kLatestRecordableTime;
+    if (!valid) break;
+    seconds = seconds * 10 + (c - '0');
+  }
+  valid = valid && seconds <= kLatestRecordableTime;
+  if (valid) {
+    values.sourceDateEpoch = static_cast<std::time_t>(seconds);
+  } else {
+    Warning("invalid SOURCE_DATE_EPOCH \"%s\" - give the time the image is to record as a whole "
+            "number of seconds since 1970-01-01 00:00:00 UTC (date +%%s), at most %lld, or "
+            "unset it",
+            value.c_str(), kLatestRecordableTime);
+  }
+  return valid;
+}
+
 }  // namespace
 
 std::string OpenOptionsHelp() {
@@ -76,6 +200,7 @@ std::string OpenOptionsHelp() {
 }
 
 CommandLineOutcome ParseCommandLine(int argc, const char* const argv[], OptionValues& values) {
+  OptionValues parsed;
   try {
     po::options_description open = OpenOptions();
     po::options_description all("All options", kLineLength);
@@ -90,9 +215,12 @@ CommandLineOutcome ParseCommandLine(int argc, const char* const argv[], OptionVa
       PrintOpenOptions(open);
       return CommandLineOutcome::Help;
     }
+    if (vm.count("version")) {
+      std::cout << "winpe-customize " << WPE_VERSION << std::endl;
+      return CommandLineOutcome::Version;
+    }
     RefuseStrayArguments(parsedOptions);
 
-    OptionValues parsed;
     bool& useful = parsed.usefulOption;
     if (vm.count("image")) parsed.image = vm["image"].as<std::string>();
     ReadList(vm, "storage_driver", parsed.storageDrivers, useful);
@@ -118,11 +246,14 @@ CommandLineOutcome ParseCommandLine(int argc, const char* const argv[], OptionVa
       return CommandLineOutcome::Usage;
     }
     if (!useful) throw std::invalid_argument("should specify at least one useful option");
-
-    values = parsed;
-    return CommandLineOutcome::Run;
+    ReadScriptOptions(vm, parsed);
   } catch (const std::exception& e) {
     Warning("parsing option error, exeption: %s", e.what());
     return CommandLineOutcome::Refused;
   }
+  if (!ReadSourceDateEpoch(parsed) || !TakeVncPasswordFile(parsed)) {
+    return CommandLineOutcome::Refused;
+  }
+  values = parsed;
+  return CommandLineOutcome::Run;
 }

@@ -1,9 +1,13 @@
 // The tool's options: declaration, parsing, and the decision between help,
-// usage, refusal and a customization run.
+// usage, version, refusal and a customization run.
 #pragma once
 
+#include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "common/conflict_dialogue.h"
 
 // Plain values of a parsed command line; the libraries never see argv.
 struct OptionValues {
@@ -20,12 +24,23 @@ struct OptionValues {
   std::vector<std::string> files;
   bool disableFirewall = false;
   bool usefulOption = false;
+
+  // For scripts and build pipelines.
+  std::string output;  // -o: the new image goes here and the image stays as it is
+  ConflictMode onConflict = ConflictMode::Ask;
+  // The file the VNC password was read from; the password itself is
+  // already part of `vnc`.
+  std::string vncPasswordFile;
+  // SOURCE_DATE_EPOCH: the time the new image records, when it is set.
+  std::optional<std::time_t> sourceDateEpoch;
 };
 
-enum class CommandLineOutcome { Help, Usage, Refused, Run };
+enum class CommandLineOutcome { Help, Usage, Version, Refused, Run };
 
-// Parses argv. Help and usage print the "Open options" group to standard
-// output; a refusal prints one warning. Only Run fills `values` for a run.
+// Parses argv (and reads SOURCE_DATE_EPOCH and a VNC password file for a
+// run). Help and usage print the "Open options" group to standard output,
+// version its one line; a refusal prints one warning. Only Run fills
+// `values` for a run.
 CommandLineOutcome ParseCommandLine(int argc, const char* const argv[], OptionValues& values);
 
 // The "Open options" group as the help text prints it (without the final

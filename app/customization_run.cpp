@@ -14,10 +14,12 @@
 #include "app/workspace.h"
 #include "common/directory_listing.h"
 #include "common/console.h"
+#include "iso/image_facts.h"
 #include "iso/iso_boot_image_reader.h"
 #include "iso/iso_modifier.h"
 #include "iso/iso_reader.h"
 #include "platform/temp_name.h"
+#include "winpe/option_values.h"
 #include "winpe/winpe_editor.h"
 
 namespace fs = boost::filesystem;
@@ -67,6 +69,26 @@ bool MakeWorkspaceName(std::string& workspace) {
   return false;
 }
 
+// What the new image will not have of the source image, said once each: the
+// run goes on without it.
+void LogDroppedParts(const ImageFacts& facts, bool bootEntriesBeyondDefault) {
+  if (facts.hasRockRidge) {
+    Log("the image has Rock Ridge entries (POSIX names, permissions, links); the new image "
+        "does not carry them over");
+  }
+  if (facts.hasEnhancedDescriptor) {
+    Log("the image has an ISO 9660:1999 volume descriptor; the new image does not carry it over");
+  }
+  if (bootEntriesBeyondDefault) {
+    Log("the image's boot catalog has entries beyond the default one; the new image keeps only "
+        "the default boot entry");
+  }
+  if (!facts.jolietTreeProblem.empty()) {
+    Log("the image's Joliet tree cannot be read (%s); the new image's Joliet tree takes the "
+        "ISO 9660 names instead", facts.jolietTreeProblem.c_str());
+  }
+}
+
 // Everything from the workspace to the swap. Returns the exit code; any
 // exception is the caller's.
 class Run {
@@ -75,7 +97,7 @@ class Run {
       : values_(values),
         workspace_(std::move(workspace)),
         root_(workspace_ + "/image_file_dir"),
-        files_(values.image) {}
+        files_(values.image, values.output) {}
   // Every road out of the run ends here: the new image is removed unless
   // it replaced the image (or a failed rename left it complete), under the
   // guard, so that an interruption finds it either there or gone.
@@ -136,14 +158,17 @@ int Run::Execute() {
                                   values_.binaries, values_.startBinaries, values_.packages,
                                   values_.startPackages, values_.directories, values_.files,
                                   values_.vnc, values_.disableFirewall, root_, reader_.get()));
+    editor_->SetConflictMode(values_.onConflict);
     if (editor_->CheckOptions() != 0) return 1;
     if (editor_->CheckFileExistence() != 0) return 1;
     if (!values_.tmp.empty() && !WorkspaceIsUsable(values_, workspace_)) return 1;
+    if (!values_.output.empty() && !OutputIsUsable(values_)) return 1;
     if (!PrepareImageFiles()) return 1;
     MakeWorkspace();
     if (RetrieveAndEdit() != 0) return 1;
 
     modifier_.reset(new ISOModifier(values_.image));
+    if (values_.sourceDateEpoch) modifier_->FixPackTime(*values_.sourceDateEpoch);
     if (CopyBack() != 0) return Stop();
     if (AddDirect() != 0) return Stop();
     if (PackAndSwap() != 0) return 1;
@@ -191,6 +216,7 @@ int Run::RetrieveAndEdit() {
   }
   bootReader_.reset(new ISOBootImageReader(values_.image));
   if (bootReader_->LoadBootImage() != 0) return Stop();
+  LogDroppedParts(reader_->Facts(), bootReader_->HasEntriesBeyondDefault());
   if (bootReader_->ExtractBootImage(workspace_ + "/BootImage.bin") != 0) return Stop();
   if (editor_->ApplyChanges() != 0) return Stop();
   return 0;
@@ -214,7 +240,7 @@ int Run::PackAndSwap() {
   }
   if (!unflushed.empty()) {
     Warning("%s - %s is customized, but a power loss before the system writes that directory "
-            "back could undo it", unflushed.c_str(), values_.image.c_str());
+            "back could undo it", unflushed.c_str(), files_.Target().c_str());
   }
   return 0;
 }
@@ -286,18 +312,19 @@ int Run::CopyBack() {
 }
 
 int Run::AddDirect() {
-  std::string local, place;
   for (const std::string& value : values_.directories) {
-    SplitPlacement(value, local, place);
-    if (AddDirectoryToImage(local, place, reader_.get(), modifier_.get()) != 0) {
-      Warning("copy back directory %s failed", local.c_str());
+    const Placement p = ParsePlacement(value);
+    if (AddDirectoryToImage(p.local, p.place, reader_.get(), modifier_.get(),
+                            values_.onConflict) != 0) {
+      Warning("copy back directory %s failed", p.local.c_str());
       return 1;
     }
   }
   for (const std::string& value : values_.files) {
-    SplitPlacement(value, local, place);
-    if (AddFileToImage(local, place, reader_.get(), modifier_.get()) != 0) {
-      Warning("copy back file %s failed", local.c_str());
+    const Placement p = ParsePlacement(value);
+    if (AddFileToImage(p.local, p.place, reader_.get(), modifier_.get(), values_.onConflict) !=
+        0) {
+      Warning("copy back file %s failed", p.local.c_str());
       return 1;
     }
   }

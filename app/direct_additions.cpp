@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "common/console.h"
-#include "common/prompt.h"
+#include "common/conflict_dialogue.h"
 #include "iso/image_path.h"
 #include "iso/iso_modifier.h"
 #include "iso/iso_reader.h"
@@ -12,11 +12,9 @@ namespace {
 
 // The texts that differ between adding a directory and adding a file.
 struct AdditionTexts {
+  ConflictKind conflictKind;
   const char* starting;
   const char* noParent;
-  const char* changeLine;
-  const char* askName;
-  const char* aborted;
   const char* notAdded;
   const char* succeeded;
   const char* exception;
@@ -24,11 +22,9 @@ struct AdditionTexts {
 };
 
 const AdditionTexts kDirectoryTexts = {
+    ConflictKind::DirectDirectory,
     "adding directory %s ...",
     "adding directory %s failed - parent directory does not exist",
-    "change the destination directory name, overwrite or abort",
-    "please enter the new name for the directory %s",
-    "adding directory %s failed - package name conflict, aborted by user",
     "adding directory %s failed - failed to add file into ISO",
     "adding directory %s succeeded",
     "adding directory failed, exception: %s",
@@ -36,11 +32,9 @@ const AdditionTexts kDirectoryTexts = {
 };
 
 const AdditionTexts kFileTexts = {
+    ConflictKind::DirectFile,
     "adding file %s ...",
     "adding file %s failed - parent directory does not exists",
-    "change the destination file name, overwrite or abort",
-    "please enter the new name for the binary file %s",
-    "adding file %s failed - file name conflict, aborted by user",
     "adding file %s failed - failed to add file into ISO",
     "adding file %s succeeded",
     "adding file failed, exception: %s",
@@ -48,7 +42,7 @@ const AdditionTexts kFileTexts = {
 };
 
 int AddToImage(bool isDirectory, const std::string& localPath, const std::string& place,
-               ISOReader* reader, ISOModifier* modifier) {
+               ISOReader* reader, ISOModifier* modifier, ConflictMode mode) {
   if (reader == nullptr || modifier == nullptr) return 1;
   const AdditionTexts& texts = isDirectory ? kDirectoryTexts : kFileTexts;
   try {
@@ -66,26 +60,11 @@ int AddToImage(bool isDirectory, const std::string& localPath, const std::string
     // Checked against everything the new image holds so far, compared as
     // the modifier compares when it replaces: with case and version ignored.
     while (modifier->SameEntryType(fullPath) != 0) {
-      Log("a file or directory with same name exists");
-      Log("%s", texts.changeLine);
-      Log("press 'c' to change name, 'o' to overwrite, other key to abort");
-      char key = 0;
-      bool haveKey = ReadPromptKey(key);
-      if (haveKey && key == 'c') {
-        Log(texts.askName, name.c_str());
-        std::string newName;
-        if (!ReadPromptWord(newName)) {
-          Warning(texts.aborted, name.c_str());
-          return 1;
-        }
-        image_path::CheckNewName(newName);
-        name = newName;
-        fullPath = image_path::Join(parent, name);
-        continue;
-      }
-      if (haveKey && key == 'o') break;
-      Warning(texts.aborted, name.c_str());
-      return 1;
+      const ConflictOutcome outcome = ResolveConflict(texts.conflictKind, mode, name);
+      if (outcome == ConflictOutcome::Abort) return 1;
+      if (outcome == ConflictOutcome::Overwrite) break;
+      image_path::CheckNewName(name);
+      fullPath = image_path::Join(parent, name);
     }
 
     int added = isDirectory ? modifier->AddSingleDirectory(localPath, fullPath, true)
@@ -109,22 +88,11 @@ int AddToImage(bool isDirectory, const std::string& localPath, const std::string
 }  // namespace
 
 int AddDirectoryToImage(const std::string& localPath, const std::string& place, ISOReader* reader,
-                        ISOModifier* modifier) {
-  return AddToImage(true, localPath, place, reader, modifier);
+                        ISOModifier* modifier, ConflictMode mode) {
+  return AddToImage(true, localPath, place, reader, modifier, mode);
 }
 
 int AddFileToImage(const std::string& localPath, const std::string& place, ISOReader* reader,
-                   ISOModifier* modifier) {
-  return AddToImage(false, localPath, place, reader, modifier);
-}
-
-void SplitPlacement(const std::string& value, std::string& localPath, std::string& place) {
-  std::string::size_type percent = value.find('%');
-  if (percent == std::string::npos) {
-    localPath = value;
-    place.clear();
-  } else {
-    localPath = value.substr(0, percent);
-    place = value.substr(percent + 1);
-  }
+                   ISOModifier* modifier, ConflictMode mode) {
+  return AddToImage(false, localPath, place, reader, modifier, mode);
 }

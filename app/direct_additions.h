@@ -5,16 +5,14 @@
 
 #include <string>
 
+#include "common/conflict_dialogue.h"
+
 class ISOReader;
 class ISOModifier;
 
 // `place` is an image directory ("" or "\" for the root). 0 when the item
-// was handed to the modifier.
+// was handed to the modifier. A taken name is settled as `mode` says.
 int AddDirectoryToImage(const std::string& localPath, const std::string& place, ISOReader* reader,
-                        ISOModifier* modifier);
+                        ISOModifier* modifier, ConflictMode mode = ConflictMode::Ask);
 int AddFileToImage(const std::string& localPath, const std::string& place, ISOReader* reader,
-                   ISOModifier* modifier);
-
-// Splits a `dir` / `file` option value at its first "%" into the local path
-// and the place in the image ("" without a "%").
-void SplitPlacement(const std::string& value, std::string& localPath, std::string& place);
+                   ISOModifier* modifier, ConflictMode mode = ConflictMode::Ask);

@@ -1,9 +1,15 @@
 #include "app/image_files.h"
 
 #include <stdexcept>
+#include <system_error>
 
+#include <boost/filesystem.hpp>
+
+#include "app/local_paths.h"
 #include "common/console.h"
 #include "platform/file_kind.h"
+
+namespace fs = boost::filesystem;
 
 namespace {
 
@@ -25,10 +31,58 @@ bool NameIsFree(const std::string& path, const char* role) {
   return false;
 }
 
+void RefuseOutput(const std::string& output, const std::string& why) {
+  Warning("invalid output file %s - %s", output.c_str(), why.c_str());
+}
+
+// The output file must not be, nor lie inside, anything the run reads or
+// empties.
+bool OutputOverlaps(const OptionValues& values) {
+  const fs::path output = Normalised(values.output);
+  for (const std::string& local : LocalPathsRead(values)) {
+    boost::system::error_code ec;
+    // The same file under another name (a hard link) counts too.
+    if (fs::equivalent(values.output, local, ec) || IsWithin(output, Normalised(local))) {
+      RefuseOutput(values.output, "it is the image or a source, or lies inside one (" + local +
+                                      "); give another name");
+      return true;
+    }
+  }
+  if (!values.tmp.empty() && IsWithin(output, Normalised(values.tmp))) {
+    RefuseOutput(values.output, "it lies inside the temporary directory " + values.tmp +
+                                    ", which the run empties; give another name");
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-ImageFiles::ImageFiles(const std::string& image)
-    : image_(image), newImage_(image + ".tmp"), backup_(image + ".bak") {}
+bool OutputIsUsable(const OptionValues& values) {
+  const std::string& output = values.output;
+  try {
+    const FileKind kind = platform::KindOf(output);
+    if (kind != FileKind::None && kind != FileKind::Regular) {
+      RefuseOutput(output, std::string("it is ") + platform::Describe(kind) +
+                               "; give the path of a regular file, or of one to be made");
+      return false;
+    }
+    fs::path directory = fs::path(output).parent_path();
+    if (directory.empty()) directory = ".";
+    if (!fs::is_directory(directory)) {
+      RefuseOutput(output, "its directory " + directory.string() +
+                               " does not exist; make it first");
+      return false;
+    }
+    return !OutputOverlaps(values);
+  } catch (const std::exception& e) {
+    RefuseOutput(output, e.what());
+    return false;
+  }
+}
+
+ImageFiles::ImageFiles(const std::string& image, const std::string& output)
+    : image_(image), output_(output), newImage_(image + ".tmp"), backup_(image + ".bak") {}
 
 ImageFiles::~ImageFiles() { Discard(); }
 
@@ -40,56 +94,103 @@ bool ImageFiles::Prepare() {
       RefuseImage(image_, kind);
       return false;
     }
-    if (!NameIsFree(newImage_, "new image") || !NameIsFree(backup_, "backup of the image")) {
-      return false;
-    }
-    switch (lock_.Acquire(image_, platform::FileLock::Mode::Exclusive)) {
-      case platform::FileLock::Result::Locked:
-        break;
-      case platform::FileLock::Result::Missing:
-        return true;
-      case platform::FileLock::Result::Busy:
-        Warning("another run is customizing %s; run again when it has ended", image_.c_str());
-        return false;
-      case platform::FileLock::Result::NotRegular:
-        RefuseImage(image_, platform::KindOf(image_));
-        return false;
-    }
-    if (platform::KindOf(newImage_) == FileKind::Regular) {
-      Log("removing %s left by an interrupted run", newImage_.c_str());
-      platform::RemoveFile(newImage_);
-    }
-    newFile_.Create(newImage_);
-    present_ = true;
-    return true;
+    return output_.empty() ? PrepareInPlace() : PrepareOutput();
   } catch (const std::exception& e) {
     Warning("%s", e.what());
     return false;
   }
 }
 
+ImageFiles::LockOutcome ImageFiles::LockImage(platform::FileLock::Mode mode) {
+  const bool exclusive = mode == platform::FileLock::Mode::Exclusive;
+  switch (lock_.Acquire(image_, mode)) {
+    case platform::FileLock::Result::Locked:
+      return LockOutcome::Held;
+    case platform::FileLock::Result::Missing:
+      return LockOutcome::Gone;
+    case platform::FileLock::Result::Busy:
+      // A shared lock conflicts only with a run that customizes the image.
+      Warning(exclusive ? "another run is customizing or reading %s; run again when it has ended"
+                        : "another run is customizing %s; run again when it has ended",
+              image_.c_str());
+      return LockOutcome::Refused;
+    case platform::FileLock::Result::NotRegular:
+      RefuseImage(image_, platform::KindOf(image_));
+      return LockOutcome::Refused;
+  }
+  return LockOutcome::Refused;
+}
+
+bool ImageFiles::PrepareInPlace() {
+  if (!NameIsFree(newImage_, "new image") || !NameIsFree(backup_, "backup of the image")) {
+    return false;
+  }
+  const LockOutcome locked = LockImage(platform::FileLock::Mode::Exclusive);
+  if (locked != LockOutcome::Held) return locked == LockOutcome::Gone;
+  if (platform::KindOf(newImage_) == FileKind::Regular) {
+    Log("removing %s left by an interrupted run", newImage_.c_str());
+    platform::RemoveFile(newImage_);
+  }
+  newFile_.Create(newImage_);
+  present_ = true;
+  return true;
+}
+
+bool ImageFiles::PrepareOutput() {
+  // Shared: other runs that only read the image may hold it too; a run
+  // that customizes it in place may not.
+  const LockOutcome locked = LockImage(platform::FileLock::Mode::Shared);
+  if (locked != LockOutcome::Held) return locked == LockOutcome::Gone;
+  CreateBesideOutput();
+  present_ = true;
+  return true;
+}
+
+void ImageFiles::CreateBesideOutput() {
+  for (int attempt = 0;; ++attempt) {
+    const std::string name = platform::RandomSibling(output_) + ".tmp";
+    try {
+      newFile_.Create(name);
+      newImage_ = name;
+      return;
+    } catch (const std::system_error& e) {
+      if (e.code() != std::errc::file_exists || attempt == 99) throw;
+    }
+  }
+}
+
 void ImageFiles::ReadyNewImage() {
   if (!present_ || !lock_.Names(image_)) {
-    throw std::runtime_error(image_ + " was replaced or removed during the run; the new image "
-                             "was not put in its place");
+    throw std::runtime_error(image_ + " was replaced or removed during the run; " +
+                             (output_.empty() ? "the new image was not put in its place"
+                                              : output_ + " was not written"));
   }
   if (!newFile_.StillNamed()) {
-    throw std::runtime_error(newImage_ + " was replaced or removed during the run; " + image_ +
+    throw std::runtime_error(newImage_ + " was replaced or removed during the run; " + Target() +
                              " is unchanged");
   }
-  newFile_.TakeAttributes(lock_.Attributes());
+  platform::FileAttributes attributes = lock_.Attributes();
+  if (!output_.empty()) {
+    // A file of the user's own beside the image's copy: the image's owner
+    // does not own it.
+    attributes.owner = attributes.group = -1;
+  }
+  newFile_.TakeAttributes(attributes);
   newFile_.Flush();
 }
 
 std::string ImageFiles::Commit() {
   if (!lock_.Names(image_) || !newFile_.StillNamed()) {
     throw std::runtime_error(image_ + " or " + newImage_ + " was replaced during the run; " +
-                             image_ + " is unchanged");
+                             Target() + " is unchanged");
   }
   // From here on the new image is complete and on the disk: a failed
   // rename leaves it for the user.
   keepNewImage_ = true;
-  return newFile_.CommitOver(image_, backup_, &lock_);
+  // The lock on the image is handed over only when the new image replaces
+  // it: where the system cannot replace an open file, it is let go then.
+  return newFile_.CommitOver(Target(), output_.empty() ? backup_ : "",
+                             output_.empty() ? &lock_ : nullptr);
 }
 
 void ImageFiles::Discard() noexcept {

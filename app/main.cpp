@@ -15,6 +15,7 @@ int main(int argc, char* argv[]) {
   switch (ParseCommandLine(argc, argv, values)) {
     case CommandLineOutcome::Help:
     case CommandLineOutcome::Usage:
+    case CommandLineOutcome::Version:
       return 0;
     case CommandLineOutcome::Refused:
       return 1;

@@ -57,7 +57,7 @@ void WatchImageFiles(ImageFiles* files) { State().files = files; }
 
 void ForgetImageFiles() {
   Watched& watched = State();
-  if (watched.files && watched.files->Committed()) watched.customized = watched.files->Image();
+  if (watched.files && watched.files->Committed()) watched.customized = watched.files->Target();
   watched.files = nullptr;
 }
 
@@ -70,7 +70,7 @@ void OnInterruption(const platform::Interruption& interruption) {
   Watched& watched = State();
   watched.interrupted = true;
   std::lock_guard<std::mutex> hold(watched.mutex);
-  if (watched.files && watched.files->Committed()) watched.customized = watched.files->Image();
+  if (watched.files && watched.files->Committed()) watched.customized = watched.files->Target();
   const bool customized = !watched.customized.empty();
   std::string removed;
   if (watched.files && !customized) {

@@ -1,9 +1,8 @@
 #include "app/workspace.h"
 
-#include <vector>
-
 #include <boost/filesystem.hpp>
 
+#include "app/local_paths.h"
 #include "common/console.h"
 #include "common/directory_listing.h"
 #include "platform/file_kind.h"
@@ -20,37 +19,9 @@ struct Leftover {
 const Leftover kLeftovers[] = {{"image_file_dir", platform::FileKind::Directory},
                                {"BootImage.bin", platform::FileKind::Regular}};
 
-// Absolute, normalised form of a local path for containment tests.
-fs::path Normalised(const std::string& path) {
-  boost::system::error_code ec;
-  fs::path result = fs::weakly_canonical(fs::absolute(path), ec);
-  if (ec) result = fs::absolute(path).lexically_normal();
-  return result;
-}
-
-bool IsWithin(const fs::path& inner, const fs::path& outer) {
-  auto o = outer.begin(), i = inner.begin();
-  for (; o != outer.end(); ++o, ++i) {
-    if (i == inner.end() || *i != *o) return false;
-  }
-  return true;
-}
-
-// The local part of an option value ("dir%place", "pkg%run.exe%password").
-std::string LocalPart(const std::string& value) { return value.substr(0, value.find('%')); }
-
 bool OverlapsALocalPath(const OptionValues& values, const std::string& workspace) {
   const fs::path w = Normalised(workspace);
-  std::vector<std::string> locals;
-  if (!values.image.empty()) locals.push_back(values.image);
-  for (const auto* list : {&values.storageDrivers, &values.networkDrivers, &values.binaries,
-                           &values.startBinaries, &values.packages, &values.startPackages,
-                           &values.directories, &values.files}) {
-    for (const std::string& value : *list) locals.push_back(LocalPart(value));
-  }
-  if (!values.vnc.empty()) locals.push_back(LocalPart(values.vnc));
-  for (const std::string& local : locals) {
-    if (local.empty()) continue;
+  for (const std::string& local : LocalPathsRead(values)) {
     const fs::path p = Normalised(local);
     if (IsWithin(p, w)) {
       Warning("invalid temporary directory %s - it holds the image or a source (%s)",

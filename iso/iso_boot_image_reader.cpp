@@ -17,9 +17,27 @@ constexpr std::uint8_t kHeaderId = 0x01;
 constexpr std::uint8_t kKeyByte1 = 0x55;
 constexpr std::uint8_t kKeyByte2 = 0xAA;
 constexpr std::uint8_t kBootable = 0x88;
+// Header indicator of a section header after the default entry: more
+// headers follow, or this is the last one.
+constexpr std::uint8_t kSectionHeader = 0x90;
+constexpr std::uint8_t kFinalSectionHeader = 0x91;
 // Offsets inside the initial/default entry.
 constexpr std::size_t kSectorCountOffset = 6;
 constexpr std::size_t kLoadRbaOffset = 8;
+
+// Whether a section header follows the default entry. A catalog that ends
+// right after that entry simply has none.
+bool HasSectionHeader(std::ifstream& in, std::uint64_t position) {
+  try {
+    std::uint8_t indicator = 0;
+    in.seekg(static_cast<std::streamoff>(position));
+    in.read(reinterpret_cast<char*>(&indicator), 1);
+    return indicator == kSectionHeader || indicator == kFinalSectionHeader;
+  } catch (const std::ios_base::failure&) {
+    in.clear();
+    return false;
+  }
+}
 
 }  // namespace
 
@@ -40,6 +58,7 @@ int ISOBootImageReader::LoadBootImage() {
   // buffers of an earlier success mixed with new ones.
   Release();
   sectorCount = 0;
+  entriesBeyondDefault = false;
   try {
     std::ifstream in;
     OpenImage(in, imagePath);
@@ -58,6 +77,7 @@ int ISOBootImageReader::LoadBootImage() {
     ReadAt(in, imagePath, catalogPosition + sizeof validationEntry->bytes, initialEntry->bytes,
            sizeof initialEntry->bytes);
 
+    entriesBeyondDefault = HasSectionHeader(in, catalogPosition + 2 * sizeof(InitialEntry));
     sectorCount = get_le16(initialEntry->bytes + kSectorCountOffset);
     const std::size_t imageSize = static_cast<std::size_t>(virtualSectorSize) * sectorCount;
     bootImage.reset(new std::uint8_t[imageSize]);

@@ -6,6 +6,8 @@
 
 #include "iso/image_file.h"
 #include "iso/image_path.h"
+#include "iso/joliet_names.h"
+#include "iso/joliet_tree.h"
 
 #include <cstring>
 #include <fstream>
@@ -97,6 +99,8 @@ void PlaceNewEntry(const AdditionSlot& slot, std::uint32_t type, std::uint32_t s
   const bool sameType = slot.existing && slot.existing->type == type;
   auto* node = new DirectoryRecord;
   node->identifier = sameType ? slot.existing->identifier : slot.paths.imageName;
+  // ... and its name in the Joliet tree, as Windows shows it.
+  if (sameType) node->jolietIdentifier = KeptJolietName(*slot.existing);
   if (slot.existing) RemoveEntry(slot.previous, slot.existing);
   node->parentPath = slot.paths.localDirectory;
   node->name = slot.paths.localName;
@@ -105,6 +109,37 @@ void PlaceNewEntry(const AdditionSlot& slot, std::uint32_t type, std::uint32_t s
   node->child = contents;
   node->fromImage = 0;
   InsertSorted(slot.list, node);
+}
+
+// Copies the identification of the source's volume descriptor at `sector`
+// (volume, volume set, publisher, data preparer and application
+// identifiers, and for a supplementary one its escape sequences) over a
+// descriptor the writer made.
+void CarryIdentification(const std::string& imagePath, std::uint32_t sector, bool withEscapes,
+                         std::uint8_t* buffer) {
+  std::vector<std::uint8_t> source(kBlockSize);
+  std::ifstream image;
+  OpenImage(image, imagePath);
+  ReadAt(image, imagePath, std::uint64_t{sector} * kBlockSize, source.data(), kBlockSize);
+  std::memcpy(buffer + pvd::volume_identifier, source.data() + pvd::volume_identifier, 32);
+  for (std::size_t field : {pvd::volume_set_identifier, pvd::publisher_identifier,
+                            pvd::data_preparer_identifier, pvd::application_identifier}) {
+    std::memcpy(buffer + field, source.data() + field, 128);
+  }
+  if (withEscapes) {
+    std::memcpy(buffer + svd::escape_sequences, source.data() + svd::escape_sequences, 32);
+  }
+}
+
+// When the new image carries a Joliet tree, the names an addition brings
+// into it must fit there: its own name (unless it keeps the replaced
+// entry's) and every name in the added directory. Throws naming the first
+// that does not.
+void CheckJolietNamesOfAddition(bool withJoliet, const AdditionSlot& slot, std::uint32_t type,
+                                const DirectoryRecord* contents) {
+  if (!withJoliet) return;
+  if (!slot.existing || slot.existing->type != type) JolietNameFromUtf8(slot.paths.imageName);
+  CheckJolietNames(contents);
 }
 
 }  // namespace
@@ -137,6 +172,7 @@ int ISOModifier::AddSingleFile(const std::string& localPath, const std::string& 
     if (size > 0xFFFFFFFFull) {
       throw std::runtime_error("file too large for ISO 9660 (4 GiB or more): " + localPath);
     }
+    CheckJolietNamesOfAddition(Facts().HasJoliet(), slot, kTypeFile, nullptr);
     PlaceNewEntry(slot, kTypeFile, static_cast<std::uint32_t>(size), nullptr);
     return 0;
   } catch (const std::exception& e) {
@@ -156,6 +192,12 @@ int ISOModifier::AddSingleDirectory(const std::string& localPath, const std::str
     DirectoryRecord* contents =
         LoadLocalDirectoryTree(slot.paths.localPath, slot.paths.imageParent.size() + 1);
     if (!contents) return 1;
+    try {
+      CheckJolietNamesOfAddition(Facts().HasJoliet(), slot, kTypeDirectory, contents);
+    } catch (...) {
+      FreeRecordList(contents);
+      throw;
+    }
     PlaceNewEntry(slot, kTypeDirectory, 0, contents);
     return 0;
   } catch (const std::exception& e) {
@@ -168,20 +210,12 @@ int ISOModifier::CreateNewPVD(std::uint32_t volumeSpaceSize, std::uint32_t pathT
                               std::uint32_t typeLSector, std::uint32_t typeMSector,
                               const RawDirectoryRecord& rootRecord, std::uint8_t* buffer) {
   try {
-    std::vector<std::uint8_t> source(kBlockSize);
-    std::ifstream image;
-    OpenImage(image, ISOReader::imagePath);
-    ReadAt(image, ISOReader::imagePath, kPrimaryVolumeDescriptorOffset, source.data(), kBlockSize);
-
     // The writer's descriptor, with the identification of the source volume
     // carried over unchanged.
     ISOWriter::CreatePrimaryVolumeDescriptor(volumeSpaceSize, pathTableSize, typeLSector,
                                              typeMSector, rootRecord, buffer);
-    std::memcpy(buffer + pvd::volume_identifier, source.data() + pvd::volume_identifier, 32);
-    for (std::size_t field : {pvd::volume_set_identifier, pvd::publisher_identifier,
-                              pvd::data_preparer_identifier, pvd::application_identifier}) {
-      std::memcpy(buffer + field, source.data() + field, 128);
-    }
+    CarryIdentification(ISOReader::imagePath, kPrimaryVolumeDescriptorOffset / kBlockSize,
+                        false, buffer);
     return 0;
   } catch (const std::exception& e) {
     std::cout << "ISOModifier CreateNewPVD exception: " << e.what() << std::endl;
@@ -189,8 +223,26 @@ int ISOModifier::CreateNewPVD(std::uint32_t volumeSpaceSize, std::uint32_t pathT
   }
 }
 
+int ISOModifier::CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize,
+                                              std::uint32_t pathTableSize,
+                                              std::uint32_t typeLSector,
+                                              std::uint32_t typeMSector,
+                                              const RawDirectoryRecord& rootRecord,
+                                              std::uint8_t* buffer) {
+  try {
+    ISOWriter::CreateJolietVolumeDescriptor(volumeSpaceSize, pathTableSize, typeLSector,
+                                            typeMSector, rootRecord, buffer);
+    CarryIdentification(ISOReader::imagePath, Facts().jolietDescriptorSector, true, buffer);
+    return 0;
+  } catch (const std::exception& e) {
+    std::cout << "ISOModifier CreateJolietVolumeDescriptor exception: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
 int ISOModifier::Pack(const std::string& outputPath, const std::string& bootImagePath) {
   if (LoadImage() != 0) return 1;
+  withJoliet = Facts().HasJoliet();
   return ISOWriter::Pack(outputPath, bootImagePath);
 }
 

@@ -29,6 +29,14 @@ class ISOModifier : public ISOReader, public ISOWriter {
                            std::uint32_t typeLSector, std::uint32_t typeMSector,
                            const RawDirectoryRecord& rootRecord, std::uint8_t* buffer);
 
+  // Fills the new Joliet descriptor with the source Joliet descriptor's
+  // identifiers and escape sequences.
+  int CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize, std::uint32_t pathTableSize,
+                                   std::uint32_t typeLSector, std::uint32_t typeMSector,
+                                   const RawDirectoryRecord& rootRecord,
+                                   std::uint8_t* buffer) override;
+
+  // Writes a Joliet hierarchy when the source image has one.
   int Pack(const std::string& outputPath, const std::string& bootImagePath) override;
   DirectoryRecord* LoadLocalDirectory(const std::string& localDirectory) override;
   int CreatePrimaryVolumeDescriptor(std::uint32_t volumeSpaceSize, std::uint32_t pathTableSize,

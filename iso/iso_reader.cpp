@@ -2,8 +2,11 @@
 // directories out to the local file system.
 #include "iso/iso_reader.h"
 
+#include "iso/directory_extent.h"
 #include "iso/image_file.h"
 #include "iso/image_path.h"
+#include "iso/joliet_names.h"
+#include "iso/joliet_tree.h"
 
 #include <algorithm>
 #include <boost/filesystem.hpp>
@@ -19,13 +22,17 @@ namespace fs = boost::filesystem;
 namespace {
 
 constexpr std::size_t kCopyChunk = 2048;
-// Smallest well-formed directory record: 33 fixed bytes, a one-byte
-// identifier and no pad byte.
-constexpr std::uint32_t kMinRecordLength = 34;
+// Length of the root directory record in the primary volume descriptor.
+constexpr std::size_t kRootRecordLength = 34;
 
-std::uint64_t FileLength(std::ifstream& in) {
-  in.seekg(0, std::ios::end);
-  return static_cast<std::uint64_t>(in.tellg());
+// Where the entry's data lies in the source image, and its recording date.
+void KeepSourceFields(DirectoryRecord& node, const RawDirectoryRecord& record) {
+  node.sourceExtent = node.extent;
+  node.sourceSize = node.size;
+  node.fromImage = 1;
+  std::copy_n(record.bytes() + dir_record::recording_date, node.recordingDate.size(),
+              node.recordingDate.begin());
+  node.hasRecordingDate = true;
 }
 
 void Append(DirectoryRecord*& head, DirectoryRecord*& tail, DirectoryRecord* node) {
@@ -37,19 +44,6 @@ void Append(DirectoryRecord*& head, DirectoryRecord*& tail, DirectoryRecord* nod
   tail = node;
 }
 
-// Keeps the list of enclosing directory extents in step with the recursion.
-class ExtentGuard {
- public:
-  ExtentGuard(std::vector<std::uint32_t>& extents, std::uint32_t extent) : extents_(extents) {
-    extents_.push_back(extent);
-  }
-  ~ExtentGuard() { extents_.pop_back(); }
-  ExtentGuard(const ExtentGuard&) = delete;
-  ExtentGuard& operator=(const ExtentGuard&) = delete;
-
- private:
-  std::vector<std::uint32_t>& extents_;
-};
 
 }  // namespace
 
@@ -81,10 +75,9 @@ int ISOReader::LoadImage() {
 
     RawDirectoryRecord rootRecord{};
     SafeCopy(&rootRecord, sizeof rootRecord, descriptor + pvd::root_directory_record,
-             kMinRecordLength);
+             kRootRecordLength);
 
-    loadingExtents.clear();
-    loadedExtents.clear();
+    walkGuard.Clear();
     FreeRecordList(root);
     root = nullptr;
     root = LoadDirectory(rootRecord.extent(), "");
@@ -93,6 +86,7 @@ int ISOReader::LoadImage() {
       std::cout << "load ISO image failed - invalid image internal structure" << std::endl;
       return 1;
     }
+    LearnImageFacts(rootRecord.extent());
   } catch (const std::exception& e) {
     totalBytes = totalBefore;
     std::cout << "load ISO image failed - IO exception: " << e.what() << std::endl;
@@ -107,63 +101,16 @@ DirectoryRecord* ISOReader::LoadDirectory(std::uint32_t extent, const std::strin
   DirectoryRecord* head = nullptr;
   DirectoryRecord* tail = nullptr;
   try {
-    // Guard against corrupt trees that would otherwise recurse without end.
-    if (std::find(loadingExtents.begin(), loadingExtents.end(), extent) != loadingExtents.end()) {
-      throw std::runtime_error("directory extent at block " + std::to_string(extent) +
-                               " points back at an enclosing directory");
-    }
-    if (loadingExtents.size() > kMaxDirectoryDepth) {
-      throw std::runtime_error("directory tree deeper than " + std::to_string(kMaxDirectoryDepth) +
-                               " levels at block " + std::to_string(extent));
-    }
-    if (!loadedExtents.insert(extent).second) {
-      throw std::runtime_error("directory extent at block " + std::to_string(extent) +
-                               " belongs to more than one directory");
-    }
-    ExtentGuard guard(loadingExtents, extent);
+    // Corrupt trees would otherwise recurse without end.
+    DirectoryWalkGuard::Visit visit(walkGuard, extent);
 
-    const std::uint64_t position = static_cast<std::uint64_t>(extent) * blockSize;
-    std::vector<std::uint8_t> buffer(blockSize);
     std::ifstream in;
     OpenImage(in, imagePath);
-    ReadAt(in, imagePath, position, buffer.data(), buffer.size());
-
-    // The extent must open with its self record, whose data length is the
-    // size of the whole extent.
-    const std::string where = "directory extent at block " + std::to_string(extent);
-    if (buffer[dir_record::length] < kMinRecordLength ||
-        buffer[dir_record::identifier_length] == 0 || buffer[dir_record::identifier] != 0x00) {
-      throw std::runtime_error(where + " does not start with its self record");
-    }
-    const std::uint32_t size = get_le32(buffer.data() + dir_record::data_length);
-    if (size == 0) throw std::runtime_error(where + " has a size of 0");
-    if (size > blockSize) {
-      if (position + size > FileLength(in)) {
-        throw std::runtime_error(where + " runs past the end of the image");
-      }
-      buffer.resize(size);
-      ReadAt(in, imagePath, position, buffer.data(), buffer.size());
-    }
+    DirectoryExtent records(in, imagePath, extent, blockSize);
     in.close();
 
-    std::uint64_t p = 0;  // 64-bit: stepping to the next block must not wrap
-    while (p < size) {
-      const std::uint32_t recordLength = buffer[p];
-      if (recordLength == 0) {
-        // The rest of this block is unused; records go on in the next one.
-        p = (p / blockSize + 1) * blockSize;
-        continue;
-      }
-      if (recordLength < kMinRecordLength || p + recordLength > size ||
-          dir_record::fixed_part + buffer[p + dir_record::identifier_length] > recordLength) {
-        throw std::runtime_error("malformed directory record at byte " + std::to_string(p) +
-                                 " of " + where);
-      }
-      RawDirectoryRecord record{};
-      SafeCopy(&record, sizeof record, buffer.data() + p, dir_record::fixed_part);
-      SafeCopy(&record, sizeof record, buffer.data() + p, recordLength);
-      p += recordLength;
-
+    RawDirectoryRecord record;
+    while (records.Next(record)) {
       if ((record.file_flags() & kFlagHidden) != 0 || record.identifier_length() == 0) continue;
 
       const std::string name = GetRecordName(&record);
@@ -197,9 +144,7 @@ DirectoryRecord* ISOReader::LoadDirectory(std::uint32_t extent, const std::strin
           totalBytes += node->size;
         }
       }
-      node->sourceExtent = node->extent;
-      node->sourceSize = node->size;
-      node->fromImage = 1;
+      KeepSourceFields(*node, record);
     }
     return head;
   } catch (const std::exception& e) {
@@ -219,20 +164,42 @@ std::string ISOReader::GetRecordName(const RawDirectoryRecord* record) {
   return std::string(begin, end);
 }
 
+namespace {
+
+// The name an entry has in the image's Joliet tree, as UTF-8 ("" when the
+// image has none or the entry was added by this run).
+std::string JolietName(const DirectoryRecord& node) {
+  return node.jolietIdentifier.empty() ? std::string() : Utf8FromJolietName(node.jolietIdentifier);
+}
+
+// Whether `node` is found by `name` in one pass of FindInList. Images made
+// at the mastering tools' default settings cut ISO 9660 names to 8.3
+// ("FERROVAN", "REDODOZA.XML;1") and keep the whole name only in their
+// Joliet tree, which is what Windows shows: after the recorded identifier,
+// the Joliet name answers too.
+bool FoundInPass(const DirectoryRecord& node, const std::string& name, int pass) {
+  switch (pass) {
+    case 0: return node.identifier == name;
+    case 1: return image_path::AnswersTo(node.identifier, name);
+    case 2: return !node.jolietIdentifier.empty() && image_path::AnswersTo(JolietName(node), name);
+    case 3: return image_path::SameEntry(node.identifier, name);
+    default: return !node.jolietIdentifier.empty() && image_path::SameEntry(JolietName(node), name);
+  }
+}
+
+}  // namespace
+
 DirectoryRecord* ISOReader::FindInList(DirectoryRecord* list, const std::string& name,
                                        NameMatch match, DirectoryRecord** previous) {
-  // Three passes, strictest first: an exact identifier always wins.
-  for (int pass = 0; pass < (match == NameMatch::SameEntry ? 3 : 2); ++pass) {
+  // Passes from the strictest on: an exact identifier always wins, and the
+  // same-entry comparisons (case ignored) come only for SameEntry.
+  const int passes = match == NameMatch::SameEntry ? 5 : 3;
+  for (int pass = 0; pass < passes; ++pass) {
     DirectoryRecord* before = nullptr;
     for (DirectoryRecord* node = list; node; before = node, node = node->next) {
-      if (IsDotName(node->name)) continue;
-      const std::string& identifier = node->identifier;
-      if (pass == 0 ? identifier == name
-                    : pass == 1 ? image_path::AnswersTo(identifier, name)
-                                : image_path::SameEntry(identifier, name)) {
-        if (previous) *previous = before;
-        return node;
-      }
+      if (IsDotName(node->name) || !FoundInPass(*node, name, pass)) continue;
+      if (previous) *previous = before;
+      return node;
     }
   }
   return nullptr;
@@ -424,5 +391,15 @@ int ISOReader::CreateFileOrDirectory(DirectoryRecord* node, const std::string& l
   } catch (const std::exception& e) {
     std::cout << "create file/directory failed, IO exception: " << e.what() << std::endl;
     return 1;
+  }
+}
+
+void ISOReader::LearnImageFacts(std::uint32_t rootExtent) {
+  facts = ReadImageFacts(imagePath, rootExtent);
+  if (!facts.HasJoliet()) return;
+  try {
+    MapJolietNames(root, LoadJolietTree(imagePath, facts.jolietRootExtent));
+  } catch (const std::exception& e) {
+    facts.jolietTreeProblem = e.what();
   }
 }

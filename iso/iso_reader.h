@@ -10,9 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
+#include "iso/directory_extent.h"
+#include "iso/image_facts.h"
 #include "iso/iso_manipulator.h"
 
 class ISOReader : public virtual ISOManipulator {
@@ -47,20 +48,26 @@ class ISOReader : public virtual ISOManipulator {
 
   enum class NameMatch { Lookup, SameEntry };
   // The entry of a directory list (past "." and "..") that `name` finds: the
-  // one recorded exactly as `name`, else the first that answers to it, else,
-  // for SameEntry, the first that is the same entry. Sets `previous` to the
-  // node before it.
+  // one recorded exactly as `name`, else the first that answers to it by its
+  // identifier, else by its Joliet name, else, for SameEntry, the first that
+  // is the same entry by its identifier, else by its Joliet name. Sets
+  // `previous` to the node before it.
   static DirectoryRecord* FindInList(DirectoryRecord* list, const std::string& name,
                                      NameMatch match, DirectoryRecord** previous = nullptr);
+
+  // What the loaded image holds besides its primary tree (all false before
+  // a load).
+  const ImageFacts& Facts() const { return facts; }
 
  protected:
   std::string imagePath;
   bool loaded = false;
 
  private:
-  // Extents of the directories on the path being loaded, root first.
-  std::vector<std::uint32_t> loadingExtents;
-  // Every directory extent loaded so far: a directory extent reached twice
-  // (a corrupt image) would otherwise multiply the tree without bound.
-  std::unordered_set<std::uint32_t> loadedExtents;
+  // After the primary tree has loaded: the descriptor set, Rock Ridge, and
+  // the Joliet names of the tree's entries. Never fails the load.
+  void LearnImageFacts(std::uint32_t rootExtent);
+
+  DirectoryWalkGuard walkGuard{kMaxDirectoryDepth};
+  ImageFacts facts;
 };

@@ -6,6 +6,7 @@
 // big-endian copy; readers look at the little-endian copy only.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -103,6 +104,28 @@ constexpr std::size_t application_identifier = 574;
 constexpr std::size_t volume_creation_date = 813;
 constexpr std::size_t file_structure_version = 881;
 }  // namespace pvd
+
+// Volume descriptor types (byte 0 of every descriptor in the set).
+constexpr std::uint8_t kBootRecordDescriptor = 0;
+constexpr std::uint8_t kPrimaryDescriptor = 1;
+constexpr std::uint8_t kSupplementaryDescriptor = 2;
+constexpr std::uint8_t kTerminatorDescriptor = 255;
+
+// Supplementary volume descriptor (ECMA-119 8.5): the primary's layout with
+// two more fields, and identifiers in the character set the escape
+// sequences name. A Joliet descriptor is version 1 with "%/@", "%/C" or
+// "%/E" (UCS-2 levels 1 to 3) at the start of the escape sequences; the
+// ISO 9660:1999 enhanced descriptor is type 2 with version 2.
+//   7 volume flags (0)   88 escape sequences (32)
+namespace svd {
+constexpr std::size_t volume_flags = 7;
+constexpr std::size_t escape_sequences = 88;
+constexpr std::uint8_t kJolietVersion = 1;
+constexpr std::uint8_t kEnhancedVersion = 2;
+}  // namespace svd
+
+// Escape sequences of the Joliet descriptor this tool writes itself (level 3).
+constexpr char kJolietLevel3Escape[] = "%/E";
 
 // Boot record volume descriptor (El Torito 2.0), offsets:
 //   0 boot record indicator (0)  1 "CD001"  6 version (1)
@@ -225,6 +248,14 @@ struct DirectoryRecord {
   std::uint32_t sourceExtent = 0;
   std::uint32_t sourceSize = 0;
   std::uint8_t fromImage = 0;
+  // Name in the Joliet tree as UCS-2 big-endian bytes, as recorded in the
+  // source image's Joliet tree (or kept from the entry a new one replaced);
+  // empty when not known (see JolietNameFor).
+  std::string jolietIdentifier;
+  // The 7-byte recording date of the entry's record in the source image,
+  // which the new image keeps; without one the entry gets the pack's time.
+  std::array<std::uint8_t, 7> recordingDate{};
+  bool hasRecordingDate = false;
 };
 
 inline bool IsDotName(const std::string& name) { return name == "." || name == ".."; }

@@ -52,6 +52,16 @@ void PutText(std::uint8_t* field, const char* text) {
   std::memcpy(field, text, std::strlen(text));
 }
 
+// Rewrites the ASCII text of a field (up to its first 0x00) in UCS-2
+// big-endian, as many characters as fit; the rest of the field is 0x00.
+void PutUcs2Field(std::uint8_t* field, std::size_t length) {
+  const std::string text(field, std::find(field, field + length, 0));
+  std::memset(field, 0, length);
+  for (std::size_t i = 0; i < text.size() && 2 * i + 1 < length; ++i) {
+    field[2 * i + 1] = static_cast<std::uint8_t>(text[i]);
+  }
+}
+
 // Offset of local time from GMT in 15-minute units, east positive. The day
 // difference covers month and year ends; minutes are included so that zones
 // with half- and quarter-hour offsets are recorded correctly.
@@ -87,19 +97,18 @@ void PutTwoDigits(std::uint8_t* p, int value) {
 }  // namespace
 
 ISOWriter::ISOWriter(std::string sourceDirectory, std::string sourceImagePath)
-    : sourceDirectory(std::move(sourceDirectory)), sourceImagePath(std::move(sourceImagePath)) {}
+    : sourceDirectory(std::move(sourceDirectory)), sourceImagePath(std::move(sourceImagePath)) {
+  TakePackTime();
+}
 
 ISOWriter::~ISOWriter() = default;
 
 // ---- dates ------------------------------------------------------------------
 
-void ISOWriter::MakeVolumeDate(std::uint8_t* date17) { MakeVolumeDate(date17, std::time(nullptr)); }
-
-void ISOWriter::MakeRecordDate(std::uint8_t* date7) { MakeRecordDate(date7, std::time(nullptr)); }
-
-void ISOWriter::MakeVolumeDate(std::uint8_t* date17, std::time_t when) {
+void ISOWriter::MakeVolumeDate(std::uint8_t* date17, std::time_t when, bool utc) {
   std::tm gmt{}, local{};
   BreakDown(when, gmt, local);
+  if (utc) local = gmt;
   const int year = gmt.tm_year + 1900;
   PutTwoDigits(date17, year / 100);
   PutTwoDigits(date17 + 2, year % 100);
@@ -112,9 +121,10 @@ void ISOWriter::MakeVolumeDate(std::uint8_t* date17, std::time_t when) {
   date17[16] = static_cast<std::uint8_t>(GmtOffset(gmt, local));
 }
 
-void ISOWriter::MakeRecordDate(std::uint8_t* date7, std::time_t when) {
+void ISOWriter::MakeRecordDate(std::uint8_t* date7, std::time_t when, bool utc) {
   std::tm gmt{}, local{};
   BreakDown(when, gmt, local);
+  if (utc) local = gmt;
   date7[0] = static_cast<std::uint8_t>(gmt.tm_year);
   date7[1] = static_cast<std::uint8_t>(gmt.tm_mon + 1);
   date7[2] = static_cast<std::uint8_t>(gmt.tm_mday);
@@ -124,10 +134,18 @@ void ISOWriter::MakeRecordDate(std::uint8_t* date7, std::time_t when) {
   date7[6] = static_cast<std::uint8_t>(GmtOffset(gmt, local));
 }
 
+void ISOWriter::TakePackTime() {
+  const bool fixed = fixedPackTime.has_value();
+  const std::time_t when = fixed ? *fixedPackTime : std::time(nullptr);
+  MakeVolumeDate(packVolumeDate, when, fixed);
+  MakeRecordDate(packRecordDate, when, fixed);
+}
+
 // ---- Pack -------------------------------------------------------------------
 
 int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImagePath) {
   std::cout << "pack the ISO image ..." << std::endl;
+  TakePackTime();
 
   // The output stream fails like a file stream (same states, same
   // exception); its buffer also copies file data for WriteEntry, starts the
@@ -143,6 +161,43 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
     return 1;
   }
 
+  PackLayout plan;
+  if (LayOutPack(bootImagePath, plan) != 0) return 1;
+  try {
+    if (WriteVolumeDescriptors(plan, output) != 0) return 1;
+    if (plan.sectors.hasBootImage) {
+      std::cout << "  write boot image ..." << std::endl;
+      const SectorLayout& layout = plan.sectors;
+      const auto sectorCount =
+          static_cast<std::uint16_t>((blockSize / virtualSectorSize) * layout.bootImageSectors);
+      ValidationEntry validation;
+      InitialEntry initial;
+      CreateValidationEntry(validation);
+      CreateInitialEntry(0, sectorCount, layout.bootImageStart, initial);
+      if (WriteBootCatalog(validation, initial, layout.bootCatalog, output) != 0 ||
+          WriteBootImage(bootImagePath, sectorCount, layout.bootImageStart, output) != 0) {
+        std::cout << "  write boot image failed - IO error" << std::endl;
+        return 1;
+      }
+      std::cout << "  write boot image done" << std::endl;
+    }
+    if (WriteHierarchies(plan, output) != 0) return 1;
+  } catch (const std::exception& e) {
+    std::cout << "pack ISO image failed, exception: " << e.what() << std::endl;
+    return 1;
+  }
+
+  try {
+    outputFile.Close();
+  } catch (const std::exception& e) {
+    std::cout << "pack ISO image failed, IO exception: " << e.what() << std::endl;
+    return 1;
+  }
+  std::cout << "pack ISO image succeeded" << std::endl;
+  return 0;
+}
+
+int ISOWriter::LayOutPack(const std::string& bootImagePath, PackLayout& plan) {
   std::cout << "  load source directory & boot image file ..." << std::endl;
   DirectoryRecord* tree = LoadLocalDirectory(sourceDirectory);
   if (tree != root) {
@@ -157,8 +212,9 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
   }
   // Every pack shows its marks from 0% to 100%, counting what is written.
   StartProgress(TreeFileBytes(root));
+  DateSelfAndParentRecords(root);
 
-  const std::uint32_t pathTableSize = ComputePathTableSize(root);
+  plan.pathTableSize = ComputePathTableSize(root);
   if (directoryCount > kMaxPathTableDirectories) {
     // Past this the 16-bit parent numbers of the path tables wrap and name
     // the wrong directories.
@@ -170,118 +226,109 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
   std::uint32_t directorySectors = 0;
   std::uint32_t fileSectors = 0;
   LayOutDirectory(nullptr, nullptr, root, directorySectors, fileSectors);
-
   const bool hasBootImage = !bootImagePath.empty();
   std::uint64_t bootImageBytes = 0;
-  if (hasBootImage) {
-    try {
-      bootImageBytes = fs::file_size(bootImagePath);
-      // The catalog counts 512-byte units in 16 bits.
-      const std::uint64_t units = (bootImageBytes + blockSize - 1) / blockSize *
-                                  (blockSize / virtualSectorSize);
-      if (units > 0xFFFF) {
-        throw std::runtime_error("boot image too large for the boot catalog (at most 65535 "
-                                 "sectors of 512 bytes): " + bootImagePath);
-      }
-    } catch (const std::exception& e) {
-      std::cout << "  load source directory & boot image file failed - IO exception: "
-                << e.what() << std::endl;
-      return 1;
+  try {
+    if (withJoliet) {
+      plan.joliet.reset(LayOutJoliet(directorySectors, fileSectors, plan.jolietPathTableSize));
     }
+  } catch (const std::exception& e) {
+    std::cout << "  load source directory & boot image file failed - " << e.what() << std::endl;
+    return 1;
   }
-  const SectorLayout layout = ComputeSectorLayout(pathTableSize, directorySectors, fileSectors,
-                                                  hasBootImage, bootImageBytes);
+  try {
+    if (hasBootImage) bootImageBytes = BootImageSize(bootImagePath);
+  } catch (const std::exception& e) {
+    std::cout << "  load source directory & boot image file failed - IO exception: " << e.what()
+              << std::endl;
+    return 1;
+  }
+  plan.sectors = ComputeSectorLayout(plan.pathTableSize, directorySectors, fileSectors,
+                                     hasBootImage, bootImageBytes, plan.jolietPathTableSize);
   std::cout << "  load source directory & boot image file done" << std::endl;
+  return 0;
+}
 
-  try {
-    std::cout << "  write system reserved sector ..." << std::endl;
-    if (WriteSystemArea(output) != 0) {
-      std::cout << "  write system reserved sector failed - IO error" << std::endl;
-      return 1;
-    }
-    std::cout << "  write system reserved sector done" << std::endl;
+std::uint64_t ISOWriter::BootImageSize(const std::string& bootImagePath) const {
+  const std::uint64_t bytes = fs::file_size(bootImagePath);
+  // The catalog counts 512-byte units in 16 bits.
+  const std::uint64_t units =
+      (bytes + blockSize - 1) / blockSize * (blockSize / virtualSectorSize);
+  if (units > 0xFFFF) {
+    throw std::runtime_error("boot image too large for the boot catalog (at most 65535 "
+                             "sectors of 512 bytes): " + bootImagePath);
+  }
+  return bytes;
+}
 
-    std::cout << "  write primary volume descriptor ..." << std::endl;
-    {
-      RawDirectoryRecord rootRecord;
-      BuildDirectoryRecord(root, 1, layout.directoryAreaStart, layout.fileAreaStart, rootRecord);
-      std::vector<std::uint8_t> descriptor(kBlockSize);
-      if (CreatePrimaryVolumeDescriptor(layout.totalSectors, pathTableSize,
-                                        layout.typeLPathTable, layout.typeMPathTable,
-                                        rootRecord, descriptor.data()) != 0 ||
-          WritePrimaryVolumeDescriptor(descriptor.data(), layout.primaryVolumeDescriptor,
-                                       output) != 0) {
-        std::cout << "  write primary volume descriptor failed - IO error" << std::endl;
-        return 1;
-      }
-    }
-    std::cout << "  write primary volume descriptor done" << std::endl;
-
-    if (hasBootImage) {
-      std::cout << "  write boot record ..." << std::endl;
-      std::vector<std::uint8_t> descriptor(kBlockSize);
-      CreateBootRecord(layout.bootCatalog, descriptor.data());
-      if (WriteBootRecord(descriptor.data(), layout.bootRecord, output) != 0) {
-        std::cout << "  write boot record failed - IO error" << std::endl;
-        return 1;
-      }
-      std::cout << "  write boot record done" << std::endl;
-    }
-
-    std::cout << "  write volume descriptor set terminator ..." << std::endl;
-    {
-      std::vector<std::uint8_t> descriptor(kBlockSize);
-      CreateTerminator(descriptor.data());
-      if (WriteTerminator(descriptor.data(), layout.terminator, output) != 0) {
-        std::cout << "  write volume descriptor set terminator failed - IO error" << std::endl;
-        return 1;
-      }
-    }
-    std::cout << "  write volume descriptor set terminator done" << std::endl;
-
-    if (hasBootImage) {
-      std::cout << "  write boot image ..." << std::endl;
-      const auto sectorCount =
-          static_cast<std::uint16_t>((blockSize / virtualSectorSize) * layout.bootImageSectors);
-      ValidationEntry validation;
-      InitialEntry initial;
-      CreateValidationEntry(validation);
-      CreateInitialEntry(0, sectorCount, layout.bootImageStart, initial);
-      if (WriteBootCatalog(validation, initial, layout.bootCatalog, output) != 0 ||
-          WriteBootImage(bootImagePath, sectorCount, layout.bootImageStart, output) != 0) {
-        std::cout << "  write boot image failed - IO error" << std::endl;
-        return 1;
-      }
-      std::cout << "  write boot image done" << std::endl;
-    }
-
-    std::cout << "  write path tables ..." << std::endl;
-    if (WritePathTableL(root, layout.typeLPathTable, layout.directoryAreaStart, output) == 0 ||
-        WritePathTableM(root, layout.typeMPathTable, layout.directoryAreaStart, output) == 0) {
-      std::cout << "  write path table failed - IO error" << std::endl;
-      return 1;
-    }
-    std::cout << "  write path tables done" << std::endl;
-
-    std::cout << "  write directory record and files ..." << std::endl;
-    if (WriteDirectoryTree(root, 1, layout.directoryAreaStart, layout.fileAreaStart, output) !=
-        0) {
-      std::cout << "  write directory record and file failed - IO error" << std::endl;
-      return 1;
-    }
-    std::cout << "  write directory record and files done" << std::endl;
-  } catch (const std::exception& e) {
-    std::cout << "pack ISO image failed, exception: " << e.what() << std::endl;
+int ISOWriter::WriteVolumeDescriptors(const PackLayout& plan, std::ostream& output) {
+  const SectorLayout& layout = plan.sectors;
+  std::cout << "  write system reserved sector ..." << std::endl;
+  if (WriteSystemArea(output) != 0) {
+    std::cout << "  write system reserved sector failed - IO error" << std::endl;
     return 1;
   }
+  std::cout << "  write system reserved sector done" << std::endl;
 
-  try {
-    outputFile.Close();
-  } catch (const std::exception& e) {
-    std::cout << "pack ISO image failed, IO exception: " << e.what() << std::endl;
+  std::cout << "  write primary volume descriptor ..." << std::endl;
+  RawDirectoryRecord rootRecord;
+  BuildDirectoryRecord(root, 1, layout.directoryAreaStart, layout.fileAreaStart, rootRecord);
+  std::vector<std::uint8_t> descriptor(kBlockSize);
+  if (CreatePrimaryVolumeDescriptor(layout.totalSectors, plan.pathTableSize,
+                                    layout.typeLPathTable, layout.typeMPathTable, rootRecord,
+                                    descriptor.data()) != 0 ||
+      WritePrimaryVolumeDescriptor(descriptor.data(), layout.primaryVolumeDescriptor, output) !=
+          0) {
+    std::cout << "  write primary volume descriptor failed - IO error" << std::endl;
     return 1;
   }
-  std::cout << "pack ISO image succeeded" << std::endl;
+  std::cout << "  write primary volume descriptor done" << std::endl;
+
+  if (layout.hasBootImage) {
+    std::cout << "  write boot record ..." << std::endl;
+    CreateBootRecord(layout.bootCatalog, descriptor.data());
+    if (WriteBootRecord(descriptor.data(), layout.bootRecord, output) != 0) {
+      std::cout << "  write boot record failed - IO error" << std::endl;
+      return 1;
+    }
+    std::cout << "  write boot record done" << std::endl;
+  }
+  if (plan.joliet && WriteJolietVolumeDescriptor(plan, output) != 0) return 1;
+
+  std::cout << "  write volume descriptor set terminator ..." << std::endl;
+  CreateTerminator(descriptor.data());
+  if (WriteTerminator(descriptor.data(), layout.terminator, output) != 0) {
+    std::cout << "  write volume descriptor set terminator failed - IO error" << std::endl;
+    return 1;
+  }
+  std::cout << "  write volume descriptor set terminator done" << std::endl;
+  return 0;
+}
+
+int ISOWriter::WriteHierarchies(const PackLayout& plan, std::ostream& output) {
+  const SectorLayout& layout = plan.sectors;
+  DirectoryRecord* joliet = plan.joliet.get();
+  std::cout << "  write path tables ..." << std::endl;
+  if (WritePathTableL(root, layout.typeLPathTable, layout.directoryAreaStart, output) == 0 ||
+      WritePathTableM(root, layout.typeMPathTable, layout.directoryAreaStart, output) == 0 ||
+      (joliet && (WritePathTableL(joliet, layout.jolietTypeLPathTable, layout.directoryAreaStart,
+                                  output) == 0 ||
+                  WritePathTableM(joliet, layout.jolietTypeMPathTable, layout.directoryAreaStart,
+                                  output) == 0))) {
+    std::cout << "  write path table failed - IO error" << std::endl;
+    return 1;
+  }
+  std::cout << "  write path tables done" << std::endl;
+
+  // The Joliet records point at the file data the primary ones write.
+  std::cout << "  write directory record and files ..." << std::endl;
+  if (WriteDirectoryTree(root, 1, layout.directoryAreaStart, layout.fileAreaStart, output) != 0 ||
+      (joliet && WriteTree(joliet, 1, layout.directoryAreaStart, layout.fileAreaStart, false,
+                           output) != 0)) {
+    std::cout << "  write directory record and file failed - IO error" << std::endl;
+    return 1;
+  }
+  std::cout << "  write directory record and files done" << std::endl;
   return 0;
 }
 
@@ -354,8 +401,45 @@ int ISOWriter::CreatePrimaryVolumeDescriptor(std::uint32_t volumeSpaceSize,
   PutText(buffer + pvd::publisher_identifier, kPublisherIdentifier);
   PutText(buffer + pvd::data_preparer_identifier, kDataPreparerIdentifier);
   PutText(buffer + pvd::application_identifier, kApplicationIdentifier);
-  MakeVolumeDate(buffer + pvd::volume_creation_date);
+  std::copy_n(packVolumeDate, sizeof packVolumeDate, buffer + pvd::volume_creation_date);
   buffer[pvd::file_structure_version] = 1;
+  return 0;
+}
+
+int ISOWriter::CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize,
+                                            std::uint32_t pathTableSize,
+                                            std::uint32_t typeLSector, std::uint32_t typeMSector,
+                                            const RawDirectoryRecord& rootRecord,
+                                            std::uint8_t* buffer) {
+  // The same layout as the primary's; only the type, the escape sequences
+  // and the character set of the identifiers differ.
+  ISOWriter::CreatePrimaryVolumeDescriptor(volumeSpaceSize, pathTableSize, typeLSector,
+                                           typeMSector, rootRecord, buffer);
+  buffer[pvd::type] = kSupplementaryDescriptor;
+  PutText(buffer + svd::escape_sequences, kJolietLevel3Escape);
+  PutUcs2Field(buffer + pvd::volume_identifier, 32);
+  for (std::size_t field : {pvd::volume_set_identifier, pvd::publisher_identifier,
+                            pvd::data_preparer_identifier, pvd::application_identifier}) {
+    PutUcs2Field(buffer + field, 128);
+  }
+  return 0;
+}
+
+int ISOWriter::WriteJolietVolumeDescriptor(const PackLayout& plan, std::ostream& output) {
+  const SectorLayout& layout = plan.sectors;
+  std::cout << "  write Joliet volume descriptor ..." << std::endl;
+  RawDirectoryRecord rootRecord;
+  BuildDirectoryRecord(plan.joliet.get(), 1, layout.directoryAreaStart, layout.fileAreaStart,
+                       rootRecord);
+  std::vector<std::uint8_t> descriptor(kBlockSize);
+  if (CreateJolietVolumeDescriptor(layout.totalSectors, plan.jolietPathTableSize,
+                                   layout.jolietTypeLPathTable, layout.jolietTypeMPathTable,
+                                   rootRecord, descriptor.data()) != 0 ||
+      WriteDescriptor(descriptor.data(), layout.jolietVolumeDescriptor, blockSize, output) != 0) {
+    std::cout << "  write Joliet volume descriptor failed - IO error" << std::endl;
+    return 1;
+  }
+  std::cout << "  write Joliet volume descriptor done" << std::endl;
   return 0;
 }
 
@@ -526,7 +610,8 @@ void ISOWriter::BuildDirectoryRecord(const DirectoryRecord* node,
   put_both32(bytes + dir_record::extent,
              node->extent + (isDirectory ? directoryAreaStart : fileAreaStart));
   put_both32(bytes + dir_record::data_length, node->size);
-  MakeRecordDate(bytes + dir_record::recording_date);
+  const std::uint8_t* date = node->hasRecordingDate ? node->recordingDate.data() : packRecordDate;
+  std::copy_n(date, sizeof packRecordDate, bytes + dir_record::recording_date);
   bytes[dir_record::file_flags] = isDirectory ? kFlagDirectory : 0;
   put_both16(bytes + dir_record::volume_sequence_number, volumeSequenceNumber);
   if (node->name == ".") {
@@ -543,9 +628,9 @@ void ISOWriter::BuildDirectoryRecord(const DirectoryRecord* node,
   }
 }
 
-int ISOWriter::WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
-                          std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
-                          std::ostream& output) {
+int ISOWriter::WriteRecord(const DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
+                           std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
+                           std::ostream& output) {
   try {
     RawDirectoryRecord record;
     BuildDirectoryRecord(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart, record);
@@ -553,7 +638,20 @@ int ISOWriter::WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNum
                                 blockSize) +
                  node->recordOffset);
     output.write(reinterpret_cast<const char*>(record.bytes()), node->recordLength);
+    return 0;
+  } catch (const std::exception& e) {
+    std::cout << e.what() << std::endl;
+    return 1;
+  }
+}
 
+int ISOWriter::WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
+                          std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
+                          std::ostream& output) {
+  try {
+    if (WriteRecord(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart, output) != 0) {
+      return 1;
+    }
     if (node->type != kTypeFile) return 0;
 
     output.seekp(SectorPosition(std::uint64_t{node->extent} + fileAreaStart, blockSize));
@@ -631,15 +729,23 @@ int ISOWriter::WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNum
 int ISOWriter::WriteDirectoryTree(DirectoryRecord* list, std::uint16_t volumeSequenceNumber,
                                   std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
                                   std::ostream& output) {
+  return WriteTree(list, volumeSequenceNumber, directoryAreaStart, fileAreaStart, true, output);
+}
+
+int ISOWriter::WriteTree(DirectoryRecord* list, std::uint16_t volumeSequenceNumber,
+                         std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
+                         bool withFileData, std::ostream& output) {
   // Iterates along the list and recurses only into subdirectories, so very
   // long directories do not deepen the stack.
   for (DirectoryRecord* node = list; node; node = node->next) {
-    if (WriteEntry(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart, output) != 0) {
-      return 1;
-    }
+    const int failed =
+        withFileData
+            ? WriteEntry(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart, output)
+            : WriteRecord(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart, output);
+    if (failed != 0) return 1;
     if (node->type == kTypeDirectory && !IsDotName(node->name) &&
-        WriteDirectoryTree(node->child, volumeSequenceNumber, directoryAreaStart, fileAreaStart,
-                           output) != 0) {
+        WriteTree(node->child, volumeSequenceNumber, directoryAreaStart, fileAreaStart,
+                  withFileData, output) != 0) {
       return 1;
     }
   }

@@ -9,36 +9,68 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
 #include "iso/iso_manipulator.h"
 
 // Sector numbers of every structure of a new image.
+//
+// The descriptors come first (primary 16, then the boot record, the Joliet
+// descriptor and the terminator, each when present), then the boot catalog,
+// the type L and M path tables, the Joliet L and M path tables, the
+// directory area (the primary hierarchy, then the Joliet one), the boot
+// image and the file area, whose extents both hierarchies share.
 struct SectorLayout {
   std::uint32_t pathTableSectors = 0;  // T
   std::uint32_t bootImageSectors = 0;  // K
   bool hasBootImage = false;
+  bool hasJoliet = false;
   std::uint32_t primaryVolumeDescriptor = 16;
   std::uint32_t bootRecord = 0;  // 17 with a boot image
+  std::uint32_t jolietVolumeDescriptor = 0;
   std::uint32_t terminator = 17;
-  std::uint32_t bootCatalog = 0;  // 19 with a boot image
+  std::uint32_t bootCatalog = 0;  // 19 with a boot image and without Joliet
   std::uint32_t typeLPathTable = 18;
   std::uint32_t typeMPathTable = 0;
+  std::uint32_t jolietPathTableSectors = 0;
+  std::uint32_t jolietTypeLPathTable = 0;
+  std::uint32_t jolietTypeMPathTable = 0;
   std::uint32_t directoryAreaStart = 0;
   std::uint32_t bootImageStart = 0;
   std::uint32_t fileAreaStart = 0;
   std::uint32_t totalSectors = 0;  // volume space size
 };
 
-// P = path table size in bytes, D/F = directory/file area sectors,
-// bootImageBytes = size of the boot image file (ignored without one).
+// P = path table size in bytes, D/F = directory/file area sectors (D counts
+// both hierarchies), bootImageBytes = size of the boot image file (ignored
+// without one), jolietPathTableSize = size of the Joliet path table (0: no
+// Joliet hierarchy).
 SectorLayout ComputeSectorLayout(std::uint32_t pathTableSize, std::uint32_t directorySectors,
                                  std::uint32_t fileSectors, bool hasBootImage,
-                                 std::uint64_t bootImageBytes);
+                                 std::uint64_t bootImageBytes,
+                                 std::uint32_t jolietPathTableSize = 0);
+
+// What Pack lays out before it writes anything.
+struct PackLayout {
+  struct ListDeleter {
+    void operator()(DirectoryRecord* list) const { ISOManipulator::FreeRecordList(list); }
+  };
+  std::uint32_t pathTableSize = 0;
+  std::uint32_t jolietPathTableSize = 0;
+  // The Joliet hierarchy, when the pack writes one.
+  std::unique_ptr<DirectoryRecord, ListDeleter> joliet;
+  SectorLayout sectors;
+};
 
 // Bytes of file data in a tree: what the pack's percentage display counts.
 std::uint64_t TreeFileBytes(const DirectoryRecord* list);
+
+// Gives every "." and ".." node the recording date (or the lack of one) of
+// the directory it stands for; the root's comes from its own "." node.
+void DateSelfAndParentRecords(DirectoryRecord* rootList);
 
 class ISOWriter : public virtual ISOManipulator {
  public:
@@ -81,6 +113,13 @@ class ISOWriter : public virtual ISOManipulator {
                                             std::uint32_t typeLSector, std::uint32_t typeMSector,
                                             const RawDirectoryRecord& rootRecord,
                                             std::uint8_t* buffer);
+  // The Joliet supplementary volume descriptor: the primary's fields with
+  // identifiers in UCS-2 and the escape sequences of Joliet level 3.
+  virtual int CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize,
+                                           std::uint32_t pathTableSize,
+                                           std::uint32_t typeLSector, std::uint32_t typeMSector,
+                                           const RawDirectoryRecord& rootRecord,
+                                           std::uint8_t* buffer);
   virtual void CreateTerminator(std::uint8_t* buffer);
   virtual void CreateBootRecord(std::uint32_t catalogSector, std::uint8_t* buffer);
   virtual void CreateValidationEntry(ValidationEntry& entry);
@@ -93,14 +132,39 @@ class ISOWriter : public virtual ISOManipulator {
   virtual int WriteBootImage(const std::string& bootImagePath, std::uint32_t sectorCount,
                              std::uint32_t loadSector, std::ostream& output);
 
-  // The current time as a 17-byte volume date and a 7-byte recording date.
-  static void MakeVolumeDate(std::uint8_t* date17);
-  static void MakeRecordDate(std::uint8_t* date7);
-  // The same for a given calendar time (GMT fields, local offset).
-  static void MakeVolumeDate(std::uint8_t* date17, std::time_t when);
-  static void MakeRecordDate(std::uint8_t* date7, std::time_t when);
+  // A calendar time as a 17-byte volume date and a 7-byte recording date:
+  // GMT fields, and the local zone's offset or, with `utc`, offset 0.
+  static void MakeVolumeDate(std::uint8_t* date17, std::time_t when, bool utc = false);
+  static void MakeRecordDate(std::uint8_t* date7, std::time_t when, bool utc = false);
+
+  // Every later pack records `when` (seconds since 1970, UTC, offset 0)
+  // instead of the time it is made at, so that the same tree always gives
+  // the same bytes.
+  void FixPackTime(std::time_t when) { fixedPackTime = when; }
 
  protected:
+  // Lays out the Joliet hierarchy of the tree laid out last: its directories
+  // after the primary ones (directorySectors grows), its files on the
+  // primary's extents. Returns it (the caller frees it with FreeRecordList)
+  // with the size of its path table. Throws when a name cannot be recorded.
+  DirectoryRecord* LayOutJoliet(std::uint32_t& directorySectors, std::uint32_t fileSectors,
+                                std::uint32_t& pathTableSize);
+  // The steps of Pack; each prints its own lines and returns 0 or 1.
+  int LayOutPack(const std::string& bootImagePath, PackLayout& plan);
+  int WriteVolumeDescriptors(const PackLayout& plan, std::ostream& output);
+  int WriteJolietVolumeDescriptor(const PackLayout& plan, std::ostream& output);
+  int WriteHierarchies(const PackLayout& plan, std::ostream& output);
+  // The boot image file's size; throws when the catalog cannot count it.
+  std::uint64_t BootImageSize(const std::string& bootImagePath) const;
+  // One entry's directory record, without the file's data.
+  int WriteRecord(const DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
+                  std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
+                  std::ostream& output);
+  // The records of a hierarchy, depth first; with the files' data or not.
+  int WriteTree(DirectoryRecord* list, std::uint16_t volumeSequenceNumber,
+                std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart, bool withFileData,
+                std::ostream& output);
+
   // The writer's own LoadLocalDirectory, called directly (never through the
   // virtual slot) for subdirectories and by the modifier's additions.
   // `depth` is the directory's level below the image root; names that the
@@ -108,8 +172,18 @@ class ISOWriter : public virtual ISOManipulator {
   DirectoryRecord* LoadLocalDirectoryTree(const std::string& localDirectory,
                                           std::size_t depth = 0);
 
+  // Takes the time the pack records, once: the fixed time or the current one.
+  void TakePackTime();
+
   std::string sourceDirectory;
   std::string sourceImagePath;
+  std::optional<std::time_t> fixedPackTime;
+  // The pack's time in the two date formats: every record without a date
+  // of its own and the volume descriptors carry it.
+  std::uint8_t packVolumeDate[17] = {};
+  std::uint8_t packRecordDate[7] = {};
+  // Whether Pack writes a Joliet hierarchy beside the primary one.
+  bool withJoliet = false;
   // Directories numbered by the last ComputePathTableSize, root included,
   // counted without the 16-bit wrap of the path table numbers.
   std::uint32_t directoryCount = 0;

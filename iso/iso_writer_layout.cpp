@@ -20,6 +20,7 @@
 #include "common/directory_listing.h"
 #include "iso/image_path.h"
 #include "iso/iso_writer.h"
+#include "iso/joliet_tree.h"
 
 namespace fs = boost::filesystem;
 
@@ -42,30 +43,36 @@ DirectoryRecord* MakeDotNode(const std::string& name, const std::string& parentP
 
 SectorLayout ComputeSectorLayout(std::uint32_t pathTableSize, std::uint32_t directorySectors,
                                  std::uint32_t fileSectors, bool hasBootImage,
-                                 std::uint64_t bootImageBytes) {
-  SectorLayout layout;
+                                 std::uint64_t bootImageBytes,
+                                 std::uint32_t jolietPathTableSize) {
   // One more than the quotient: a table of exactly one block still gets a
   // spare sector, which readers do not mind.
-  layout.pathTableSectors = pathTableSize / kBlockSize + 1;
-  const std::uint32_t t = layout.pathTableSectors;
+  const auto tableSectors = [](std::uint32_t bytes) { return bytes / kBlockSize + 1; };
+  SectorLayout layout;
   layout.hasBootImage = hasBootImage;
+  layout.hasJoliet = jolietPathTableSize != 0;
   layout.primaryVolumeDescriptor = 16;
-  if (hasBootImage) {
-    layout.bootImageSectors =
-        static_cast<std::uint32_t>((bootImageBytes + kBlockSize - 1) / kBlockSize);
-    layout.bootRecord = 17;
-    layout.terminator = 18;
-    layout.bootCatalog = 19;
-    layout.typeLPathTable = 20;
-  } else {
-    layout.bootImageSectors = 0;
-    layout.bootRecord = 0;
-    layout.terminator = 17;
-    layout.bootCatalog = 0;
-    layout.typeLPathTable = 18;
+  std::uint32_t next = 17;
+  layout.bootRecord = hasBootImage ? next++ : 0;
+  layout.jolietVolumeDescriptor = layout.hasJoliet ? next++ : 0;
+  layout.terminator = next++;
+  layout.bootCatalog = hasBootImage ? next++ : 0;
+
+  layout.pathTableSectors = tableSectors(pathTableSize);
+  layout.typeLPathTable = next;
+  layout.typeMPathTable = next + layout.pathTableSectors;
+  next += 2 * layout.pathTableSectors;
+  if (layout.hasJoliet) {
+    layout.jolietPathTableSectors = tableSectors(jolietPathTableSize);
+    layout.jolietTypeLPathTable = next;
+    layout.jolietTypeMPathTable = next + layout.jolietPathTableSectors;
+    next += 2 * layout.jolietPathTableSectors;
   }
-  layout.typeMPathTable = layout.typeLPathTable + t;
-  layout.directoryAreaStart = layout.typeLPathTable + 2 * t;
+  layout.directoryAreaStart = next;
+
+  layout.bootImageSectors =
+      hasBootImage ? static_cast<std::uint32_t>((bootImageBytes + kBlockSize - 1) / kBlockSize)
+                   : 0;
   layout.bootImageStart = hasBootImage ? layout.directoryAreaStart + directorySectors : 0;
   layout.fileAreaStart = layout.directoryAreaStart + directorySectors + layout.bootImageSectors;
   layout.totalSectors = layout.fileAreaStart + fileSectors;
@@ -139,6 +146,34 @@ std::uint64_t TreeFileBytes(const DirectoryRecord* list) {
     if (node->type == kTypeDirectory && !IsDotName(node->name)) bytes += TreeFileBytes(node->child);
   }
   return bytes;
+}
+
+namespace {
+
+void CopyRecordingDate(DirectoryRecord& to, const DirectoryRecord& from) {
+  to.recordingDate = from.recordingDate;
+  to.hasRecordingDate = from.hasRecordingDate;
+}
+
+// `self` is the node whose date the list's "." takes, `parent` the one its
+// ".." takes.
+void DateDotNodes(DirectoryRecord* list, const DirectoryRecord& self,
+                  const DirectoryRecord& parent) {
+  for (DirectoryRecord* node = list; node; node = node->next) {
+    if (node->name == ".") {
+      if (node != &self) CopyRecordingDate(*node, self);
+    } else if (node->name == "..") {
+      CopyRecordingDate(*node, parent);
+    } else if (node->type == kTypeDirectory) {
+      DateDotNodes(node->child, *node, self);
+    }
+  }
+}
+
+}  // namespace
+
+void DateSelfAndParentRecords(DirectoryRecord* rootList) {
+  if (rootList) DateDotNodes(rootList, *rootList, *rootList);
 }
 
 std::uint32_t ISOWriter::ComputePathTableSize(DirectoryRecord* rootList) {
@@ -228,4 +263,20 @@ std::uint32_t ISOWriter::LayOutDirectory(const std::uint32_t* parentSize,
     }
   }
   return dirSize;
+}
+
+DirectoryRecord* ISOWriter::LayOutJoliet(std::uint32_t& directorySectors,
+                                         std::uint32_t fileSectors,
+                                         std::uint32_t& pathTableSize) {
+  DirectoryRecord* joliet = BuildJolietHierarchy(root);
+  pathTableSize = ComputePathTableSize(joliet);
+  // The same lists in the same order give the same file extents; only the
+  // directory sectors are new.
+  std::uint32_t jolietFileSectors = 0;
+  LayOutDirectory(nullptr, nullptr, joliet, directorySectors, jolietFileSectors);
+  if (jolietFileSectors != fileSectors) {
+    FreeRecordList(joliet);
+    throw std::logic_error("the Joliet hierarchy does not match the tree it mirrors");
+  }
+  return joliet;
 }

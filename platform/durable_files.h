@@ -18,7 +18,9 @@ class FileLock;
 // What a new version takes over from the file it replaces.
 struct FileAttributes {
   unsigned permissions = 0600;  // permission bits (POSIX systems)
-  long long owner = -1;         // -1: whoever created the new file (POSIX systems)
+  // -1: whoever created the new file keeps it. On Windows any other value
+  // means the owner (group) recorded in the security descriptor below.
+  long long owner = -1;
   long long group = -1;
   // The platform's own encoding, empty for none: the access control list's
   // extended attribute on Linux; on Windows the whole security descriptor

@@ -211,13 +211,15 @@ void ReplacementFile::TakeAttributes(const FileAttributes& attributes) {
     Throw(ERROR_INVALID_SECURITY_DESCR, "cannot set the access control list of " + impl_->path);
   }
   // Only an administrator may give a file away; as on other systems, the
-  // new version then stays the creator's.
+  // new version then stays the creator's. -1 keeps the creator's.
   const struct {
     SECURITY_INFORMATION what;
     PSID sid;
-  } parties[] = {{OWNER_SECURITY_INFORMATION, owner}, {GROUP_SECURITY_INFORMATION, group}};
+    bool wanted;
+  } parties[] = {{OWNER_SECURITY_INFORMATION, owner, attributes.owner != -1},
+                 {GROUP_SECURITY_INFORMATION, group, attributes.group != -1}};
   for (const auto& party : parties) {
-    if (party.sid == nullptr) continue;
+    if (party.sid == nullptr || !party.wanted) continue;
     const bool isOwner = party.what == OWNER_SECURITY_INFORMATION;
     const DWORD error = ::SetSecurityInfo(impl_->file, SE_FILE_OBJECT, party.what,
                                           isOwner ? party.sid : nullptr,

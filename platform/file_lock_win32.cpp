@@ -114,6 +114,7 @@ FileAttributes FileLock::Attributes() const {
     // GetSecurityInfo returns the self-relative form: one block of bytes.
     attributes.accessControlList.assign(static_cast<const char*>(descriptor),
                                         ::GetSecurityDescriptorLength(descriptor));
+    attributes.owner = attributes.group = 0;  // the descriptor's own
   }
   if (descriptor != nullptr) ::LocalFree(descriptor);
   return attributes;

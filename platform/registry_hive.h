@@ -47,8 +47,16 @@ class RegistryHive {
   // registry stores as UTF-16LE; other types byte for byte.
   bool SetValue(Key key, const std::string& name, std::uint32_t type,
                 const std::vector<std::uint8_t>& data);
+  // Reads one value as stored (REG_SZ as UTF-16LE). False when the key has
+  // no value of that name, or on an error.
+  bool GetValue(Key key, const std::string& name, std::uint32_t& type,
+                std::vector<std::uint8_t>& data);
   bool CloseKey(Key key);
-  // Unloads the hive; its file then holds every change.
+  // Unloads the hive; its file then holds every change. Elsewhere than on
+  // Windows the file is written back (atomically) only when a key was
+  // created or a value set: a hive that was only read keeps its file as it
+  // was, byte for byte. (The Windows registry itself may touch the file of
+  // a hive it loaded.)
   bool Unload();
 
  private:
@@ -61,5 +69,9 @@ std::vector<std::uint8_t> RegSzArgument(const std::string& text);
 
 // The text as the registry stores a REG_SZ value: UTF-16LE plus NUL.
 std::vector<std::uint8_t> RegSzData(const std::string& text);
+
+// What the registry keeps for a SetValue argument: REG_SZ text as
+// UTF-16LE (its NUL included when given), other types as they are.
+std::vector<std::uint8_t> StoredValue(std::uint32_t type, const std::vector<std::uint8_t>& argument);
 
 }  // namespace platform

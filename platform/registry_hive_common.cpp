@@ -51,4 +51,13 @@ std::vector<std::uint8_t> RegSzData(const std::string& text) {
   return data;
 }
 
+std::vector<std::uint8_t> StoredValue(std::uint32_t type, const std::vector<std::uint8_t>& argument) {
+  if (type != kRegSz) return argument;
+  const bool terminated = !argument.empty() && argument.back() == 0;
+  std::vector<std::uint8_t> stored =
+      RegSzData(std::string(argument.begin(), argument.end() - (terminated ? 1 : 0)));
+  if (!terminated) stored.resize(stored.size() - 2);
+  return stored;
+}
+
 }  // namespace platform

@@ -41,16 +41,6 @@ std::vector<std::string> SplitKeyPath(const std::string& subkey) {
   return components;
 }
 
-// What the registry's narrow functions store for a REG_SZ argument: the
-// text converted to UTF-16LE, its terminating NUL included when given.
-std::vector<std::uint8_t> StoredRegSz(const std::vector<std::uint8_t>& argument) {
-  const bool terminated = !argument.empty() && argument.back() == 0;
-  std::vector<std::uint8_t> stored =
-      RegSzData(std::string(argument.begin(), argument.end() - (terminated ? 1 : 0)));
-  if (!terminated) stored.resize(stored.size() - 2);
-  return stored;
-}
-
 }  // namespace
 
 struct RegistryHive::Impl {
@@ -58,6 +48,7 @@ struct RegistryHive::Impl {
   std::string path;
   // Open keys by handle; slot 0 is the root, a closed key holds 0.
   std::vector<hive_node_h> nodes;
+  bool changed = false;  // a key was added or a value set since loading
 };
 
 RegistryHive::RegistryHive() : impl(new Impl) {}
@@ -74,6 +65,7 @@ bool RegistryHive::Load(const std::string& /*keyName*/, const std::string& hiveP
   impl->hive = std::move(hive);
   impl->path = hivePath;
   impl->nodes.assign(1, root);
+  impl->changed = false;
   return true;
 }
 
@@ -89,6 +81,7 @@ bool RegistryHive::CreateKey(const std::string& subkey, Key& key) {
       if (errno != 0) return false;
       child = hivex_node_add_child(hive, node, name.c_str());
       if (child == 0) return false;
+      impl->changed = true;
     }
     node = child;
   }
@@ -102,13 +95,31 @@ bool RegistryHive::SetValue(Key key, const std::string& name, std::uint32_t type
   if (!impl->hive || key >= impl->nodes.size() || impl->nodes[key] == 0) return false;
   std::string keyName = name;
   // hivex takes non-const pointers, and text as the registry stores it.
-  std::vector<std::uint8_t> bytes = type == kRegSz ? StoredRegSz(data) : data;
+  std::vector<std::uint8_t> bytes = StoredValue(type, data);
   hive_set_value value;
   value.key = &keyName[0];
   value.t = static_cast<hive_type>(type);
   value.len = bytes.size();
   value.value = bytes.empty() ? nullptr : reinterpret_cast<char*>(bytes.data());
-  return hivex_node_set_value(impl->hive.get(), impl->nodes[key], &value, 0) == 0;
+  if (hivex_node_set_value(impl->hive.get(), impl->nodes[key], &value, 0) != 0) return false;
+  impl->changed = true;
+  return true;
+}
+
+bool RegistryHive::GetValue(Key key, const std::string& name, std::uint32_t& type,
+                            std::vector<std::uint8_t>& data) {
+  if (!impl->hive || key >= impl->nodes.size() || impl->nodes[key] == 0) return false;
+  hive_h* hive = impl->hive.get();
+  const hive_value_h value = hivex_node_get_value(hive, impl->nodes[key], name.c_str());
+  if (value == 0) return false;
+  hive_type valueType;
+  std::size_t length = 0;
+  char* bytes = hivex_value_value(hive, value, &valueType, &length);
+  if (bytes == nullptr) return false;
+  type = static_cast<std::uint32_t>(valueType);
+  data.assign(bytes, bytes + length);
+  std::free(bytes);
+  return true;
 }
 
 bool RegistryHive::CloseKey(Key key) {
@@ -124,6 +135,9 @@ bool RegistryHive::Unload() {
   if (!impl->hive) return false;
   HiveHandle hive = std::move(impl->hive);
   impl->nodes.clear();
+  // Nothing to write back: the file keeps its bytes (a commit would still
+  // renumber the hive's header).
+  if (!impl->changed) return true;
 
   std::string temporary = impl->path + ".XXXXXX";
   const int descriptor = ::mkstemp(&temporary[0]);

@@ -83,6 +83,27 @@ bool RegistryHive::SetValue(Key key, const std::string& name, std::uint32_t type
                           static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
 }
 
+bool RegistryHive::GetValue(Key key, const std::string& name, std::uint32_t& type,
+                            std::vector<std::uint8_t>& data) {
+  if (key == 0 || key >= impl->keys.size() || impl->keys[key] == nullptr) return false;
+  // The wide function gives the value as stored; the narrow one would turn
+  // text into the code page.
+  const std::wstring wideName(name.begin(), name.end());  // value names are ASCII
+  DWORD valueType = 0, size = 0;
+  if (::RegQueryValueExW(impl->keys[key], wideName.c_str(), nullptr, &valueType, nullptr,
+                         &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  data.resize(size);
+  if (::RegQueryValueExW(impl->keys[key], wideName.c_str(), nullptr, &valueType,
+                         data.empty() ? nullptr : data.data(), &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  data.resize(size);
+  type = valueType;
+  return true;
+}
+
 bool RegistryHive::CloseKey(Key key) {
   if (key == 0 || key >= impl->keys.size() || impl->keys[key] == nullptr) return false;
   HKEY handle = impl->keys[key];

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <stdexcept>
 
 #include <boost/filesystem.hpp>
@@ -114,6 +115,10 @@ FeedStdin::FeedStdin(const std::string& text) : input_(text) {
 FeedStdin::~FeedStdin() {
   std::cin.rdbuf(saved_);
   std::cin.clear();
+}
+
+std::string FeedStdin::Unread() {
+  return std::string(std::istreambuf_iterator<char>(input_.rdbuf()), {});
 }
 
 std::string RunOutput(const std::string& command) {

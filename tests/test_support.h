@@ -54,6 +54,8 @@ class FeedStdin {
  public:
   explicit FeedStdin(const std::string& text);
   ~FeedStdin();
+  // What has not been read yet.
+  std::string Unread();
 
  private:
   std::istringstream input_;

@@ -16,11 +16,29 @@
 
 namespace fs = boost::filesystem;
 
+namespace {
+
+constexpr char kFarReturn = static_cast<char>(0xCB);
+
+// A program that begins with the far return already returns at once: a
+// second one in front would change nothing but the file.
+bool BeginsWithFarReturn(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char first = 0;
+  return in.get(first) && first == kFarReturn;
+}
+
+}  // namespace
+
 int WinpeEditor::DisablePressAnyKey() {
   Log("disabling the \"press any key\" option ...");
   try {
     const std::string bootFix = LocalPath("I386\\BOOTFIX.BIN");
     const std::string backup = bootFix + ".bak";
+    if (BeginsWithFarReturn(bootFix)) {
+      Log("BOOTFIX.BIN already begins with 0xCB (far return); it is left as it is");
+      return 0;
+    }
     // Never overwrites: a backup left from an earlier run stops us here,
     // before the program is touched.
     CopyFileNoOverwrite(bootFix, backup);
@@ -31,7 +49,7 @@ int WinpeEditor::DisablePressAnyKey() {
       return 1;
     }
     out.exceptions(std::ios::badbit | std::ios::failbit);
-    out.put(static_cast<char>(0xCB));
+    out.put(kFarReturn);
 
     std::uintmax_t remaining = fs::file_size(backup);
     std::ifstream in(backup, std::ios::binary);

@@ -47,6 +47,27 @@ void DropLeadingComment(std::string& line) {
   if (!line.empty() && line[0] == ';') line.erase(0, 1);
 }
 
+// Whether the names after the "=" of an OemDriverDirs line ("a, b") hold
+// `name`, compared as the names of entries are.
+bool ListsDriver(const std::string& dirs, const std::string& name) {
+  const std::size_t equals = dirs.find('=');
+  if (equals == std::string::npos) return false;
+  std::size_t start = equals + 1;
+  while (start <= dirs.size()) {
+    std::size_t end = dirs.find(',', start);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string item = dirs.substr(start, end - start);
+    const std::size_t first = item.find_first_not_of(" \t\"");
+    const std::size_t last = item.find_last_not_of(" \t\"");
+    if (first != std::string::npos &&
+        image_path::SameEntry(item.substr(first, last - first + 1), name)) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
 }  // namespace
 
 // WINPEOEM.SIF names its storage drivers in three consecutive lines:
@@ -63,6 +84,8 @@ int WinpeEditor::AddDriverName(const std::string& driverName) {
     return 1;
   }
 
+  const StringList original = lines;
+  bool listed = false;
   for (StringList::size_type i = 0; i < lines.size(); ++i) {
     if (!Contains(lines[i], "[OemDriverParams]")) continue;
     DropLeadingComment(lines[i]);
@@ -71,6 +94,12 @@ int WinpeEditor::AddDriverName(const std::string& driverName) {
     if (i + 2 >= lines.size() || !Contains(lines[i + 2], "OemDriverDirs")) return 1;
     std::string& dirs = lines[i + 2];
     DropLeadingComment(dirs);
+    i += 2;
+    // A driver listed already (the same command run again) is not listed twice.
+    if (ListsDriver(dirs, driverName)) {
+      listed = true;
+      continue;
+    }
     // The first name follows the "=" directly; later names are listed with ", ".
     std::string::size_type last = dirs.find_last_not_of(' ');
     if (last != std::string::npos && dirs[last] == '=') {
@@ -78,7 +107,11 @@ int WinpeEditor::AddDriverName(const std::string& driverName) {
     } else {
       dirs += ", " + driverName;
     }
-    i += 2;
+  }
+  if (listed && lines == original) {
+    Log("WINPEOEM.SIF already lists %s; it is left as it is", driverName.c_str());
+    Log("adding driver name succeeded");
+    return 0;
   }
 
   if (!WriteTextLines(filePath, lines)) {

@@ -13,6 +13,7 @@
 #include "common/directory_listing.h"
 #include "iso/image_path.h"
 #include "iso/iso_structures.h"
+#include "winpe/option_values.h"
 #include "winpe/winpe_editor.h"
 
 namespace fs = boost::filesystem;
@@ -86,19 +87,6 @@ bool CheckStartProgram(const std::string& value, const std::string& package,
 
 }  // namespace
 
-WinpeEditor::StartValue WinpeEditor::SplitStartValue(const std::string& value,
-                                                     bool withPassword) {
-  StartValue parts;
-  const std::size_t first = value.find('%');
-  parts.package = value.substr(0, first);
-  if (first == std::string::npos) return parts;
-  const std::size_t second = withPassword ? value.find('%', first + 1) : std::string::npos;
-  parts.executable = value.substr(first + 1, second == std::string::npos ? second
-                                                                          : second - first - 1);
-  if (second != std::string::npos) parts.password = value.substr(second + 1);
-  return parts;
-}
-
 int WinpeEditor::CheckSourcesGoingIn() {
   for (const std::string& value : storageDrivers) {
     if (!CheckDirectory(value, kStorageDriverDepth)) return 1;
@@ -119,23 +107,22 @@ int WinpeEditor::CheckSourcesGoingIn() {
     if (!CheckDirectory(value, kPackageDepth)) return 1;
   }
   for (const std::string& value : startPackages) {
-    const StartValue parts = SplitStartValue(value, false);
+    const StartValue parts = ParseStartPackage(value);
     if (!CheckStartProgram(value, parts.package, parts.executable) ||
         !CheckDirectory(parts.package, kPackageDepth)) {
       return 1;
     }
   }
   for (const std::string& value : files) {
-    if (!CheckFile(value.substr(0, value.find('%')))) return 1;
+    if (!CheckFile(ParsePlacement(value).local)) return 1;
   }
   for (const std::string& value : directories) {
-    const std::size_t percent = value.find('%');
-    const std::string place = percent == std::string::npos ? "" : value.substr(percent + 1);
-    const std::size_t depth = image_path::Split(place).size() + 1;
-    if (!CheckDirectory(value.substr(0, percent), depth)) return 1;
+    const Placement placement = ParsePlacement(value);
+    const std::size_t depth = image_path::Split(placement.place).size() + 1;
+    if (!CheckDirectory(placement.local, depth)) return 1;
   }
   if (vncPackage.empty()) return 0;
-  const StartValue parts = SplitStartValue(vncPackage, true);
+  const StartValue parts = ParseVncValue(vncPackage);
   if (!fs::is_directory(parts.package)) {
     Warning("can not find VNC package %s", parts.package.c_str());
     return 1;

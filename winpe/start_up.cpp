@@ -25,6 +25,15 @@ std::string XmlEscape(const std::string& text) {
   return escaped;
 }
 
+bool SameLetters(const std::string& a, const std::string& b) {
+  const auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
+           return lower(x) == lower(y);
+         });
+}
+
 }  // namespace
 
 int WinpeEditor::AddStartUp(const std::string& programPath) {
@@ -48,6 +57,19 @@ int WinpeEditor::AddStartUp(const std::string& programPath) {
   if (closing == lines.end()) {
     Warning("adding start up failed - unexpected file format at redodozad.xml");
     return 1;
+  }
+  // A program already started at boot is not started twice (the same
+  // command run again on its own result, or a name given twice in another
+  // case: the CD's names are compared without case).
+  const auto started = std::find_if(lines.begin(), lines.end(), [&entry](const std::string& line) {
+    const std::size_t first = line.find_first_not_of(" \t");
+    const std::size_t last = line.find_last_not_of(" \t");
+    return first != std::string::npos && SameLetters(line.substr(first, last - first + 1), entry);
+  });
+  if (started != lines.end()) {
+    Log("redodozad.xml already starts \\PROGRAMS\\%s; it is left as it is", program.c_str());
+    Log("adding start up succeeded");
+    return 0;
   }
   lines.insert(closing, entry);
 

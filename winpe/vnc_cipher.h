@@ -4,10 +4,14 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 using DesBlock = std::array<std::uint8_t, 8>;
+
+// VNC uses this many bytes of a password; the rest is ignored.
+constexpr std::size_t kVncPasswordBytes = 8;
 
 // Plain DES (FIPS 46-3) encryption of one 64-bit block; the parity bits of
 // the key are ignored. Byte 0 is the most significant byte of key and block.

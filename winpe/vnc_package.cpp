@@ -9,6 +9,7 @@
 #include "common/console.h"
 #include "platform/registry_hive.h"
 #include "platform/temp_name.h"
+#include "winpe/option_values.h"
 #include "winpe/vnc_cipher.h"
 #include "winpe/winpe_editor.h"
 
@@ -81,11 +82,47 @@ bool EnableHivePrivilege() {
   return false;
 }
 
+// Sets a value unless it already holds exactly this, so that a second run
+// of the same command leaves the hive file as the first one made it.
+// `argument` as SetValue takes it.
+bool SetChangedValue(platform::RegistryHive& hive, platform::RegistryHive::Key key,
+                     const char* name, std::uint32_t type,
+                     const std::vector<std::uint8_t>& argument) {
+  std::uint32_t storedType = 0;
+  std::vector<std::uint8_t> stored;
+  if (hive.GetValue(key, name, storedType, stored) && storedType == type &&
+      stored == platform::StoredValue(type, argument)) {
+    return true;
+  }
+  return hive.SetValue(key, name, type, argument);
+}
+
+// "Password" (with a password) and "SecurityTypes". Returns the failure
+// line of the value that could not be set, or nullptr.
+const char* WriteVncSettings(platform::RegistryHive& hive, platform::RegistryHive::Key key,
+                             const std::string& password) {
+  if (password.empty()) {
+    return SetChangedValue(hive, key, "SecurityTypes", platform::kRegSz,
+                           platform::RegSzArgument("None"))
+               ? nullptr
+               : kSecurityTypesValueFailed;
+  }
+  const DesBlock enciphered = EncipherVncPassword(MakeVncPasswordBlock(password));
+  if (!SetChangedValue(hive, key, "Password", platform::kRegBinary,
+                       std::vector<std::uint8_t>(enciphered.begin(), enciphered.end()))) {
+    return kPasswordValueFailed;
+  }
+  return SetChangedValue(hive, key, "SecurityTypes", platform::kRegSz,
+                         platform::RegSzArgument("VncAuth"))
+             ? nullptr
+             : kSecurityTypesValueFailed;
+}
+
 }  // namespace
 
 int WinpeEditor::AddVncPackage(const std::string& vncValue) {
   try {
-    const StartValue parts = SplitStartValue(vncValue, true);
+    const StartValue parts = ParseVncValue(vncValue);
     Log("adding VNC package %s ...", parts.package.c_str());
     // Steps already made stay made in the workspace when a later one fails;
     // the run then discards the workspace.
@@ -110,6 +147,12 @@ int WinpeEditor::SetVncPassword(const std::string& password) {
 
   std::string hiveKeyName;
   if (!FormHiveKeyName(hiveKeyName)) return 1;
+  if (password.empty()) {
+    Log("no VNC password given: the VNC server will accept connections without a password");
+  } else if (password.size() > kVncPasswordBytes) {
+    Log("the VNC password is longer than %zu bytes: VNC uses only its first %zu",
+        kVncPasswordBytes, kVncPasswordBytes);
+  }
 
   if (!EnableHivePrivilege()) return 1;
   platform::RegistryHive hive;
@@ -130,20 +173,7 @@ int WinpeEditor::SetVncPassword(const std::string& password) {
     return 1;
   }
 
-  const char* failure = nullptr;
-  if (!password.empty()) {
-    const DesBlock enciphered = EncipherVncPassword(MakeVncPasswordBlock(password));
-    if (!hive.SetValue(settingsKey, "Password", platform::kRegBinary,
-                       std::vector<std::uint8_t>(enciphered.begin(), enciphered.end()))) {
-      failure = kPasswordValueFailed;
-    } else if (!hive.SetValue(settingsKey, "SecurityTypes", platform::kRegSz,
-                              platform::RegSzArgument("VncAuth"))) {
-      failure = kSecurityTypesValueFailed;
-    }
-  } else if (!hive.SetValue(settingsKey, "SecurityTypes", platform::kRegSz,
-                            platform::RegSzArgument("None"))) {
-    failure = kSecurityTypesValueFailed;
-  }
+  const char* failure = WriteVncSettings(hive, settingsKey, password);
   if (failure != nullptr) {
     Warning("%s", failure);
     ReleaseAfterFailure(hive, {parentKey, settingsKey});

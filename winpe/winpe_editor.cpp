@@ -8,6 +8,7 @@
 #include <boost/filesystem.hpp>
 
 #include "common/console.h"
+#include "winpe/option_values.h"
 
 namespace fs = boost::filesystem;
 
@@ -41,13 +42,6 @@ void WarnMissingStartUp(const std::string& value) {
   Warning("need to use '%c' to specify the start up executable", '%');
 }
 
-// The package directory of a "directory%rest" value: the text before the
-// last "%", or the whole value.
-std::string BeforeLastPercent(const std::string& value) {
-  std::string::size_type percent = value.rfind('%');
-  return percent == std::string::npos ? value : value.substr(0, percent);
-}
-
 bool IsExistingFile(const std::string& path) {
   return fs::exists(path) && !fs::is_directory(path);
 }
@@ -57,12 +51,12 @@ bool IsExistingFile(const std::string& path) {
 int WinpeEditor::CheckOptions() {
   Log("checking options ...");
   for (const std::string& value : startPackages) {
-    if (value.find('%') == std::string::npos) {
+    if (!ParseStartPackage(value).hasPercent) {
       WarnMissingStartUp(value);
       return 1;
     }
   }
-  if (!vncPackage.empty() && vncPackage.find('%') == std::string::npos) {
+  if (!vncPackage.empty() && !ParseVncValue(vncPackage).hasPercent) {
     WarnMissingStartUp(vncPackage);
     return 1;
   }
@@ -99,20 +93,20 @@ int WinpeEditor::CheckFileExistence() {
       }
     }
     for (const std::string& value : startPackages) {
-      std::string package = BeforeLastPercent(value);
+      const std::string package = ParseStartPackage(value).package;
       if (!fs::is_directory(package)) {
         Warning("can not find software package %s", package.c_str());
         return 1;
       }
     }
     for (const std::string& value : files) {
-      if (!IsExistingFile(BeforeLastPercent(value))) {
+      if (!IsExistingFile(ParsePlacement(value).local)) {
         Warning("can not find file %s", value.c_str());
         return 1;
       }
     }
     for (const std::string& value : directories) {
-      if (!fs::is_directory(BeforeLastPercent(value))) {
+      if (!fs::is_directory(ParsePlacement(value).local)) {
         Warning("can not find directory %s", value.c_str());
         return 1;
       }
@@ -146,7 +140,7 @@ int WinpeEditor::ApplyChanges() {
     if (AddPackage(value).empty()) return 1;
   }
   for (const std::string& value : startPackages) {
-    const StartValue parts = SplitStartValue(value, false);
+    const StartValue parts = ParseStartPackage(value);
     const std::string& executable = parts.executable;
     std::string name = AddPackage(parts.package);
     if (name.empty()) return 1;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "common/conflict_dialogue.h"
+
 class ISOReader;
 
 class WinpeEditor {
@@ -31,6 +33,10 @@ class WinpeEditor {
   // loads and start-up programs that are not files of their package.
   int CheckOptions();
   int CheckFileExistence();
+
+  // How a name already taken in the image or by this run is settled;
+  // asking on the console unless set otherwise.
+  void SetConflictMode(ConflictMode mode) { conflictMode = mode; }
 
   // All edits, in their fixed order; 0 when every change was made.
   int ApplyChanges();
@@ -68,21 +74,9 @@ class WinpeEditor {
   const std::string& WorkspaceRoot() const { return workspaceRoot; }
 
  private:
-  // A start package or VNC value: PACKAGE%EXECUTABLE[%PASSWORD].
-  struct StartValue {
-    std::string package, executable, password;
-  };
-  // Splits at the first "%" and, with a password, at the next one; the
-  // password may itself hold "%".
-  static StartValue SplitStartValue(const std::string& value, bool withPassword);
   // The checks of CheckFileExistence beyond existence, in option order.
   int CheckSourcesGoingIn();
 
-  enum class ConflictKind { File, Directory, StorageDriver };
-  // Runs the name-conflict dialogue once. True with `name` replaced by the
-  // typed word when the user chose "c"; false (after the abort warning) on
-  // any other answer or end of input.
-  bool AskForNewName(ConflictKind kind, std::string& name);
   // The name of an entry that this run placed in the workspace copy of
   // `imageDirectory` and that is the same entry as `name` (case and version
   // ignored); "" when there is none.
@@ -92,7 +86,8 @@ class WinpeEditor {
   bool NameTaken(const std::string& imageDirectory, const std::string& name);
   // Checks `name` and, while it is taken in `imageDirectory`, runs the
   // dialogue. False when the user aborted; throws on a name that cannot go
-  // into an image.
+  // into an image. When the new item is to overwrite, an entry this run
+  // placed under the name is removed from the workspace first.
   bool ChooseFreeName(const std::string& imageDirectory, ConflictKind kind, std::string& name);
 
   std::string workspaceRoot;
@@ -107,6 +102,7 @@ class WinpeEditor {
   StringList directories;
   StringList files;
   ISOReader* reader;
+  ConflictMode conflictMode = ConflictMode::Ask;
 
   // The image directory (relative to the root) that a network driver file
   // goes to, by its extension; "" for a file that is skipped.

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -76,6 +78,10 @@ TEST(CommandLine, RefusalsAreOneWarningLine) {
       {{"-i", "x.iso", "-f", "extra"}, "argument 'extra' is not"},
       {{"x.iso"}, "argument 'x.iso' is not"},  // not usage: something was meant
       {{"-f", "a", "--", "-b"}, "arguments 'a', '-b' are not"},
+      {{"-f", "--on-conflict", "skip"}, "'skip' is not a value of --on-conflict"},
+      {{"-f", "--vnc-password-file", "pw"}, "--vnc-password-file gives the password of"},
+      {{"-v", "p%s.exe%typed", "--vnc-password-file", "pw"}, "give the password in one place"},
+      {{"--disable-firewall", "--disable_firewall"}, "cannot be specified more than once"},
   };
   for (const Case& c : cases) {
     Parsed parsed = Parse(c.args);
@@ -106,9 +112,87 @@ TEST(CommandLine, UsefulOptionsStartARunWithTheirValuesInOrder) {
   EXPECT_EQ(v.startBinaries, (Strings{"start.exe"}));
   EXPECT_FALSE(v.disableFirewall);
 
+  // Every long option answers to its dashed spelling too, in one list with the other.
+  parsed = Parse({"--start-binary", "a.exe", "--start_binary=b.exe", "--start-binary=c.exe",
+                  "--storage-driver", "d", "--network-driver", "n", "--start-package", "p%x",
+                  "--disable-firewall", "-b", "--binary-not-an-option", "--on_conflict=abort",
+                  "-o", "out.iso"});
+  ASSERT_EQ(parsed.outcome, CommandLineOutcome::Run) << parsed.err;
+  EXPECT_EQ(parsed.values.startBinaries, (Strings{"a.exe", "b.exe", "c.exe"}));
+  EXPECT_EQ(parsed.values.storageDrivers, (Strings{"d"}));
+  EXPECT_EQ(parsed.values.networkDrivers, (Strings{"n"}));
+  EXPECT_EQ(parsed.values.startPackages, (Strings{"p%x"}));
+  EXPECT_TRUE(parsed.values.disableFirewall);
+  EXPECT_EQ(parsed.values.binaries, (Strings{"--binary-not-an-option"}));  // a value stays as typed
+  EXPECT_EQ(parsed.values.onConflict, ConflictMode::Abort);
+  EXPECT_EQ(parsed.values.output, "out.iso");
+  EXPECT_FALSE(parsed.values.sourceDateEpoch.has_value());
+
   // Each useful option alone is enough, an empty VNC value included.
   for (const auto& args : {std::initializer_list<const char*>{"-f"}, {"-X", "d"}, {"-Y", "f"},
                            {"-v", ""}, {"-n", "x"}}) {
     EXPECT_EQ(Parse(args).outcome, CommandLineOutcome::Run) << *args.begin();
+  }
+}
+
+TEST(CommandLine, VersionIsOneLine) {
+  Parsed parsed = Parse({"--version", "-i", "x.iso"});
+  EXPECT_EQ(parsed.outcome, CommandLineOutcome::Version);
+  EXPECT_EQ(parsed.out, std::string("winpe-customize ") + WPE_PROJECT_VERSION + "\n");
+  EXPECT_EQ(parsed.err, "");
+}
+
+TEST(CommandLine, SourceDateEpochIsAWholeNumberOfSeconds) {
+  const struct {
+    const char* value;
+    bool accepted;
+  } rows[] = {{"0", true}, {"01700000000", true}, {"5869583999", true},  // the end of 2155
+              {"5869584000", false}, {"99999999999999999999999", false}, {"", false},
+              {"-1", false}, {"17e8", false}, {" 1700000000", false}, {"1700000000.5", false}};
+  for (const auto& row : rows) {
+    // Windows keeps no variable with an empty value: setting one removes it.
+    if (*row.value == '\0' && !testing_support::kLinuxHost) continue;
+    testing_support::SetEnvironment("SOURCE_DATE_EPOCH", row.value);
+    Parsed parsed = Parse({"-f"});
+    testing_support::SetEnvironment("SOURCE_DATE_EPOCH", nullptr);
+    EXPECT_EQ(parsed.outcome, row.accepted ? CommandLineOutcome::Run : CommandLineOutcome::Refused)
+        << row.value;
+    if (row.accepted) {
+      EXPECT_EQ(*parsed.values.sourceDateEpoch, std::stoll(row.value));
+    } else {
+      EXPECT_EQ(parsed.err.rfind(std::string("Warning: invalid SOURCE_DATE_EPOCH \"") + row.value +
+                                 "\" - give the time",
+                                 0),
+                0u)
+          << parsed.err;
+    }
+  }
+}
+
+TEST(CommandLine, VncPasswordFileGivesTheFirstLine) {
+  testing_support::ScratchDir dir;
+  const struct {
+    const char* content;  // nullptr: no such file
+    const char* vnc;      // the -v value after the run's parse, or the warning's start
+    bool accepted;
+  } rows[] = {
+      {"s3cret\r\nnext line\n", "pkg%run.exe%s3cret", true},
+      {"with%percent, no line end", "pkg%run.exe%with%percent, no line end", true},
+      {"\nsecret on line two\n", "Warning: the first line of ", false},
+      {nullptr, "Warning: cannot read the VNC password from ", false},
+  };
+  for (const auto& row : rows) {
+    const std::string file = dir / "password";
+    std::remove(file.c_str());
+    if (row.content) testing_support::WriteFile(file, row.content);
+    Parsed parsed = Parse({"-v", "pkg%run.exe", "--vnc-password-file", file.c_str()});
+    EXPECT_EQ(parsed.outcome, row.accepted ? CommandLineOutcome::Run : CommandLineOutcome::Refused)
+        << row.vnc;
+    if (row.accepted) {
+      EXPECT_EQ(parsed.values.vnc, row.vnc);
+      EXPECT_EQ(parsed.values.vncPasswordFile, file);
+    } else {
+      EXPECT_EQ(parsed.err.rfind(row.vnc, 0), 0u) << parsed.err;
+    }
   }
 }

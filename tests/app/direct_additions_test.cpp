@@ -51,18 +51,20 @@ struct Outcome {
   int result;
   std::string out, err;
   std::vector<std::string> calls;
+  std::string unread;  // standard input left unread
 };
 
 Outcome Add(bool directory, const std::string& local, const std::string& place,
-            const std::string& input = "", int modifierResult = 0) {
+            const std::string& input = "", int modifierResult = 0,
+            ConflictMode mode = ConflictMode::Ask) {
   FakeReader reader;
   RecordingModifier modifier;
   modifier.result = modifierResult;
   testing_support::FeedStdin feed(input);
   testing_support::CaptureOutput capture;
-  int result = directory ? AddDirectoryToImage(local, place, &reader, &modifier)
-                         : AddFileToImage(local, place, &reader, &modifier);
-  return {result, capture.Stdout(), capture.Stderr(), modifier.calls};
+  int result = directory ? AddDirectoryToImage(local, place, &reader, &modifier, mode)
+                         : AddFileToImage(local, place, &reader, &modifier, mode);
+  return {result, capture.Stdout(), capture.Stderr(), modifier.calls, feed.Unread()};
 }
 
 std::string Prompt(const char* kind) {
@@ -141,4 +143,20 @@ TEST(DirectAdditions, ConflictPrompt) {
                    "character ':'\n");
   o = Add(true, "/src/tool", "\\PROGRAMS", "n\n");
   EXPECT_EQ(o.err, "Warning: adding directory tool failed - package name conflict, aborted by user\n");
+
+  // Decided by --on-conflict: the answers waiting on standard input stay there.
+  const std::string taken = "Log: adding file TAKEN ...\n"
+                            "Log: a file or directory with same name exists\n";
+  o = Add(false, "/src/TAKEN", "\\I386", "c free\n", 0, ConflictMode::Abort);
+  EXPECT_EQ(o.result, 1);
+  EXPECT_EQ(o.out, taken);
+  EXPECT_EQ(o.err, "Warning: adding file TAKEN failed - file name conflict, aborted by user\n");
+  EXPECT_TRUE(o.calls.empty());
+  EXPECT_EQ(o.unread, "c free\n");
+  o = Add(false, "/src/TAKEN", "\\I386", "x\n", 0, ConflictMode::Overwrite);
+  EXPECT_EQ(o.result, 0);
+  EXPECT_EQ(o.out, taken + "Log: TAKEN replaces it (--on-conflict=overwrite)\n"
+                           "Log: adding file TAKEN succeeded\n");
+  EXPECT_EQ(o.calls, std::vector<std::string>{"F /src/TAKEN \\I386\\TAKEN"});
+  EXPECT_EQ(o.unread, "x\n");
 }

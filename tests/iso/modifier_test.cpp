@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "iso/iso_modifier.h"
+#include "iso/joliet_names.h"
+#include "iso/joliet_tree.h"
 #include "tests/test_support.h"
 
 using namespace testing_support;
@@ -138,6 +140,56 @@ TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
                   w + "aaa.txt' AAA.TXT && cp '" + w + "zzz.txt' '" + w + "docs' ."),
             0);
   EXPECT_EQ(shell("diff -r -x boot.catalog '" + e + "' '" + dir / "read" + "'"), 0);
+}
+
+// A source with a Joliet tree whose names differ from the ISO 9660 ones
+// (genisoimage -iso-level 2 translates them): the new image's Joliet tree
+// keeps the recorded names, a replaced entry of the same type keeps its
+// name, and names Joliet cannot hold are refused, the tree left as it was.
+TEST(Modifier, JolietNamesAreKeptOrRefused) {
+  WPE_LINUX_ONLY("the image is made by genisoimage");
+  ScratchDir dir;
+  MakeDirs(dir / "src/Docs Dir");
+  WriteFile(dir / "src/Read Me First.txt", std::string(3000, 'r'));
+  WriteFile(dir / "src/Docs Dir/Guide & Notes.txt", "guide");
+  WriteFile(dir / "src/Keep.bin", "keep");
+  ASSERT_EQ(testing_support::Run("genisoimage -quiet -iso-level 2 -N -J -o '" + dir / "in.iso" +
+                                 "' '" + dir / "src" + "' 2>/dev/null"),
+            0);
+  WriteFile(dir / "new.txt", "new readme");
+  MakeDirs(dir / "bad/" + std::string(65, 'x'));
+
+  ISOModifier modifier(dir / "in.iso");
+  CaptureOutput capture;
+  EXPECT_EQ(modifier.AddSingleFile(dir / "new.txt", "\\READ_ME_FIRST.TXT", true), 0);
+  EXPECT_EQ(modifier.AddSingleFile(dir / "new.txt", "\\DOCS_DIR", true), 0);  // was a directory
+  const std::vector<std::string> before = Identifiers(modifier.root);
+  EXPECT_EQ(modifier.AddSingleFile(dir / "new.txt", "\\bad;name.txt", true), 1);
+  EXPECT_EQ(modifier.AddSingleDirectory(dir / "bad", "\\bad", true), 1);  // a name inside
+  EXPECT_EQ(Identifiers(modifier.root), before);
+  const std::string cannot = " exception: the Joliet tree of this image cannot hold the name \"";
+  EXPECT_EQ(capture.Stdout(),
+            "load ISO image ...\nload ISO image succeeded\nISOModifier AddSingleFile" + cannot +
+                "bad;name.txt\": it holds \";\", which Joliet names may not hold; rename it\n"
+                "ISOModifier AddSingleDirectory" + cannot + std::string(65, 'x') +
+                "\": it is 65 characters long, at most 64 fit; rename it\n");
+  {
+    CaptureOutput quiet;
+    ASSERT_EQ(modifier.Pack(dir / "out.iso", ""), 0);
+  }
+  ISOReader packed(dir / "out.iso");
+  std::vector<std::string> names;
+  {
+    CaptureOutput quiet;
+    ASSERT_EQ(packed.LoadImage(), 0);
+  }
+  const JolietEntry joliet = LoadJolietTree(dir / "out.iso", packed.Facts().jolietRootExtent);
+  for (const JolietEntry& entry : joliet.entries) {
+    names.push_back(Utf8FromJolietName(entry.identifier));
+  }
+  // In the order of the primary tree: DOCS_DIR, KEEP.BIN, READ_ME_FIRST.TXT.
+  EXPECT_EQ(names, (std::vector<std::string>{"DOCS_DIR", "Keep.bin", "Read Me First.txt"}));
+  EXPECT_EQ(joliet.entries.back().size, 10u);  // the new data under the kept name
 }
 
 // A source as mastering tools write it, with versions: replaced entries

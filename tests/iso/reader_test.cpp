@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "iso/iso_boot_image_reader.h"
 #include "iso/iso_reader.h"
 #include "iso/iso_structures.h"
+#include "iso/joliet_names.h"
 #include "tests/test_support.h"
 
 namespace fs = boost::filesystem;
@@ -277,6 +279,97 @@ TEST_F(SampleImages, BrokenImagesFailWithTheirLines) {
     } else {
       EXPECT_EQ(text.rfind(c.expected, 0), 0u) << text;
     }
+  }
+}
+
+// What the reader learns besides the primary tree, and that damage there
+// never fails the load.
+TEST_F(SampleImages, FactsOfTheDescriptorSetRockRidgeAndBootCatalog) {
+  WriteFile(local / "efi.img", Pattern(4096, 3));
+  const std::string full = local / "full.iso";
+  // Joliet, Rock Ridge, the 1999 descriptor and an EFI entry after the default one.
+  ASSERT_EQ(testing_support::Run("genisoimage -quiet -iso-level 4 -untranslated-filenames -J -R"
+                                 " -b boot/boot.bin -no-emul-boot -boot-load-size 4"
+                                 " -eltorito-alt-boot -b efi.img -no-emul-boot -o '" + full +
+                                 "' -graft-points /='" + tree + "' /efi.img='" +
+                                 local / "efi.img" + "' 2>/dev/null"),
+            0);
+  for (const std::string& image : {full, versionedImage}) {  // all, and none of it
+    const bool all = image == full;
+    ISOReader reader(image);
+    ISOBootImageReader boot(image);
+    {
+      CaptureOutput capture;
+      ASSERT_EQ(reader.LoadImage(), 0);
+      boot.LoadBootImage();
+    }
+    const ImageFacts& facts = reader.Facts();
+    EXPECT_EQ(facts.jolietDescriptorSector, all ? 19u : 0u);  // after the 1999 descriptor
+    EXPECT_EQ(std::vector<bool>({facts.hasRockRidge, facts.hasEnhancedDescriptor,
+                                 facts.hasBootRecord, boot.HasEntriesBeyondDefault()}),
+              std::vector<bool>(4, all));
+  }
+  ISOReader named(full);
+  std::string joliet;
+  {
+    CaptureOutput capture;
+    if (named.FileExists("MixedCase.txt")) {
+      joliet = Utf8FromJolietName(named.findDirectoryRecord("MixedCase.txt")->jolietIdentifier);
+    }
+  }
+  EXPECT_EQ(joliet, "MixedCase.txt");  // the source's Joliet name reaches the tree
+
+  // A damaged Joliet tree never fails the load: its names are given up.
+  std::string data = ReadFile(full);
+  const std::uint32_t jolietRoot = Le32(data, 19 * kBlockSize + pvd::root_directory_record + 2);
+  const std::size_t i386 = data.find(std::string("\x08\0I\0\x33\0\x38\0\x36", 9),
+                                     std::size_t{jolietRoot} * kBlockSize) -
+                           dir_record::identifier_length;
+  put_both32(reinterpret_cast<std::uint8_t*>(&data[i386 + 2]), jolietRoot);  // loops back
+  WriteFile(local / "damaged.iso", data);
+  ISOReader reader(local / "damaged.iso");
+  bool found = false;
+  {
+    CaptureOutput capture;
+    found = reader.FileExists("\\I386\\SYSTEM32\\WINPEOEM.SIF");
+  }
+  EXPECT_TRUE(found);
+  EXPECT_EQ(reader.Facts().jolietDescriptorSector, 19u);
+  EXPECT_EQ(reader.Facts().jolietTreeProblem, "directory extent at block " +
+                                                  std::to_string(jolietRoot) +
+                                                  " points back at an enclosing directory");
+  EXPECT_EQ(reader.findDirectoryRecord("MixedCase.txt")->jolietIdentifier, "");
+}
+
+// Images cut to 8.3 at the mastering tools' default settings keep the whole
+// names in their Joliet tree only: those answer after the recorded ones.
+TEST(FindInList, JolietNamesAnswerAfterTheRecordedIdentifiers) {
+  DirectoryRecord self, parent, cut, other;
+  self.name = self.identifier = ".";
+  parent.name = parent.identifier = "..";
+  cut.name = cut.identifier = "REDODOZA.XML;1";
+  // Recorded with its version, which a new name may not carry.
+  cut.jolietIdentifier = JolietNameFromUtf8("REDODOZAD.XML") + std::string("\0;\0" "1", 4);
+  other.name = other.identifier = "OTHER.TXT";
+  other.jolietIdentifier = JolietNameFromUtf8("redodozad.xml");
+  self.next = &parent;
+  parent.next = &cut;
+  cut.next = &other;
+  using Match = ISOReader::NameMatch;
+  const struct {
+    const char* name;
+    Match match;
+    const DirectoryRecord* found;
+  } cases[] = {
+      {"REDODOZA.XML", Match::Lookup, &cut},          // the recorded name first
+      {"REDODOZAD.XML", Match::Lookup, &cut},         // then the Joliet one, without version
+      {"redodozad.xml", Match::Lookup, &other},       // case matters to a lookup
+      {"Redodozad.Xml", Match::Lookup, nullptr},
+      {"Redodozad.Xml", Match::SameEntry, &cut},      // but not to the same entry
+      {"other.txt", Match::SameEntry, &other},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ISOReader::FindInList(&self, c.name, c.match), c.found) << c.name;
   }
 }
 

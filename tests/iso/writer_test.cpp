@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,8 @@
 
 #include "iso/iso_reader.h"
 #include "iso/iso_writer.h"
+#include "iso/joliet_names.h"
+#include "iso/joliet_tree.h"
 #include "tests/test_support.h"
 
 using namespace testing_support;
@@ -71,24 +74,33 @@ TEST(WriterLayout, SectorMap) {
     std::uint32_t pathTable, directories, files;
     bool boot;
     std::uint64_t bootBytes;
-    // T, boot record, terminator, catalog, L, M, directories, K, boot image, files, total
+    std::uint32_t jolietPathTable;
+    // T, boot record, terminator, catalog, L, M, directories, K, boot image, files, total,
+    // then with Joliet: its descriptor, its T, L and M
     std::vector<std::uint32_t> expected;
   } cases[] = {
-      {10, 1, 0, false, 0, {1, 0, 17, 0, 18, 19, 20, 0, 0, 21, 21}},    // root only
-      {2047, 1, 0, false, 0, {1, 0, 17, 0, 18, 19, 20, 0, 0, 21, 21}},  // table one byte short
-      {2048, 1, 5, false, 0, {2, 0, 17, 0, 18, 20, 22, 0, 0, 23, 28}},  // full block: spare sector
-      {10, 3, 7, true, 2048, {1, 17, 18, 19, 20, 21, 22, 1, 25, 26, 33}},  // one-block boot image
-      {4096, 3, 7, true, 2049, {3, 17, 18, 19, 20, 23, 26, 2, 29, 31, 38}},  // K rounds up
+      {10, 1, 0, false, 0, 0, {1, 0, 17, 0, 18, 19, 20, 0, 0, 21, 21}},    // root only
+      {2047, 1, 0, false, 0, 0, {1, 0, 17, 0, 18, 19, 20, 0, 0, 21, 21}},  // table one byte short
+      {2048, 1, 5, false, 0, 0, {2, 0, 17, 0, 18, 20, 22, 0, 0, 23, 28}},  // full block: spare sector
+      {10, 3, 7, true, 2048, 0, {1, 17, 18, 19, 20, 21, 22, 1, 25, 26, 33}},  // one-block boot image
+      {4096, 3, 7, true, 2049, 0, {3, 17, 18, 19, 20, 23, 26, 2, 29, 31, 38}},  // K rounds up
+      // Joliet: its descriptor before the terminator, its tables after the primary's.
+      {10, 6, 7, true, 2048, 14, {1, 17, 19, 20, 21, 22, 25, 1, 31, 32, 39, 18, 1, 23, 24}},
+      {10, 2, 0, false, 0, 2048, {1, 0, 18, 0, 19, 20, 25, 0, 0, 27, 27, 17, 2, 21, 23}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pathTable);
-    const SectorLayout l =
-        ComputeSectorLayout(c.pathTable, c.directories, c.files, c.boot, c.bootBytes);
-    EXPECT_EQ(std::vector<std::uint32_t>({l.pathTableSectors, l.bootRecord, l.terminator,
-                                          l.bootCatalog, l.typeLPathTable, l.typeMPathTable,
-                                          l.directoryAreaStart, l.bootImageSectors,
-                                          l.bootImageStart, l.fileAreaStart, l.totalSectors}),
-              c.expected);
+    const SectorLayout l = ComputeSectorLayout(c.pathTable, c.directories, c.files, c.boot,
+                                               c.bootBytes, c.jolietPathTable);
+    std::vector<std::uint32_t> actual{
+        l.pathTableSectors, l.bootRecord,     l.terminator,         l.bootCatalog,
+        l.typeLPathTable,   l.typeMPathTable, l.directoryAreaStart, l.bootImageSectors,
+        l.bootImageStart,   l.fileAreaStart,  l.totalSectors};
+    if (l.hasJoliet) {
+      actual.insert(actual.end(), {l.jolietVolumeDescriptor, l.jolietPathTableSectors,
+                                   l.jolietTypeLPathTable, l.jolietTypeMPathTable});
+    }
+    EXPECT_EQ(actual, c.expected);
   }
 }
 
@@ -223,19 +235,21 @@ TEST(WriterDates, FieldsAreGmtAndTheOffsetIsLocalMinusGmt) {
     std::time_t when;
     const char* digits;  // the 16 ASCII digits of the volume date
     std::int8_t offset;  // in 15-minute units
+    bool utc;            // recorded as UTC whatever the zone (a fixed pack time)
   } cases[] = {
-      {"UTC0", 1796443506, "2026120504050600", 0},    // 5 Dec 2026 04:05:06 GMT
-      {"UTC-1", 1796443506, "2026120504050600", 4},   // one hour east
-      {"UTC+1", 1796443506, "2026120504050600", -4},  // one hour west
-      {"UTC-1", 1798761600, "2027010100000000", 4},   // midnight GMT on New Year's Day
-      {"UTC+1", 1798761600, "2027010100000000", -4},  // local date still 31 December
+      {"UTC0", 1796443506, "2026120504050600", 0, false},    // 5 Dec 2026 04:05:06 GMT
+      {"UTC-1", 1796443506, "2026120504050600", 4, false},   // one hour east
+      {"UTC+1", 1796443506, "2026120504050600", -4, false},  // one hour west
+      {"UTC-1", 1798761600, "2027010100000000", 4, false},   // midnight GMT on New Year's Day
+      {"UTC+1", 1798761600, "2027010100000000", -4, false},  // local date still 31 December
+      {"UTC+1", 1798761600, "2027010100000000", 0, true},
   };
   for (const auto& c : cases) {
     testing_support::SetEnvironment("TZ", c.tz);
     ::tzset();
     std::uint8_t volume[17], record[7];
-    ISOWriter::MakeVolumeDate(volume, c.when);
-    ISOWriter::MakeRecordDate(record, c.when);
+    ISOWriter::MakeVolumeDate(volume, c.when, c.utc);
+    ISOWriter::MakeRecordDate(record, c.when, c.utc);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(volume), 16), c.digits) << c.tz;
     EXPECT_EQ(static_cast<std::int8_t>(volume[16]), c.offset) << c.tz;
     EXPECT_EQ(static_cast<std::int8_t>(record[6]), c.offset) << c.tz;
@@ -275,6 +289,95 @@ TEST(WriterPack, DirectoryCountIsBoundByThePathTableNumbers) {
       EXPECT_EQ(out.substr(out.size() - std::min(out.size(), refusal.size())), refusal);
     }
   }
+}
+
+// A Joliet hierarchy beside the primary one: its descriptor in sector 18,
+// its own path tables and directories, and records that point at the very
+// file extents of the primary records.
+TEST(WriterPack, JolietHierarchyMirrorsThePrimaryAndSharesItsFiles) {
+  ScratchDir dir;
+  const std::string sub = dir / "src/Sub Dir", umlaut = "Gr\xc3\xbc\xc3\x9f" "e.txt";
+  MakeDirs(sub + "/Deeper");
+  MakeDirs(dir / "src/Empty Dir");
+  WriteFile(dir / "src/Mixed Case & Co.txt", std::string(3000, 'm'));
+  WriteFile(dir / "src/empty.txt", "");
+  WriteFile(sub + "/" + umlaut, std::string(5000, 'u'));
+  WriteFile(sub + "/Deeper/x.bin", "x");
+  WriteFile(dir / "boot.img", std::string(2048, 'b'));
+  struct JolietWriter : ISOWriter {
+    explicit JolietWriter(const std::string& source) : ISOWriter(source, "") { withJoliet = true; }
+  } writer(dir / "src");
+  {
+    CaptureOutput capture;
+    ASSERT_EQ(writer.Pack(dir / "out.iso", dir / "boot.img"), 0);
+    EXPECT_NE(capture.Stdout().find("  write boot record done\n  write Joliet volume descriptor ...\n"
+                                    "  write Joliet volume descriptor done\n  write volume "
+                                    "descriptor set terminator ...\n"),
+              std::string::npos);
+  }
+  const std::string image = ReadFile(dir / "out.iso");
+  for (const auto& d : {std::make_pair(16, '\x01'), std::make_pair(17, '\0'),
+                        std::make_pair(18, '\x02'), std::make_pair(19, '\xff')}) {
+    EXPECT_EQ(image.substr(d.first * 2048, 7), std::string(1, d.second) + "CD001\x01") << d.first;
+  }
+  const std::size_t svd = 18 * 2048;
+  EXPECT_EQ(image.substr(svd + svd::escape_sequences, 4), std::string("%/E\0", 4));
+  EXPECT_EQ(image.substr(svd + pvd::volume_identifier, 12), std::string("\0C\0D\0_\0R\0O\0M", 12));
+  EXPECT_EQ(get_le32(At(image, 17 * 2048 + 71)), 20u);  // the catalog follows the terminator
+
+  ISOReader reader(dir / "out.iso");
+  {
+    CaptureOutput capture;
+    ASSERT_EQ(reader.LoadImage(), 0);
+  }
+  const ImageFacts& facts = reader.Facts();
+  EXPECT_EQ(facts.jolietDescriptorSector, 18u);
+
+  // Same entries in the same order, named in UCS-2, files on the primary's
+  // extents, directories on their own.
+  const JolietEntry joliet = LoadJolietTree(dir / "out.iso", facts.jolietRootExtent);
+  std::vector<std::uint32_t> jolietDirectories{facts.jolietRootExtent};
+  std::function<void(const DirectoryRecord*, const JolietEntry&)> compare =
+      [&](const DirectoryRecord* list, const JolietEntry& directory) {
+        std::size_t i = 0;
+        for (const DirectoryRecord* node = list; node; node = node->next) {
+          if (IsDotName(node->name)) continue;
+          ASSERT_LT(i, directory.entries.size());
+          const JolietEntry& entry = directory.entries[i++];
+          EXPECT_EQ(Utf8FromJolietName(entry.identifier), node->identifier);
+          EXPECT_EQ(node->jolietIdentifier, entry.identifier);  // paired again on load
+          if (node->type == kTypeFile) {
+            EXPECT_EQ(std::make_pair(entry.extent, entry.size),
+                      std::make_pair(node->extent, node->size)) << node->identifier;
+          } else {
+            EXPECT_NE(entry.extent, node->extent) << node->identifier;
+            jolietDirectories.push_back(entry.extent);
+            compare(node->child, entry);
+          }
+        }
+        EXPECT_EQ(i, directory.entries.size());
+      };
+  compare(reader.root, joliet);
+  EXPECT_EQ(joliet.entries.size(), 4u);
+
+  // The Joliet L and M tables: breadth first, the same numbers in either
+  // byte order, UCS-2 identifiers.
+  const std::uint32_t l = get_le32(At(image, svd + pvd::type_l_path_table));
+  const std::uint32_t m = get_be32(At(image, svd + pvd::type_m_path_table));
+  const std::uint32_t size = get_le32(At(image, svd + pvd::path_table_size));
+  EXPECT_EQ(size, 10u + 28u + 20u + 20u);  // root, "Empty Dir", "Sub Dir", "Deeper"
+  std::vector<std::uint32_t> tableExtents;
+  for (std::size_t at = 0; at < size;) {
+    const std::size_t length = static_cast<std::uint8_t>(image[l * 2048 + at]);
+    tableExtents.push_back(get_le32(At(image, l * 2048 + at + 2)));
+    EXPECT_EQ(get_be32(At(image, m * 2048 + at + 2)), tableExtents.back());
+    EXPECT_EQ(get_be16(At(image, m * 2048 + at + 6)), get_le16(At(image, l * 2048 + at + 6)));
+    at += PathTableRecordLength(length);
+  }
+  std::sort(jolietDirectories.begin(), jolietDirectories.end());
+  std::sort(tableExtents.begin(), tableExtents.end());
+  EXPECT_EQ(tableExtents, jolietDirectories);
+  EXPECT_EQ(image.substr(l * 2048 + 18, 18), JolietNameFromUtf8("Empty Dir"));
 }
 
 // The writer refuses what the reader would not load again: a directory more

@@ -28,7 +28,7 @@ int main(int argc, char* argv[]) {
                                 : std::strcmp(argv[2], "terminate") == 0 ? InterruptionKind::Terminate
                                                                          : InterruptionKind::HangUp;
   platform::HandleInterruptions(run_guard::OnInterruption);
-  ImageFiles files(dir + "/image.iso");
+  ImageFiles files(dir + "/image.iso", "");
   {
     auto hold = run_guard::Hold();
     boost::filesystem::create_directory(dir + "/work");

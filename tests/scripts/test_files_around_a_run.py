@@ -307,7 +307,7 @@ class TwoRuns(t.FaultCase):
                     if code == 0:
                         self.assertTrue(holds(image, name), name + " lost its change")
                     else:
-                        self.assertEqual(err, "Warning: another run is customizing %s; run again "
+                        self.assertEqual(err, "Warning: another run is customizing or reading %s; run again "
                                               "when it has ended\n" % image)
                 self.assert_nothing_left(image, backup=True)
 

@@ -20,25 +20,39 @@ def read(path):
 
 class Manual(t.ScratchTestCase):
     def help_options(self):
+        """(short letter or "", long name, description) of each option of --help."""
         code, out, _ = t.run_tool(["--help"])
         self.assertEqual(code, 0)
-        # "  -b [ --binary ] arg     binary files to add"
-        return re.findall(r"^\s+-(\w) \[ --(\w+) \](?: arg)?\s+(.*)$", out, re.M)
+        options = []
+        for line in out.splitlines()[1:]:
+            # "  -b [ --binary ] arg     binary files to add", "  --version    print ..."
+            found = re.match(r"^\s+(?:-(\w) \[ )?--([\w-]+)(?: \])?(?: arg)?\s+(.*)$", line)
+            if found:
+                options.append(list(found.groups("")))
+            elif line.strip():
+                options[-1][2] += " " + line.strip()  # a description that wraps
+        return options
 
     def test_every_option_is_documented(self):
         options = self.help_options()
-        self.assertEqual(len(options), 11)
+        self.assertEqual(len(options), 15)
         man = read("docs/winpe-customize.1").replace("\\-", "-")
+        man_words = " ".join(man.split())
         manual = read("docs/manual.md")
         for short, long, description in options:
             with self.subTest(option=long):
-                self.assertTrue(".BR -%s \", \" --%s" % (short, long) in man, "man page lacks --" + long)
-                self.assertTrue(description.strip() in man, "man page lacks: " + description)
-                self.assertIn("`-%s" % short, manual)
+                entry = ".BR -%s \", \" --%s" % (short, long) if short else "--" + long
+                self.assertTrue(entry in man, "man page lacks " + entry)
+                description = " ".join(description.split())
+                self.assertTrue(description in man_words, "man page lacks: " + description)
+                self.assertIn("`-%s" % short if short else "`--" + long, manual)
                 self.assertIn("--%s" % long, manual)
         for hidden in ("dir", "file"):
             self.assertIn("--" + hidden, man)
             self.assertIn("--" + hidden, manual)
+        for section in ("## Using it from scripts", "SOURCE_DATE_EPOCH"):
+            self.assertIn(section, manual)
+        self.assertIn(".SH ENVIRONMENT", man)
 
     def test_install_puts_binary_and_man_page_under_the_prefix(self):
         prefix = self.path("prefix")

@@ -1,5 +1,7 @@
 """The sample CD boots in QEMU (TCG): its boot program prints one line on
-COM1. So does the sample CD after the tool rewrote it with a VNC package."""
+COM1. So does the sample CD after the tool rewrote it with a VNC package, and
+the same CD mastered by genisoimage with Joliet and Rock Ridge after the tool
+rewrote it."""
 
 import os
 import subprocess
@@ -42,6 +44,21 @@ class SampleCdBootTest(t.ScratchTestCase):
         code, out, err = t.run_tool(["-i", image, "-v", self.path("vnc") + "%server.exe%secret"])
         self.assertEqual(0, code, out + err)
         self.assertIn(BOOT_LINE, serial_output(image, self.path("vnc.log")))
+
+    def test_joliet_image_from_another_tool_boots_after_customization(self):
+        work = self.path("sample")
+        subprocess.run([t.SAMPLE_CD_MAKER, self.path("sample.iso"), work], check=True,
+                       capture_output=True)
+        image = self.path("joliet.iso")
+        subprocess.run(["genisoimage", "-quiet", "-iso-level", "4", "-untranslated-filenames",
+                        "-J", "-R", "-b", "boot.bin", "-no-emul-boot", "-boot-load-size", "4",
+                        "-o", image, "-graft-points", "/=" + os.path.join(work, "cd"),
+                        "/boot.bin=" + os.path.join(work, "boot.bin")],
+                       check=True, capture_output=True)
+        t.write(self.path("src", "Start Me & Co.exe"), b"MZ start")
+        code, out, err = t.run_tool(["-i", image, "-f", "-B", self.path("src", "Start Me & Co.exe")])
+        self.assertEqual(0, code, out + err)
+        self.assertIn(BOOT_LINE, serial_output(image, self.path("joliet.log")))
 
 
 if __name__ == "__main__":

@@ -44,6 +44,8 @@ class VncOptionTest(t.ScratchTestCase):
                     self.assertFalse(any(os.path.exists(image + e) for e in (".tmp", ".bak")))
                     continue
                 self.assertEqual((0, ""), (code, err), out)
+                self.assertEqual(password is None,
+                                 "the VNC server will accept connections without a password" in out)
                 files, _ = t.read_image(image)
                 self.assertEqual(b"MZ vnc server", files.pop("/PROGRAMS/vncpkg/server.exe"))
                 self.assertIn(b"\r\n<exec processName=\"\\PROGRAMS\\vncpkg\\server.exe\" "

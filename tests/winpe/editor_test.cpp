@@ -15,6 +15,7 @@
 #include "tests/fake_entries.h"
 #include "tests/test_support.h"
 #include "tools/minimal_hive.h"
+#include "winpe/option_values.h"
 #include "winpe/vnc_cipher.h"
 #include "winpe/winpe_editor.h"
 
@@ -99,14 +100,14 @@ const char kHive[] = "I386/SYSTEM32/CONFIG/DEFAULT";
 TEST(CheckOptions, OnlyTheFirstFailureInOptionOrderIsReported) {
   EditorWorkspace ws;
   const std::string file = ws.SourceFile("a.exe"), dir = ws.src, no = ws.src + "/no";
-  EditorOptions wrongKind, lastPercent, placed, order, noPercent;
+  EditorOptions wrongKind, firstPercent, placed, order, noPercent;
   wrongKind.storage = {dir, file};                     // the kind counts, not only existence
-  lastPercent.startPackages = {dir + "%bin%run.exe"};  // the package ends at the last "%"
+  firstPercent.startPackages = {no + "%bin%run.exe"};  // the package ends at the first "%"
   placed.files = {dir + "%\\I386"};                    // reported with its placement
   order.binaries = order.storage = {no};               // storage drivers come before binaries
   const std::pair<EditorOptions, std::string> rows[] = {
       {wrongKind, "storage driver package " + file},
-      {lastPercent, "software package " + dir + "%bin"},
+      {firstPercent, "software package " + no},
       {placed, "file " + dir + "%\\I386"},
       {order, "storage driver package " + no},
   };
@@ -120,6 +121,27 @@ TEST(CheckOptions, OnlyTheFirstFailureInOptionOrderIsReported) {
   EXPECT_EQ("Warning: invalid option format: pkgonly\n"
             "Warning: need to use '%' to specify the start up executable\n",
             Capture([&] { return ws.Editor(noPercent)->CheckOptions(); }).err);
+}
+
+TEST(OptionValues, SplitAtTheFirstPercentAndTheVncPasswordAtTheNext) {
+  const struct { const char *value, *package, *executable, *password; bool percent; } rows[] = {
+      {"C:\\vnc%winvnc4.exe", "C:\\vnc", "winvnc4.exe", "", true},
+      {"vnc%run.exe%", "vnc", "run.exe", "", true},        // "%" last: no password
+      {"vnc%run.exe%p%w%", "vnc", "run.exe", "p%w%", true},  // the password keeps its "%"
+      {"vnc%", "vnc", "", "", true},
+      {"vnc", "vnc", "", "", false},
+  };
+  for (const auto& row : rows) {
+    const StartValue v = ParseVncValue(row.value);
+    EXPECT_EQ(row.package, v.package) << row.value;
+    EXPECT_EQ(row.executable, v.executable) << row.value;
+    EXPECT_EQ(row.password, v.password) << row.value;
+    EXPECT_EQ(row.percent, v.hasPercent) << row.value;
+    if (v.hasPercent && !v.password.empty()) { EXPECT_EQ(row.value, VncValueText(v)); }
+  }
+  // -P keeps everything after the first "%" as the program; -X / -Y the place.
+  EXPECT_EQ("bin%x.exe", ParseStartPackage("pkg%bin%x.exe").executable);
+  EXPECT_EQ("\\I386%b", ParsePlacement("d%\\I386%b").place);
 }
 
 // Beyond existence: names an image cannot hold, directories deeper than the
@@ -232,9 +254,11 @@ TEST(ConflictPrompt, AnswersDecideTheName) {
   }
 }
 
-// Every kind of addition meets the prompt for a name the image holds in
-// another case or version, and for a name this run has already placed.
-TEST(ConflictPrompt, CaseVersionAndTheRunsOwnAdditionsConflict) {
+// Every kind of addition meets the conflict for a name the image holds in
+// another case or version, and for a name this run has already placed. At
+// the prompt any key but "c" aborts; --on-conflict=abort aborts alike and
+// overwrite lets the new item in under its name, neither reading input.
+TEST(ConflictPrompt, CaseVersionAndTheRunsOwnAdditionsConflictInEveryMode) {
   const std::string file = "Warning: adding file %s failed - file name conflict, aborted by user";
   const std::string directory =
       "Warning: adding directory %s failed - package name conflict, aborted by user";
@@ -244,52 +268,71 @@ TEST(ConflictPrompt, CaseVersionAndTheRunsOwnAdditionsConflict) {
     const char* label;
     std::function<void(EditorWorkspace&, EditorOptions&)> set;
     std::string warning, name;
+    const char* directory;  // where the item goes: after overwrite it alone is there
   } rows[] = {
       {"binary", [](EditorWorkspace& ws, EditorOptions& o) {
          o.binaries = {ws.SourceFile("tool.exe")};
          ws.reader.files = {"\\PROGRAMS\\TOOL.EXE;1"};
-       }, file, "tool.exe"},
+       }, file, "tool.exe", "PROGRAMS"},
       {"package", [](EditorWorkspace& ws, EditorOptions& o) {
          ws.SourceFile("utils/u.exe");
          o.packages = {ws.src + "/utils"};
          ws.reader.dirs = {"\\PROGRAMS\\UTILS"};
-       }, directory, "utils"},
+       }, directory, "utils", "PROGRAMS"},
       {"storage driver", [](EditorWorkspace& ws, EditorOptions& o) {
          ws.SourceFile("raid/raid.sys");
          o.storage = {ws.src + "/raid"};
          ws.reader.dirs = {"\\I386\\SYSTEM32\\DRIVERS\\RAID"};
-       }, driver, "raid"},
+       }, driver, "raid", "I386/SYSTEM32/DRIVERS"},
       {"VNC package", [](EditorWorkspace& ws, EditorOptions& o) {
          ws.SourceFile("vnc/server.exe");
          o.vnc = ws.src + "/vnc%server.exe";
          ws.reader.files = {"\\PROGRAMS\\VNC."};
-       }, directory, "vnc"},
+       }, directory, "vnc", "PROGRAMS"},
       {"binary twice", [](EditorWorkspace& ws, EditorOptions& o) {
          o.binaries = {ws.SourceFile("d1/a.exe"), ws.SourceFile("d2/A.EXE")};
-       }, file, "A.EXE"},
+       }, file, "A.EXE", "PROGRAMS"},
       {"package and start package", [](EditorWorkspace& ws, EditorOptions& o) {
          ws.SourceFile("x/pkg/a.txt");
          ws.SourceFile("y/PKG/run.exe");
          o.packages = {ws.src + "/x/pkg"};
          o.startPackages = {ws.src + "/y/PKG%run.exe"};
-       }, directory, "PKG"},
+       }, directory, "PKG", "PROGRAMS"},
       {"storage driver twice", [](EditorWorkspace& ws, EditorOptions& o) {
          ws.SourceFile("a/raid/a.sys");
          ws.SourceFile("b/Raid/b.sys");
          o.storage = {ws.src + "/a/raid", ws.src + "/b/Raid"};
-       }, driver, "Raid"},
+       }, driver, "Raid", "I386/SYSTEM32/DRIVERS"},
   };
   for (const auto& row : rows) {
-    EditorWorkspace ws;
-    ws.Write(kSif, "[OemDriverParams]\r\nOemDriverRoot=\"\"\r\nOemDriverDirs=\r\n");
-    EditorOptions o;
-    row.set(ws, o);
-    FeedStdin input("x\n");
-    const Result r = Capture([&] { return ws.Editor(o)->ApplyChanges(); });
-    EXPECT_EQ(1, r.result) << row.label;
-    std::string warning = row.warning;
-    warning.replace(warning.find("%s"), 2, row.name);
-    EXPECT_EQ(0u, r.err.find(warning + "\n")) << row.label << ": " << r.err;
+    for (const ConflictMode mode : {ConflictMode::Ask, ConflictMode::Abort,
+                                    ConflictMode::Overwrite}) {
+      EditorWorkspace ws;
+      ws.Write(kSif, "[OemDriverParams]\r\nOemDriverRoot=\"\"\r\nOemDriverDirs=\r\n");
+      EditorOptions o;
+      row.set(ws, o);
+      auto editor = ws.Editor(o);
+      editor->SetConflictMode(mode);
+      // At the prompt "x" aborts; the other modes must not read it.
+      FeedStdin input("x\n");
+      const Result r = Capture([&] { return editor->ApplyChanges(); });
+      const std::string label = std::string(row.label) + " in mode " +
+                                std::to_string(static_cast<int>(mode));
+      EXPECT_EQ(mode == ConflictMode::Ask ? "\n" : "x\n", input.Unread()) << label;
+      if (mode != ConflictMode::Overwrite) {
+        EXPECT_EQ(1, r.result) << label;
+        std::string warning = row.warning;
+        warning.replace(warning.find("%s"), 2, row.name);
+        EXPECT_EQ(0u, r.err.find(warning + "\n")) << label << ": " << r.err;
+        continue;
+      }
+      EXPECT_EQ(std::string::npos, r.err.find("aborted")) << label << ": " << r.err;
+      std::vector<std::string> placed;
+      for (const auto& entry : boost::filesystem::directory_iterator(ws.Path(row.directory))) {
+        placed.push_back(entry.path().filename().string());
+      }
+      EXPECT_EQ(std::vector<std::string>{row.name}, placed) << label;
+    }
   }
 }
 
@@ -350,6 +393,16 @@ TEST(AddStartUp, EntriesGoAboveTheFirstLoneClosingLine) {
   EXPECT_EQ("Log: adding start up ...\nLog: adding start up succeeded\n", e.out);
   EXPECT_EQ("<redoDozad>\r\n<exec processName=\"\\PROGRAMS\\a.exe\" "
             "currentDir=\"\\PROGRAMS\\\" />\r\n</redoDozad>\r\n</redoDozad>\r\n", e.file);
+  // A program started already (named in any case) is not started twice, and the
+  // file is not rewritten.
+  const std::string started =
+      "<redoDozad>\n  <exec processName=\"\\PROGRAMS\\a.exe\" currentDir=\"\\PROGRAMS\\\" />\n"
+      "</redoDozad>\n";
+  e = EditFile(kXml, started, [](WinpeEditor& ed) { return ed.AddStartUp("A.EXE"); });
+  EXPECT_EQ(0, e.result);
+  EXPECT_EQ("Log: adding start up ...\nLog: redodozad.xml already starts \\PROGRAMS\\A.EXE; it is "
+            "left as it is\nLog: adding start up succeeded\n", e.out);
+  EXPECT_EQ(started, e.file);
   // Indented or differently cased closing lines do not count; nothing is rewritten.
   for (const char* content : {"<redoDozad>\r\n  </redoDozad>\r\n", "<redodozad>\n</redodozad>\n"}) {
     e = EditFile(kXml, content, [](WinpeEditor& ed) { return ed.AddStartUp("a.exe"); });
@@ -415,6 +468,10 @@ TEST(AddDriverName, RegistersUnderOemDriverParams) {
       {head + "OemDriverRoot=x\r\nOemDriverDirs= \r\n;" + head +
            "OemDriverRoot=\r\n;OemDriverDirs=x  \r\n",
        set + " a, b\r\n" + set + "x  , a, b\r\n"},
+      // Names listed already (in any case, quoted or not) are not listed again, and a
+      // file that stays the same is not rewritten.
+      {set + "A,\"B\"\n", set + "A,\"B\"\n"},
+      {";" + head + "OemDriverRoot=\"Drivers\"\r\n;OemDriverDirs=a\r\n", set + "a, b\r\n"},
       {"[Misc]\nA=1", "[Misc]\r\nA=1\r\n"},  // no header: only rewritten, lines end in CR LF
       {"", ""},                              // nothing to write
       {"a\rb\r\r\n", "a\rb\r\r\n"},          // only a CR right before LF ends a line
@@ -452,7 +509,7 @@ TEST(AddNetworkDriver, SkipsDirectoriesAndFailsOnAClash) {
   EXPECT_EQ("data", ws.Read("I386/SYSTEM32/DRIVERS/driver.SYS"));  // the first one stays
 }
 
-TEST(DisablePressAnyKey, PrependsOneFarReturnPerRun) {
+TEST(DisablePressAnyKey, PrependsOneFarReturnOnce) {
   std::string before(5000, '\0');  // more than one copy buffer
   for (std::size_t i = 0; i < before.size(); ++i) before[i] = static_cast<char>(i * 7 + i / 256);
   const Result e = EditFile("I386/BOOTFIX.BIN", before, [](WinpeEditor& ed) {
@@ -460,8 +517,10 @@ TEST(DisablePressAnyKey, PrependsOneFarReturnPerRun) {
   });
   EXPECT_EQ(0, e.result);
   EXPECT_EQ("Log: disabling the \"press any key\" option ...\n"
-            "Log: disabling the \"press any key\" option ...\n", e.out);
-  EXPECT_EQ("\xCB\xCB" + before, e.file);
+            "Log: disabling the \"press any key\" option ...\n"
+            "Log: BOOTFIX.BIN already begins with 0xCB (far return); it is left as it is\n",
+            e.out);
+  EXPECT_EQ("\xCB" + before, e.file);
   EditorWorkspace ws;  // a leftover backup fails before anything is touched
   ws.Write("I386/BOOTFIX.BIN", "boot");
   ws.Write("I386/BOOTFIX.BIN.bak", "old");
@@ -488,12 +547,21 @@ TEST(SetVncPassword, WritesTypedValuesOnceAndKeepsTheRest) {
   const std::string before = RunOutput(others);
   auto editor = ws.Editor();
   CaptureOutput capture;
-  // A second run replaces the values, never duplicates them.
+  // A second call replaces the values, never duplicates them.
   EXPECT_FALSE(editor->SetVncPassword("first") || editor->SetVncPassword("password-two"));
   EXPECT_EQ("Log: setting VNC password ...\nLog: setting VNC password succeeded\n"
-            "Log: setting VNC password ...\nLog: setting VNC password succeeded\n",
+            "Log: setting VNC password ...\n"
+            "Log: the VNC password is longer than 8 bytes: VNC uses only its first 8\n"
+            "Log: setting VNC password succeeded\n",
             capture.Stdout());
   EXPECT_EQ("", capture.Stderr());
+  // Values that hold what would be written leave the hive file as it is.
+  const std::string written = ws.Read(kHive);
+  const auto inode = [&] { return RunOutput("stat -c %i " + hive); };
+  const std::string writtenInode = inode();
+  EXPECT_EQ(0, editor->SetVncPassword("password"));
+  EXPECT_EQ(written, ws.Read(kHive));
+  EXPECT_EQ(writtenInode, inode());
   // The password: the block of its first 8 bytes enciphered under the fixed key.
   EXPECT_EQ("PATH,TYPE,VALUE\n/Software/RealVNC/WinVNC4,KEY,\n"
             "/Software/RealVNC/WinVNC4/PortNumber,DWORD,0x0000170C\n"

@@ -1,0 +1,88 @@
+#include "iso/directory_extent.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "iso/image_file.h"
+#include "iso/iso_manipulator.h"
+
+namespace {
+
+// Smallest well-formed directory record: 33 fixed bytes, a one-byte
+// identifier and no pad byte.
+constexpr std::uint32_t kMinRecordLength = 34;
+
+std::uint64_t FileLength(std::ifstream& in) {
+  in.seekg(0, std::ios::end);
+  return static_cast<std::uint64_t>(in.tellg());
+}
+
+}  // namespace
+
+DirectoryExtent::DirectoryExtent(std::ifstream& in, const std::string& imagePath,
+                                 std::uint32_t extent, std::uint32_t blockSize)
+    : data_(blockSize), blockSize_(blockSize),
+      where_("directory extent at block " + std::to_string(extent)) {
+  const std::uint64_t position = static_cast<std::uint64_t>(extent) * blockSize;
+  ReadAt(in, imagePath, position, data_.data(), data_.size());
+
+  // The extent must open with its self record, whose data length is the
+  // size of the whole extent.
+  if (data_[dir_record::length] < kMinRecordLength ||
+      data_[dir_record::identifier_length] == 0 || data_[dir_record::identifier] != 0x00) {
+    throw std::runtime_error(where_ + " does not start with its self record");
+  }
+  size_ = get_le32(data_.data() + dir_record::data_length);
+  if (size_ == 0) throw std::runtime_error(where_ + " has a size of 0");
+  if (size_ > blockSize) {
+    if (position + size_ > FileLength(in)) {
+      throw std::runtime_error(where_ + " runs past the end of the image");
+    }
+    data_.resize(size_);
+    ReadAt(in, imagePath, position, data_.data(), data_.size());
+  }
+}
+
+bool DirectoryExtent::Next(RawDirectoryRecord& record) {
+  while (position_ < size_) {
+    const std::uint32_t recordLength = data_[position_];
+    if (recordLength == 0) {
+      // The rest of this block is unused; records go on in the next one.
+      position_ = (position_ / blockSize_ + 1) * blockSize_;
+      continue;
+    }
+    if (recordLength < kMinRecordLength || position_ + recordLength > size_ ||
+        dir_record::fixed_part + data_[position_ + dir_record::identifier_length] >
+            recordLength) {
+      throw std::runtime_error("malformed directory record at byte " +
+                               std::to_string(position_) + " of " + where_);
+    }
+    record = RawDirectoryRecord{};
+    ISOManipulator::SafeCopy(&record, sizeof record, data_.data() + position_, recordLength);
+    position_ += recordLength;
+    return true;
+  }
+  return false;
+}
+
+void DirectoryWalkGuard::Clear() {
+  enclosing_.clear();
+  visited_.clear();
+}
+
+DirectoryWalkGuard::Visit::Visit(DirectoryWalkGuard& guard, std::uint32_t extent)
+    : guard_(guard) {
+  const std::string where = "directory extent at block " + std::to_string(extent);
+  if (std::find(guard.enclosing_.begin(), guard.enclosing_.end(), extent) !=
+      guard.enclosing_.end()) {
+    throw std::runtime_error(where + " points back at an enclosing directory");
+  }
+  if (guard.enclosing_.size() > guard.maxDepth_) {
+    throw std::runtime_error("directory tree deeper than " + std::to_string(guard.maxDepth_) +
+                             " levels at block " + std::to_string(extent));
+  }
+  if (!guard.visited_.insert(extent).second) {
+    throw std::runtime_error(where + " belongs to more than one directory");
+  }
+  guard.enclosing_.push_back(extent);
+}

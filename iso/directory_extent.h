@@ -1,0 +1,65 @@
+// One directory extent of an image, read whole, and the walk over its
+// directory records. Shared by the loads of the primary and the Joliet
+// trees, so both refuse a damaged extent the same way and never read past
+// the buffer.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "iso/iso_structures.h"
+
+class DirectoryExtent {
+ public:
+  // Reads the extent at `extent`; its size is the data length of its first
+  // record, which must be the directory's self record. Throws
+  // std::runtime_error naming the block when the extent is malformed or
+  // runs past the end of the image.
+  DirectoryExtent(std::ifstream& in, const std::string& imagePath, std::uint32_t extent,
+                  std::uint32_t blockSize);
+
+  // The next record (hidden ones and those without identifier included);
+  // false after the last. Throws on a record that is malformed.
+  bool Next(RawDirectoryRecord& record);
+
+  // "directory extent at block N", for messages about this extent.
+  const std::string& Where() const { return where_; }
+
+ private:
+  std::vector<std::uint8_t> data_;
+  std::uint32_t size_ = 0;
+  std::uint32_t blockSize_;
+  std::uint64_t position_ = 0;  // 64-bit: stepping to the next block must not wrap
+  std::string where_;
+};
+
+// Keeps a walk over a directory tree finite on a damaged image: a directory
+// extent that points back at an enclosing one, one reached a second time
+// (which would multiply the tree without bound) and a tree deeper than the
+// limit are refused.
+class DirectoryWalkGuard {
+ public:
+  explicit DirectoryWalkGuard(std::size_t maxDepth) : maxDepth_(maxDepth) {}
+  void Clear();
+
+  // Held while one directory extent is being loaded. Throws
+  // std::runtime_error naming the block when the walk may not enter it.
+  class Visit {
+   public:
+    Visit(DirectoryWalkGuard& guard, std::uint32_t extent);
+    ~Visit() { guard_.enclosing_.pop_back(); }
+    Visit(const Visit&) = delete;
+    Visit& operator=(const Visit&) = delete;
+
+   private:
+    DirectoryWalkGuard& guard_;
+  };
+
+ private:
+  std::size_t maxDepth_;
+  std::vector<std::uint32_t> enclosing_;  // extents on the path being loaded, root first
+  std::unordered_set<std::uint32_t> visited_;
+};

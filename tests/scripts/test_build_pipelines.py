@@ -1,0 +1,242 @@
+"""The tool in a build pipeline: with SOURCE_DATE_EPOCH the same inputs give
+the same image, byte for byte, and entries of the source image keep their
+recording dates (read with pycdlib); -o writes a new file and leaves the
+image as it was, also on read-only media; --on-conflict decides without
+reading standard input, and with overwrite a second run of the same command
+changes nothing; the VNC password may come from a file."""
+
+import fcntl
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(__file__))
+import wpe_testlib as t  # noqa: E402
+
+EPOCH = 1700000000  # 2023-11-14 22:13:20 UTC
+EPOCH_RECORD = bytes([123, 11, 14, 22, 13, 20, 0])
+EPOCH_VOLUME = b"2023111422132000\x00"
+OLD_MTIME = 981173106  # 2001-02-03 04:05:06 UTC, the source tree's README
+
+MAKERS = {
+    "genisoimage": ["genisoimage", "-quiet", "-iso-level", "2", "-J", "-R"],
+    "xorriso": ["xorriso", "-as", "mkisofs", "-quiet", "-iso-level", "3", "-J", "-R"],
+}
+
+
+def pycdlib_open(path):
+    import pycdlib
+    iso = pycdlib.PyCdlib()
+    iso.open(path)
+    return iso
+
+
+class Pipeline(t.ScratchTestCase):
+    def setUp(self):
+        super().setUp()
+        for rel, data in {"start.exe": b"MZ start", "pkg/sub/data.bin": b"pkg" * 700,
+                          "raid/raid.sys": b"raid" * 90, "vnc/server.exe": b"MZ vnc"}.items():
+            t.write(self.path("src", rel), data)
+        self.env = dict(os.environ, SOURCE_DATE_EPOCH=str(EPOCH))
+
+    def src(self, rel):
+        return self.path("src", rel)
+
+    def edits(self, vnc=True):
+        args = ["-f", "-B", self.src("start.exe"), "-p", self.src("pkg"), "-d", self.src("raid")]
+        return args + (["-v", self.src("vnc") + "%server.exe%secret"] if vnc else [])
+
+    def sample_cd(self, name="sample.iso"):
+        subprocess.run([t.SAMPLE_CD_MAKER, self.path(name)], check=True, capture_output=True)
+        return self.path(name)
+
+    def made_with(self, maker):
+        tree = self.path("tree-" + maker)
+        t.make_winpe_tree(tree)
+        os.utime(os.path.join(tree, "DOCS", "README.TXT"), (OLD_MTIME, OLD_MTIME))
+        image = self.path(maker + ".iso")
+        subprocess.run(MAKERS[maker] + ["-b", "BOOT/BOOT.IMG", "-no-emul-boot",
+                                        "-boot-load-size", "4", "-o", image, tree],
+                       check=True, stderr=subprocess.DEVNULL)
+        return image
+
+    def customize(self, args, stdin=b"", env=None):
+        code, out, err = t.run_tool(args, stdin=stdin, env=env or self.env)
+        self.assertEqual((code, err), (0, ""), out)
+        return out
+
+    def test_same_inputs_give_the_same_image_and_source_entries_keep_their_dates(self):
+        images = [("sample CD", self.sample_cd(), True)]
+        images += [(maker, self.made_with(maker), False) for maker in MAKERS]
+        for label, image, vnc in images:
+            with self.subTest(label):
+                before = t.file_bytes(image)
+                outputs = []
+                for run in range(2):
+                    if run:
+                        time.sleep(1)  # a second apart: the clock must not show
+                    outputs.append(self.path("%s-%d.iso" % (label, run)))
+                    self.customize(["-i", image, "-o", outputs[-1]] + self.edits(vnc))
+                self.assertEqual(t.file_bytes(outputs[0]), t.file_bytes(outputs[1]))
+                self.assertEqual(t.file_bytes(image), before)
+                if not vnc:
+                    self.check_dates(image, outputs[0])
+
+    def check_dates(self, source, new):
+        old_iso, new_iso = pycdlib_open(source), pycdlib_open(new)
+        try:
+            def date(iso, path, dot=False):
+                record = iso.get_record(iso_path=path)
+                return (record.children[0] if dot else record).date.record()
+            for path in ("/DOCS/README.TXT;1", "/DOCS", "/I386/INF/DISK.INF;1"):
+                self.assertEqual(date(new_iso, path), date(old_iso, path), path)
+            # A directory's "." carries the date of the directory it stands for.
+            self.assertEqual(date(new_iso, "/DOCS", dot=True), date(old_iso, "/DOCS"))
+            self.assertNotEqual(date(old_iso, "/DOCS/README.TXT;1"), EPOCH_RECORD)
+            # New entries and rewritten files carry the fixed time, in UTC.
+            for path in ("/PROGRAMS", "/PROGRAMS/start.exe", "/WINBOM.INI;1"):
+                self.assertEqual(date(new_iso, path), EPOCH_RECORD, path)
+            self.assertEqual(new_iso.pvd.volume_creation_date.record(), EPOCH_VOLUME)
+            self.assertEqual(new_iso.joliet_vd.volume_creation_date.record(), EPOCH_VOLUME)
+        finally:
+            old_iso.close()
+            new_iso.close()
+
+    def test_overwrite_makes_a_second_run_change_nothing(self):
+        image = self.sample_cd()
+        args = ["-i", image, "--on-conflict=overwrite"] + self.edits()
+        self.customize(args)
+        first = t.file_bytes(image)
+        out = self.customize(args)
+        self.assertEqual(t.file_bytes(image), first)
+        self.assertEqual(t.file_bytes(image + ".bak"), first)
+        for already in ("WINPEOEM.SIF already lists raid", "already starts \\PROGRAMS\\start.exe",
+                        "BOOTFIX.BIN already begins with 0xCB", "start.exe replaces it"):
+            self.assertIn(already, out)
+
+    def test_abort_ends_the_run_without_reading_the_answers_waiting(self):
+        t.write(self.path("tree", "PROGRAMS", "start.exe"), b"old")
+        t.make_winpe_tree(self.path("tree"))
+        image = self.path("cd.iso")
+        t.genisoimage(self.path("tree"), image)
+        before = t.file_bytes(image)
+        t.write(self.path("answers"), b"c\nrenamed.exe\n")
+        with open(self.path("answers"), "rb") as answers:
+            proc = subprocess.run([t.TOOL, "-i", image, "--on-conflict", "abort", "-B",
+                                   self.src("start.exe")], stdin=answers, capture_output=True)
+            self.assertEqual(os.lseek(answers.fileno(), 0, os.SEEK_CUR), 0, "input was read")
+        self.assertEqual(proc.returncode, 1)
+        self.assertEqual(proc.stderr, b"Warning: adding file start.exe failed - file name "
+                                      b"conflict, aborted by user\n")
+        self.assertEqual(t.file_bytes(image), before)
+        self.assertFalse(os.path.exists(image + ".bak") or os.path.exists(image + ".tmp"))
+
+    def test_a_password_file_gives_the_same_image_as_the_command_line(self):
+        image = self.sample_cd()
+        self.customize(["-i", image, "-o", self.path("typed.iso"),
+                        "-v", self.src("vnc") + "%server.exe%secret"])
+        t.write(self.path("password"), b"secret\r\nsecond line\n")
+        out = self.customize(["-i", image, "-o", self.path("file.iso"),
+                              "-v", self.src("vnc") + "%server.exe",
+                              "--vnc-password-file", self.path("password")])
+        self.assertNotIn("without a password", out)
+        self.assertEqual(t.file_bytes(self.path("typed.iso")), t.file_bytes(self.path("file.iso")))
+
+
+class Output(t.ScratchTestCase):
+    def setUp(self):
+        super().setUp()
+        t.write(self.path("src", "start.exe"), b"MZ start")
+        t.write(self.path("src", "pkg", "a.txt"), b"a")
+        t.make_winpe_tree(self.path("tree"))
+        self.image = self.path("in", "cd.iso")
+        os.makedirs(self.path("in"))
+        t.genisoimage(self.path("tree"), self.image)
+
+    def run_output(self, output, image=None, extra=()):
+        return t.run_tool(["-i", image or self.image, "-o", output, "-B", self.path("src", "start.exe")]
+                          + list(extra))
+
+    def assert_written(self, output, image, before, mode):
+        self.assertEqual(t.file_bytes(image), before)
+        files, _ = t.read_image(output)
+        self.assertEqual(files["/PROGRAMS/start.exe"], b"MZ start")
+        self.assertEqual(os.stat(output).st_mode & 0o7777, mode)
+        self.assertEqual(os.stat(output).st_uid, os.getuid())
+        self.assertEqual(sorted(os.listdir(os.path.dirname(image))), [os.path.basename(image)])
+
+    def test_the_image_is_only_read(self):
+        before = t.file_bytes(self.image)
+        os.chmod(self.image, 0o444)
+        code, out, err = self.run_output(self.path("out.iso"))
+        self.assertEqual((code, err), (0, ""), out)
+        self.assert_written(self.path("out.iso"), self.image, before, 0o444)
+        self.assertEqual(os.listdir(self.dir).count("out.iso"), 1)
+        self.assertEqual([n for n in os.listdir(self.dir) if n.startswith("out.iso.")], [])
+        # A run that reads it may share it; one that customizes it may not.
+        with open(self.image, "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_SH)
+            code, out, err = self.run_output(self.path("out2.iso"))
+            self.assertEqual((code, err), (0, ""), out)
+            fcntl.flock(held, fcntl.LOCK_EX)
+            code, out, err = self.run_output(self.path("out3.iso"))
+            self.assertEqual((code, err), (1, "Warning: another run is customizing %s; run again "
+                                              "when it has ended\n" % self.image))
+        self.assertFalse(os.path.exists(self.path("out3.iso")))
+
+    @unittest.skipUnless(os.geteuid() == 0, "a read-only bind mount needs root")
+    def test_an_image_on_a_read_only_mount(self):
+        mount = self.path("ro")
+        os.makedirs(mount)
+        made = subprocess.run(["mount", "--bind", self.path("in"), mount], capture_output=True)
+        if made.returncode != 0:
+            self.skipTest("mount --bind does not work here: " + made.stderr.decode().strip())
+        try:
+            subprocess.run(["mount", "-o", "remount,bind,ro", mount], check=True)
+            image = os.path.join(mount, "cd.iso")
+            before = t.file_bytes(image)
+            code, out, err = self.run_output(self.path("out.iso"), image)
+            self.assertEqual((code, err), (0, ""), out)
+            self.assert_written(self.path("out.iso"), image, before, 0o644)
+        finally:
+            subprocess.run(["umount", mount], check=True)
+
+    def test_output_files_that_are_refused(self):
+        os.makedirs(self.path("a dir"))
+        os.makedirs(self.path("work"))
+        os.symlink(self.path("elsewhere.iso"), self.path("link.iso"))
+        os.link(self.image, self.path("hard.iso"))
+        cases = [
+            (self.path("in", ".", "cd.iso"), [], "it is the image or a source, or lies inside "
+             "one (%s); give another name" % self.image),
+            (self.path("hard.iso"), [], "it is the image or a source"),
+            (self.path("src", "pkg", "out.iso"), ["-p", self.path("src", "pkg")],
+             "it is the image or a source, or lies inside one (%s)" % self.path("src", "pkg")),
+            (self.path("work", "out.iso"), ["-t", self.path("work")],
+             "it lies inside the temporary directory %s, which the run empties"
+             % self.path("work")),
+            (self.path("a dir"), [], "it is a directory; give the path of a regular file"),
+            (self.path("link.iso"), [], "it is a symbolic link; give the path of a regular file"),
+            (self.path("no", "out.iso"), [], "its directory %s does not exist; make it first"
+             % self.path("no")),
+        ]
+        before = t.file_bytes(self.image)
+        for output, extra, why in cases:
+            with self.subTest(output):
+                code, out, err = self.run_output(output, extra=extra)
+                self.assertEqual(code, 1)
+                self.assertTrue(err.startswith("Warning: invalid output file %s - %s"
+                                               % (output, why)), err)
+                self.assertEqual(err.count("\n"), 1, err)
+                self.assertNotIn("load ISO image", out)
+                self.assertEqual(t.file_bytes(self.image), before)
+        self.assertFalse(os.path.lexists(self.path("elsewhere.iso")))
+        self.assertEqual(sorted(os.listdir(self.path("in"))), ["cd.iso"])
+
+
+if __name__ == "__main__":
+    t.main()
