@@ -115,14 +115,14 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments) : impl_(ne
   for (const std::string& a : arguments) command += L"\"" + WideText(a) + L"\" ";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
+  startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = nullptr;
   startup.hStdOutput = writeEnd;
   startup.hStdError = writeEnd;
   PROCESS_INFORMATION started = {};
+  // A console of its own, without a window.
   const BOOL ok = ::CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE,
-                                   CREATE_NEW_CONSOLE, nullptr, nullptr, &startup, &started);
+                                   CREATE_NO_WINDOW, nullptr, nullptr, &startup, &started);
   ::CloseHandle(writeEnd);
   if (!ok) {
     ::CloseHandle(readEnd);
