@@ -5,7 +5,8 @@
 # Installs what is missing (mingw-w64, Wine), builds Boost.Program_options,
 # Boost.Filesystem and GoogleTest for Windows once into build-win-deps/
 # (keyed by their Debian versions and the compiler's), then configures and
-# builds build-win/ and runs ctest there. WPE_WINDOWS_NO_TESTS=1 only builds.
+# builds build-win/ and runs ctest there, then the process test
+# tests/windows/test_windows_executable.py. WPE_WINDOWS_NO_TESTS=1 only builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -124,4 +125,10 @@ first_boot=()
 WINEDLLOVERRIDES="mscoree,mshtml=" /usr/lib/wine/wine64 wineboot "${first_boot[@]}" \
   </dev/null >/dev/null 2>&1
 ninja -C build-win
-[[ ${WPE_WINDOWS_NO_TESTS:-0} == 1 ]] || ctest --test-dir build-win --output-on-failure -j2
+[[ ${WPE_WINDOWS_NO_TESTS:-0} == 1 ]] && exit 0
+ctest --test-dir build-win --output-on-failure -j2
+# The executables as a user runs them: the sample CD and an image made by
+# genisoimage customized under Wine, compared with the Linux build's results
+# when build/ has one.
+WPE_WINDOWS_BINARY_DIR="$root/build-win" WPE_BINARY_DIR="$root/build" \
+  /usr/bin/python3 tests/windows/test_windows_executable.py
