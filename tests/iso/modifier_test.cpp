@@ -183,7 +183,7 @@ TEST(Modifier, JolietNamesAreKeptOrRefused) {
     CaptureOutput quiet;
     ASSERT_EQ(packed.LoadImage(), 0);
   }
-  const JolietEntry joliet = LoadJolietTree(dir / "out.iso", packed.Facts().jolietRootExtent);
+  const JolietEntry joliet = LoadJolietTree(*ImageOrigin(dir / "out.iso").Open(), packed.Facts().jolietRootExtent);
   for (const JolietEntry& entry : joliet.entries) {
     names.push_back(Utf8FromJolietName(entry.identifier));
   }

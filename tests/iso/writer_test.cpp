@@ -335,7 +335,7 @@ TEST(WriterPack, JolietHierarchyMirrorsThePrimaryAndSharesItsFiles) {
 
   // Same entries in the same order, named in UCS-2, files on the primary's
   // extents, directories on their own.
-  const JolietEntry joliet = LoadJolietTree(dir / "out.iso", facts.jolietRootExtent);
+  const JolietEntry joliet = LoadJolietTree(*ImageOrigin(dir / "out.iso").Open(), facts.jolietRootExtent);
   std::vector<std::uint32_t> jolietDirectories{facts.jolietRootExtent};
   std::function<void(const DirectoryRecord*, const JolietEntry&)> compare =
       [&](const DirectoryRecord* list, const JolietEntry& directory) {
@@ -371,7 +371,7 @@ TEST(WriterPack, JolietHierarchyMirrorsThePrimaryAndSharesItsFiles) {
     const std::size_t length = static_cast<std::uint8_t>(image[l * 2048 + at]);
     tableExtents.push_back(get_le32(At(image, l * 2048 + at + 2)));
     EXPECT_EQ(get_be32(At(image, m * 2048 + at + 2)), tableExtents.back());
-    EXPECT_EQ(get_be16(At(image, m * 2048 + at + 6)), get_le16(At(image, l * 2048 + at + 6)));
+    EXPECT_EQ(get_be32(At(image, m * 2048 + at + 4)) & 0xFFFF, get_le16(At(image, l * 2048 + at + 6)));
     at += PathTableRecordLength(length);
   }
   std::sort(jolietDirectories.begin(), jolietDirectories.end());
