@@ -9,6 +9,7 @@
 #include "iso/joliet_tree.h"
 
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -202,20 +203,32 @@ int ISOModifier::AddSingleDirectory(const std::string& localPath, const std::str
   }
 }
 
+namespace {
+
+// Runs `make`; prints "ISOModifier OPERATION exception: " and the text of
+// what it throws, and returns 1 then.
+int Reported(const char* operation, const std::function<void()>& make) {
+  try {
+    make();
+    return 0;
+  } catch (const std::exception& e) {
+    std::cout << "ISOModifier " << operation << " exception: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
+}  // namespace
+
 int ISOModifier::CreateNewPVD(std::uint32_t volumeSpaceSize, std::uint32_t pathTableSize,
                               std::uint32_t typeLSector, std::uint32_t typeMSector,
                               const RawDirectoryRecord& rootRecord, std::uint8_t* buffer) {
-  try {
-    // The writer's descriptor, with the identification of the source volume
-    // carried over unchanged.
+  // The writer's descriptor, with the identification of the source volume
+  // carried over unchanged.
+  return Reported("CreateNewPVD", [&] {
     ISOWriter::CreatePrimaryVolumeDescriptor(volumeSpaceSize, pathTableSize, typeLSector,
                                              typeMSector, rootRecord, buffer);
     CarryIdentification(image, kPrimaryDescriptorSector, false, buffer);
-    return 0;
-  } catch (const std::exception& e) {
-    std::cout << "ISOModifier CreateNewPVD exception: " << e.what() << std::endl;
-    return 1;
-  }
+  });
 }
 
 int ISOModifier::CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize,
@@ -224,15 +237,11 @@ int ISOModifier::CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize,
                                               std::uint32_t typeMSector,
                                               const RawDirectoryRecord& rootRecord,
                                               std::uint8_t* buffer) {
-  try {
+  return Reported("CreateJolietVolumeDescriptor", [&] {
     ISOWriter::CreateJolietVolumeDescriptor(volumeSpaceSize, pathTableSize, typeLSector,
                                             typeMSector, rootRecord, buffer);
     CarryIdentification(image, Facts().jolietDescriptorSector, true, buffer);
-    return 0;
-  } catch (const std::exception& e) {
-    std::cout << "ISOModifier CreateJolietVolumeDescriptor exception: " << e.what() << std::endl;
-    return 1;
-  }
+  });
 }
 
 bool ISOModifier::PreparePack() {
