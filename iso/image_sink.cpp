@@ -3,16 +3,18 @@
 #include <algorithm>
 #include <cstring>
 
-void FileImageSink::CopyRange(ImageSource& source, std::uint64_t sourceOffset,
-                              std::uint64_t length, std::uint64_t position) {
+void FileImageSink::CopyRange(ImageSource& source, std::uint64_t sourceOffset, std::uint64_t length,
+                              std::uint64_t position) {
   if (source.File() != platform::kNoFile) {
     file_.CopyFrom(source.File(), source.Name(), sourceOffset, length, position);
     return;
   }
-  // Bytes in memory: through the output's own buffer, a piece at a time.
-  std::vector<std::uint8_t> piece(static_cast<std::size_t>(std::min<std::uint64_t>(length, 1 << 20)));
+  // Bytes in memory: a megabyte at a time, written as any other bytes.
+  std::vector<std::uint8_t> piece(
+      static_cast<std::size_t>(std::min<std::uint64_t>(length, 1 << 20)));
   for (std::uint64_t done = 0; done < length; done += piece.size()) {
-    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), length - done));
+    const auto size =
+        static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), length - done));
     source.ReadAt(sourceOffset + done, piece.data(), size);
     file_.WriteAt(position + done, piece.data(), size);
   }

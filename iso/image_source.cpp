@@ -21,7 +21,8 @@ void FileImageSource::ReadAt(std::uint64_t position, void* buffer, std::size_t l
   auto* bytes = static_cast<std::uint8_t*>(buffer);
   std::size_t done = 0;
   while (done < length) {
-    const std::size_t got = platform::ReadInputFile(file_, position + done, bytes + done, length - done);
+    const std::size_t got =
+        platform::ReadInputFile(file_, position + done, bytes + done, length - done);
     if (got == 0) FailRead(position, length);
     done += got;
   }

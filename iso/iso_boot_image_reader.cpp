@@ -2,13 +2,12 @@
 // initial/default entries, and the no-emulation boot image they point at.
 #include "iso/iso_boot_image_reader.h"
 
-
-#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <memory>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
+
+#include "iso/local_output.h"
 
 namespace {
 
@@ -103,27 +102,15 @@ bool ISOBootImageReader::IsBootImageValid() const {
 int ISOBootImageReader::ExtractBootImage(const std::string& localPath) {
   std::cout << "extract boot image ..." << std::endl;
   try {
-    std::ofstream out;
-    out.open(localPath, std::ios::out | std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) {
-      throw std::runtime_error("cannot open " + localPath +
-                               " for writing: " + std::strerror(errno));
-    }
-    out.exceptions(std::ios::failbit | std::ios::badbit);
+    LocalOutputFile out(localPath);
     if (!bootImage) {
       std::cout << "extract boot image failed - image hasn't been loaded" << std::endl;
       return 1;
     }
-    try {
-      for (std::uint32_t i = 0; i < sectorCount; ++i) {
-        out.write(reinterpret_cast<const char*>(bootImage.get()) +
-                      std::size_t{i} * kVirtualSectorSize,
-                  kVirtualSectorSize);
-      }
-      out.close();
-    } catch (const std::ios_base::failure&) {
-      throw std::runtime_error("cannot write " + localPath + ": " + std::strerror(errno));
+    for (std::uint32_t i = 0; i < sectorCount; ++i) {
+      out.Write(bootImage.get() + std::size_t{i} * kVirtualSectorSize, kVirtualSectorSize);
     }
+    out.Close();
   } catch (const std::exception& e) {
     std::cout << "extract boot image failed - IO exception: " << e.what() << std::endl;
     return 1;

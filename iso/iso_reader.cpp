@@ -6,14 +6,13 @@
 #include "iso/image_path.h"
 #include "iso/joliet_names.h"
 #include "iso/joliet_tree.h"
+#include "iso/local_output.h"
 
 #include <algorithm>
 #include <boost/filesystem.hpp>
-#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <memory>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -359,27 +358,19 @@ int ISOReader::CreateFileOrDirectory(DirectoryRecord* node, const std::string& l
 void ISOReader::CopyFileOut(const DirectoryRecord& node, const std::string& localPath,
                             bool showProgress) {
   const std::unique_ptr<ImageSource> source = image.Open();
-  std::ofstream out(localPath, std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!out.is_open()) {
-    throw std::runtime_error("cannot open " + localPath + " for writing: " + std::strerror(errno));
-  }
-  out.exceptions(std::ios::failbit | std::ios::badbit);
+  LocalOutputFile out(localPath);
   char chunk[kCopyChunk];
   std::uint64_t position = SectorOffset(node.extent);
   std::uint32_t remaining = node.size;
-  try {
-    while (remaining > 0) {
-      const std::size_t length = std::min<std::size_t>(remaining, sizeof chunk);
-      source->ReadAt(position, chunk, length);
-      out.write(chunk, static_cast<std::streamsize>(length));
-      position += length;
-      remaining -= static_cast<std::uint32_t>(length);
-      if (showProgress) ShowProgress(length);
-    }
-    out.close();
-  } catch (const std::ios_base::failure&) {
-    throw std::runtime_error("cannot write " + localPath + ": " + std::strerror(errno));
+  while (remaining > 0) {
+    const std::size_t length = std::min<std::size_t>(remaining, sizeof chunk);
+    source->ReadAt(position, chunk, length);
+    out.Write(chunk, length);
+    position += length;
+    remaining -= static_cast<std::uint32_t>(length);
+    if (showProgress) ShowProgress(length);
   }
+  out.Close();
 }
 
 void ISOReader::LearnImageFacts(ImageSource& source, std::uint32_t rootExtent) {

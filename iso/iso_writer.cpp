@@ -311,7 +311,8 @@ bool ISOWriter::WriteVolumeDescriptors(const PackLayout& plan, ImageSink& output
     CreateTerminator(descriptor.data());
     return IoReason(WriteTerminator(descriptor.data(), layout.terminator, output) == 0);
   };
-  return RunStep("write system reserved sector", [&] { return IoReason(WriteSystemArea(output) == 0); }) &&
+  const auto systemArea = [&] { return IoReason(WriteSystemArea(output) == 0); };
+  return RunStep("write system reserved sector", systemArea) &&
          RunStep("write primary volume descriptor", primary) &&
          (!layout.hasBootImage || RunStep("write boot record", bootRecord)) &&
          (!plan.joliet || RunStep("write Joliet volume descriptor", joliet)) &&
