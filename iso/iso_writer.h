@@ -164,9 +164,12 @@ class ISOWriter : public virtual ISOManipulator {
   // What a pack needs before it starts; false, having printed why, when it
   // cannot (the modifier loads its source image here).
   virtual bool PreparePack() { return true; }
-  int PackThrough(const std::function<ImageSink*()>& openOutput, const std::string& bootImagePath);
+  // Both Packs: prepares, opens the output (the file's failure is printed
+  // here), lays out and writes.
+  int PackThrough(const std::function<ImageSink*()>& openOutput,
+                  const std::string& bootImagePath);
   // The steps of Pack; each prints its own lines and returns true when it
-  // succeeded.
+  // succeeded (LayOutTree: the reason it failed, "" when it did not).
   bool LayOutPack(const std::string& bootImagePath, PackLayout& plan);
   std::string LayOutTree(const std::string& bootImagePath, PackLayout& plan);
   int WriteImage(const PackLayout& plan, const std::string& bootImagePath, ImageSink& output);

@@ -15,8 +15,9 @@ constexpr std::size_t kBufferSize = 1024 * 1024;
 
 }  // namespace
 
-// The stream failure callers expect, with a text that names the file and
-// the system's reason ("cannot write x.iso: No space left on device").
+// A write failure as std::ios_base::failure, with a text that names the
+// file and the system's reason ("cannot write x.iso: No space left on
+// device").
 void ImageOutputFile::Fail(int error, const std::string& what) {
   throw std::ios_base::failure(what, std::error_code(error, std::generic_category()));
 }
