@@ -70,7 +70,9 @@ TEST(ImageOutputFile, WritesTheBytesAskedForAndKeepsHoles) {
   EXPECT_TRUE(ReadFile(dir / "actual") == out.expected);
   // Where the system finds holes, they were skipped, not filled with
   // written zeros.
-  if (kLinuxHost) EXPECT_LT(AllocatedBytes(dir / "actual"), 24 * MiB);
+  if (kLinuxHost) {
+    EXPECT_LT(AllocatedBytes(dir / "actual"), 24 * MiB);
+  }
 }
 
 TEST(ImageOutputFile, FailuresNameTheFileAndTheReason) {
