@@ -45,8 +45,9 @@ void CollectPaths(const DirectoryRecord* head, const std::string& parent,
   for (const DirectoryRecord* node = head; node != nullptr; node = node->next) {
     if (paths.size() >= kMaxPathsTried || depth > 80) return;
     if (IsDotName(node->name)) continue;
-    paths.push_back(parent + "\\" + node->name);
-    if (node->type == kTypeDirectory) CollectPaths(node->child, paths.back(), paths, depth + 1);
+    const std::string path = parent + "\\" + node->name;
+    paths.push_back(path);
+    if (node->type == kTypeDirectory) CollectPaths(node->child, path, paths, depth + 1);
   }
 }
 
