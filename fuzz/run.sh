@@ -29,11 +29,10 @@ if [[ ! -f $build/build.ninja ]]; then
 fi
 ninja -C $build fuzz-image
 
-mkdir -p $build/corpus $build/artifacts $build/scratch
+mkdir -p $build/corpus $build/artifacts
 jobs=${FUZZ_JOBS:-1}
 parallel=()
 [[ $jobs -gt 1 ]] && parallel=(-jobs="$jobs" -workers="$jobs")
-export WPE_FUZZ_SCRATCH=$PWD/$build/scratch
 # Leak reports stay on: a tree that is not freed after a failed load is a
 # fault too. The RSS limit catches directory sizes that claim gigabytes.
 $build/fuzz/fuzz-image "$build/corpus" fuzz/corpus fuzz/crashes \

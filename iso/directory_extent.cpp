@@ -3,28 +3,20 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "iso/image_file.h"
 #include "iso/iso_manipulator.h"
 
 namespace {
 
 // Smallest well-formed directory record: 33 fixed bytes, a one-byte
 // identifier and no pad byte.
-constexpr std::uint32_t kMinRecordLength = 34;
-
-std::uint64_t FileLength(std::ifstream& in) {
-  in.seekg(0, std::ios::end);
-  return static_cast<std::uint64_t>(in.tellg());
-}
+constexpr std::uint32_t kMinRecordLength = dir_record::self_record_length;
 
 }  // namespace
 
-DirectoryExtent::DirectoryExtent(std::ifstream& in, const std::string& imagePath,
-                                 std::uint32_t extent, std::uint32_t blockSize)
-    : data_(blockSize), blockSize_(blockSize),
-      where_("directory extent at block " + std::to_string(extent)) {
-  const std::uint64_t position = static_cast<std::uint64_t>(extent) * blockSize;
-  ReadAt(in, imagePath, position, data_.data(), data_.size());
+DirectoryExtent::DirectoryExtent(ImageSource& image, std::uint32_t extent)
+    : data_(kBlockSize), where_("directory extent at block " + std::to_string(extent)) {
+  const std::uint64_t position = SectorOffset(extent);
+  image.ReadAt(position, data_.data(), data_.size());
 
   // The extent must open with its self record, whose data length is the
   // size of the whole extent.
@@ -34,12 +26,12 @@ DirectoryExtent::DirectoryExtent(std::ifstream& in, const std::string& imagePath
   }
   size_ = get_le32(data_.data() + dir_record::data_length);
   if (size_ == 0) throw std::runtime_error(where_ + " has a size of 0");
-  if (size_ > blockSize) {
-    if (position + size_ > FileLength(in)) {
+  if (size_ > kBlockSize) {
+    if (position + size_ > image.Size()) {
       throw std::runtime_error(where_ + " runs past the end of the image");
     }
     data_.resize(size_);
-    ReadAt(in, imagePath, position, data_.data(), data_.size());
+    image.ReadAt(position, data_.data(), data_.size());
   }
 }
 
@@ -48,7 +40,7 @@ bool DirectoryExtent::Next(RawDirectoryRecord& record) {
     const std::uint32_t recordLength = data_[position_];
     if (recordLength == 0) {
       // The rest of this block is unused; records go on in the next one.
-      position_ = (position_ / blockSize_ + 1) * blockSize_;
+      position_ = (position_ / kBlockSize + 1) * kBlockSize;
       continue;
     }
     if (recordLength < kMinRecordLength || position_ + recordLength > size_ ||

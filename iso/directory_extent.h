@@ -5,11 +5,11 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "iso/image_source.h"
 #include "iso/iso_structures.h"
 
 class DirectoryExtent {
@@ -18,8 +18,7 @@ class DirectoryExtent {
   // record, which must be the directory's self record. Throws
   // std::runtime_error naming the block when the extent is malformed or
   // runs past the end of the image.
-  DirectoryExtent(std::ifstream& in, const std::string& imagePath, std::uint32_t extent,
-                  std::uint32_t blockSize);
+  DirectoryExtent(ImageSource& image, std::uint32_t extent);
 
   // The next record (hidden ones and those without identifier included);
   // false after the last. Throws on a record that is malformed.
@@ -31,7 +30,6 @@ class DirectoryExtent {
  private:
   std::vector<std::uint8_t> data_;
   std::uint32_t size_ = 0;
-  std::uint32_t blockSize_;
   std::uint64_t position_ = 0;  // 64-bit: stepping to the next block must not wrap
   std::string where_;
 };

@@ -2,17 +2,15 @@
 
 #include <cstring>
 #include <exception>
-#include <fstream>
 
 #include "iso/directory_extent.h"
-#include "iso/image_file.h"
 
 namespace {
 
 // Real images have a handful of descriptors; a damaged one must not make the
 // scan read on through the whole image.
 constexpr std::uint32_t kMaxDescriptorSectors = 64;
-constexpr std::uint32_t kFirstDescriptorAfterPrimary = 17;
+constexpr std::uint32_t kFirstDescriptorAfterPrimary = kPrimaryDescriptorSector + 1;
 
 bool IsJolietEscape(const std::uint8_t* escapes) {
   return escapes[0] == '%' && escapes[1] == '/' &&
@@ -37,11 +35,12 @@ bool HasRockRidgeSignature(const std::uint8_t* area, std::size_t size) {
 
 bool NoteVolumeDescriptor(const std::uint8_t* descriptor, std::uint32_t sector,
                           ImageFacts& facts) {
-  if (std::memcmp(descriptor + pvd::standard_identifier, kStandardIdentifier, 5) != 0) {
+  if (std::memcmp(descriptor + descriptor_header::standard_identifier, kStandardIdentifier,
+                  kStandardIdentifierLength) != 0) {
     return false;
   }
-  const std::uint8_t type = descriptor[pvd::type];
-  const std::uint8_t version = descriptor[pvd::version];
+  const std::uint8_t type = descriptor[descriptor_header::type];
+  const std::uint8_t version = descriptor[descriptor_header::version];
   if (type == kTerminatorDescriptor) return false;
   if (type == kBootRecordDescriptor) facts.hasBootRecord = true;
   if (type != kSupplementaryDescriptor) return true;
@@ -64,24 +63,20 @@ bool HasRockRidgeEntries(const RawDirectoryRecord& record) {
   return HasRockRidgeSignature(record.bytes() + systemUse, record.length() - systemUse);
 }
 
-ImageFacts ReadImageFacts(const std::string& imagePath, std::uint32_t rootExtent) {
+ImageFacts ReadImageFacts(ImageSource& image, std::uint32_t rootExtent) {
   ImageFacts facts;
   try {
-    std::ifstream in;
-    OpenImage(in, imagePath);
     std::uint8_t descriptor[kBlockSize];
     for (std::uint32_t sector = kFirstDescriptorAfterPrimary;
-         sector < kPrimaryVolumeDescriptorOffset / kBlockSize + kMaxDescriptorSectors; ++sector) {
-      ReadAt(in, imagePath, std::uint64_t{sector} * kBlockSize, descriptor, sizeof descriptor);
+         sector < kPrimaryDescriptorSector + kMaxDescriptorSectors; ++sector) {
+      image.ReadAt(SectorOffset(sector), descriptor, sizeof descriptor);
       if (!NoteVolumeDescriptor(descriptor, sector, facts)) break;
     }
   } catch (const std::exception&) {
     // An image that ends inside its descriptor set: what was seen stands.
   }
   try {
-    std::ifstream in;
-    OpenImage(in, imagePath);
-    DirectoryExtent root(in, imagePath, rootExtent, kBlockSize);
+    DirectoryExtent root(image, rootExtent);
     RawDirectoryRecord self;
     facts.hasRockRidge = root.Next(self) && HasRockRidgeEntries(self);
   } catch (const std::exception&) {

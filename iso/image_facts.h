@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "iso/image_source.h"
 #include "iso/iso_structures.h"
 
 struct ImageFacts {
@@ -26,11 +27,11 @@ struct ImageFacts {
   bool HasJoliet() const { return jolietDescriptorSector != 0; }
 };
 
-// The facts of the image at `imagePath`, whose root directory starts at
+// The facts of `image`, whose root directory starts at
 // `rootExtent`. The descriptor scan stops at the terminator, at a sector
 // that is not a volume descriptor, at the end of the image, or after a
 // bounded number of sectors; read failures end it quietly.
-ImageFacts ReadImageFacts(const std::string& imagePath, std::uint32_t rootExtent);
+ImageFacts ReadImageFacts(ImageSource& image, std::uint32_t rootExtent);
 
 // Facts of one 2048-byte volume descriptor, added to `facts`; false when it
 // is the terminator or not a volume descriptor at all (the scan ends).

@@ -2,46 +2,30 @@
 // initial/default entries, and the no-emulation boot image they point at.
 #include "iso/iso_boot_image_reader.h"
 
-#include "iso/image_file.h"
-
-#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
+
+#include "iso/local_output.h"
 
 namespace {
 
-// Validation entry header ID and key bytes; initial entry boot indicator.
-constexpr std::uint8_t kHeaderId = 0x01;
-constexpr std::uint8_t kKeyByte1 = 0x55;
-constexpr std::uint8_t kKeyByte2 = 0xAA;
-constexpr std::uint8_t kBootable = 0x88;
-// Header indicator of a section header after the default entry: more
-// headers follow, or this is the last one.
-constexpr std::uint8_t kSectionHeader = 0x90;
-constexpr std::uint8_t kFinalSectionHeader = 0x91;
-// Offsets inside the initial/default entry.
-constexpr std::size_t kSectorCountOffset = 6;
-constexpr std::size_t kLoadRbaOffset = 8;
-
 // Whether a section header follows the default entry. A catalog that ends
 // right after that entry simply has none.
-bool HasSectionHeader(std::ifstream& in, std::uint64_t position) {
+bool HasSectionHeader(ImageSource& source, std::uint64_t position) {
   try {
     std::uint8_t indicator = 0;
-    in.seekg(static_cast<std::streamoff>(position));
-    in.read(reinterpret_cast<char*>(&indicator), 1);
+    source.ReadAt(position, &indicator, 1);
     return indicator == kSectionHeader || indicator == kFinalSectionHeader;
-  } catch (const std::ios_base::failure&) {
-    in.clear();
+  } catch (const std::exception&) {
     return false;
   }
 }
 
 }  // namespace
 
-ISOBootImageReader::ISOBootImageReader(std::string imagePath) : imagePath(std::move(imagePath)) {}
+ISOBootImageReader::ISOBootImageReader(ImageOrigin image) : image(std::move(image)) {}
 
 ISOBootImageReader::~ISOBootImageReader() { Release(); }
 
@@ -60,31 +44,7 @@ int ISOBootImageReader::LoadBootImage() {
   sectorCount = 0;
   entriesBeyondDefault = false;
   try {
-    std::ifstream in;
-    OpenImage(in, imagePath);
-
-    // Everything is read first and checked afterwards.
-    bootRecord.reset(new std::uint8_t[kBlockSize]);
-    ReadAt(in, imagePath, static_cast<std::uint64_t>(kBootRecordSector) * blockSize,
-           bootRecord.get(), kBlockSize);
-
-    const std::uint32_t catalogSector =
-        get_le32(bootRecord.get() + boot_record::boot_catalog_sector);
-    const std::uint64_t catalogPosition = static_cast<std::uint64_t>(catalogSector) * blockSize;
-    validationEntry.reset(new ValidationEntry());
-    initialEntry.reset(new InitialEntry());
-    ReadAt(in, imagePath, catalogPosition, validationEntry->bytes, sizeof validationEntry->bytes);
-    ReadAt(in, imagePath, catalogPosition + sizeof validationEntry->bytes, initialEntry->bytes,
-           sizeof initialEntry->bytes);
-
-    entriesBeyondDefault = HasSectionHeader(in, catalogPosition + 2 * sizeof(InitialEntry));
-    sectorCount = get_le16(initialEntry->bytes + kSectorCountOffset);
-    const std::size_t imageSize = static_cast<std::size_t>(virtualSectorSize) * sectorCount;
-    bootImage.reset(new std::uint8_t[imageSize]);
-    const std::uint32_t loadRba = get_le32(initialEntry->bytes + kLoadRbaOffset);
-    ReadAt(in, imagePath, static_cast<std::uint64_t>(loadRba) * blockSize, bootImage.get(),
-           imageSize);
-    in.close();
+    ReadCatalogAndImage(*image.Open());
   } catch (const std::exception& e) {
     std::cout << "load boot image failed, IO exception: " << e.what() << std::endl;
     Release();
@@ -99,47 +59,58 @@ int ISOBootImageReader::LoadBootImage() {
   return 1;
 }
 
+void ISOBootImageReader::ReadCatalogAndImage(ImageSource& source) {
+  // Everything is read first and checked afterwards.
+  bootRecord.reset(new std::uint8_t[kBlockSize]);
+  source.ReadAt(SectorOffset(kBootRecordSector), bootRecord.get(), kBlockSize);
+
+  const std::uint64_t catalog =
+      SectorOffset(get_le32(bootRecord.get() + boot_record::boot_catalog_sector));
+  validationEntry.reset(new ValidationEntry());
+  initialEntry.reset(new InitialEntry());
+  source.ReadAt(catalog, validationEntry->bytes, sizeof validationEntry->bytes);
+  source.ReadAt(catalog + sizeof(ValidationEntry), initialEntry->bytes, sizeof initialEntry->bytes);
+
+  entriesBeyondDefault =
+      HasSectionHeader(source, catalog + sizeof(ValidationEntry) + sizeof(InitialEntry));
+  sectorCount = get_le16(initialEntry->bytes + initial_entry::sector_count);
+  const std::size_t imageSize = std::size_t{kVirtualSectorSize} * sectorCount;
+  bootImage.reset(new std::uint8_t[imageSize]);
+  source.ReadAt(SectorOffset(get_le32(initialEntry->bytes + initial_entry::load_rba)),
+                bootImage.get(), imageSize);
+}
+
 bool ISOBootImageReader::IsBootImageValid() const {
   if (!bootRecord || !validationEntry || !initialEntry) return false;
   const std::uint8_t* record = bootRecord.get();
-  if (record[0] != 0 || record[6] != 1) return false;
-  if (std::memcmp(record + 1, kStandardIdentifier, 5) != 0) return false;
-  if (std::memcmp(record + boot_record::boot_system_identifier, kElToritoIdentifier, 23) != 0) {
+  if (!HasDescriptorHeader(record, kBootRecordDescriptor)) return false;
+  if (std::memcmp(record + boot_record::boot_system_identifier, kElToritoIdentifier,
+                  sizeof kElToritoIdentifier - 1) != 0) {
     return false;
   }
   // The checksum is not verified: images in the wild get it wrong and the
   // firmware that matters does not care.
+  using namespace validation_entry;
   const std::uint8_t* validation = validationEntry->bytes;
-  if (validation[0] != kHeaderId || validation[30] != kKeyByte1 || validation[31] != kKeyByte2) {
+  if (validation[header_id] != kHeaderId || validation[key_byte_1] != kKeyByte1 ||
+      validation[key_byte_2] != kKeyByte2) {
     return false;
   }
-  return initialEntry->bytes[0] == kBootable;
+  return initialEntry->bytes[initial_entry::boot_indicator] == initial_entry::kBootable;
 }
 
 int ISOBootImageReader::ExtractBootImage(const std::string& localPath) {
   std::cout << "extract boot image ..." << std::endl;
   try {
-    std::ofstream out;
-    out.open(localPath, std::ios::out | std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) {
-      throw std::runtime_error("cannot open " + localPath +
-                               " for writing: " + std::strerror(errno));
-    }
-    out.exceptions(std::ios::failbit | std::ios::badbit);
+    LocalOutputFile out(localPath);
     if (!bootImage) {
       std::cout << "extract boot image failed - image hasn't been loaded" << std::endl;
       return 1;
     }
-    try {
-      for (std::uint32_t i = 0; i < sectorCount; ++i) {
-        out.write(reinterpret_cast<const char*>(bootImage.get()) +
-                      static_cast<std::size_t>(i) * virtualSectorSize,
-                  virtualSectorSize);
-      }
-      out.close();
-    } catch (const std::ios_base::failure&) {
-      throw std::runtime_error("cannot write " + localPath + ": " + std::strerror(errno));
+    for (std::uint32_t i = 0; i < sectorCount; ++i) {
+      out.Write(bootImage.get() + std::size_t{i} * kVirtualSectorSize, kVirtualSectorSize);
     }
+    out.Close();
   } catch (const std::exception& e) {
     std::cout << "extract boot image failed - IO exception: " << e.what() << std::endl;
     return 1;

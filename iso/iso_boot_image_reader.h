@@ -7,11 +7,12 @@
 #include <memory>
 #include <string>
 
+#include "iso/image_source.h"
 #include "iso/iso_manipulator.h"
 
 class ISOBootImageReader : public ISOManipulator {
  public:
-  explicit ISOBootImageReader(std::string imagePath);
+  explicit ISOBootImageReader(ImageOrigin image);
   ~ISOBootImageReader() override;
 
   int LoadBootImage();
@@ -23,8 +24,10 @@ class ISOBootImageReader : public ISOManipulator {
 
  private:
   void Release();
+  // Reads the boot record, the two catalog entries and the boot image.
+  void ReadCatalogAndImage(ImageSource& source);
 
-  std::string imagePath;
+  ImageOrigin image;
   std::unique_ptr<std::uint8_t[]> bootRecord;
   std::unique_ptr<ValidationEntry> validationEntry;
   std::unique_ptr<InitialEntry> initialEntry;

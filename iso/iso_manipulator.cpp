@@ -18,7 +18,7 @@ ISOManipulator::~ISOManipulator() {
 void ISOManipulator::SafeCopy(void* destination, std::size_t destinationSize, const void* source,
                               std::size_t length) {
   if (destinationSize < length) {
-    // The message keeps its historic wording; callers and tests match it.
+    // Callers print this text as it is, and tests match it.
     throw std::runtime_error(
         "safe memcpy exception: destionation size smaller than length of data to be copied -"
         " destination size " +

@@ -1,5 +1,5 @@
-// Abstract base of every image class: the directory tree, the block sizes,
-// the progress display and a few small helpers shared by reader and writer.
+// Abstract base of every image class: the directory tree, the progress
+// display and a few small helpers shared by reader and writer.
 #pragma once
 
 #include <cstddef>
@@ -35,8 +35,6 @@ class ISOManipulator {
 
  public:
   DirectoryRecord* root = nullptr;
-  std::uint16_t blockSize = 2048;
-  std::uint16_t virtualSectorSize = 512;
   // 64-bit so that images above 4 GiB do not wrap the ratio.
   std::uint64_t totalBytes = 0;
   std::uint64_t doneBytes = 0;

@@ -4,13 +4,12 @@
 // copied from the source image when the tree is packed.
 #include "iso/iso_modifier.h"
 
-#include "iso/image_file.h"
 #include "iso/image_path.h"
 #include "iso/joliet_names.h"
 #include "iso/joliet_tree.h"
 
 #include <cstring>
-#include <fstream>
+#include <functional>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -115,20 +114,19 @@ void PlaceNewEntry(const AdditionSlot& slot, std::uint32_t type, std::uint32_t s
 // (volume, volume set, publisher, data preparer and application
 // identifiers, and for a supplementary one its escape sequences) over a
 // descriptor the writer made.
-void CarryIdentification(const std::string& imagePath, std::uint32_t sector, bool withEscapes,
+void CarryIdentification(const ImageOrigin& image, std::uint32_t sector, bool withEscapes,
                          std::uint8_t* buffer) {
   std::vector<std::uint8_t> source(kBlockSize);
-  std::ifstream image;
-  OpenImage(image, imagePath);
-  ReadAt(image, imagePath, std::uint64_t{sector} * kBlockSize, source.data(), kBlockSize);
-  std::memcpy(buffer + pvd::volume_identifier, source.data() + pvd::volume_identifier, 32);
+  image.Open()->ReadAt(SectorOffset(sector), source.data(), kBlockSize);
+  const auto carry = [&](std::size_t field, std::size_t length) {
+    std::memcpy(buffer + field, source.data() + field, length);
+  };
+  carry(pvd::volume_identifier, pvd::volume_identifier_length);
   for (std::size_t field : {pvd::volume_set_identifier, pvd::publisher_identifier,
                             pvd::data_preparer_identifier, pvd::application_identifier}) {
-    std::memcpy(buffer + field, source.data() + field, 128);
+    carry(field, pvd::long_identifier_length);
   }
-  if (withEscapes) {
-    std::memcpy(buffer + svd::escape_sequences, source.data() + svd::escape_sequences, 32);
-  }
+  if (withEscapes) carry(svd::escape_sequences, svd::escape_sequences_length);
 }
 
 // When the new image carries a Joliet tree, the names an addition brings
@@ -144,8 +142,7 @@ void CheckJolietNamesOfAddition(bool withJoliet, const AdditionSlot& slot, std::
 
 }  // namespace
 
-ISOModifier::ISOModifier(const std::string& imagePath)
-    : ISOReader(imagePath), ISOWriter("", imagePath) {}
+ISOModifier::ISOModifier(const ImageOrigin& image) : ISOReader(image), ISOWriter("", image) {}
 
 ISOModifier::~ISOModifier() = default;
 
@@ -206,21 +203,32 @@ int ISOModifier::AddSingleDirectory(const std::string& localPath, const std::str
   }
 }
 
+namespace {
+
+// Runs `make`; prints "ISOModifier OPERATION exception: " and the text of
+// what it throws, and returns 1 then.
+int Reported(const char* operation, const std::function<void()>& make) {
+  try {
+    make();
+    return 0;
+  } catch (const std::exception& e) {
+    std::cout << "ISOModifier " << operation << " exception: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
+}  // namespace
+
 int ISOModifier::CreateNewPVD(std::uint32_t volumeSpaceSize, std::uint32_t pathTableSize,
                               std::uint32_t typeLSector, std::uint32_t typeMSector,
                               const RawDirectoryRecord& rootRecord, std::uint8_t* buffer) {
-  try {
-    // The writer's descriptor, with the identification of the source volume
-    // carried over unchanged.
+  // The writer's descriptor, with the identification of the source volume
+  // carried over unchanged.
+  return Reported("CreateNewPVD", [&] {
     ISOWriter::CreatePrimaryVolumeDescriptor(volumeSpaceSize, pathTableSize, typeLSector,
                                              typeMSector, rootRecord, buffer);
-    CarryIdentification(ISOReader::imagePath, kPrimaryVolumeDescriptorOffset / kBlockSize,
-                        false, buffer);
-    return 0;
-  } catch (const std::exception& e) {
-    std::cout << "ISOModifier CreateNewPVD exception: " << e.what() << std::endl;
-    return 1;
-  }
+    CarryIdentification(image, kPrimaryDescriptorSector, false, buffer);
+  });
 }
 
 int ISOModifier::CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize,
@@ -229,21 +237,17 @@ int ISOModifier::CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize,
                                               std::uint32_t typeMSector,
                                               const RawDirectoryRecord& rootRecord,
                                               std::uint8_t* buffer) {
-  try {
+  return Reported("CreateJolietVolumeDescriptor", [&] {
     ISOWriter::CreateJolietVolumeDescriptor(volumeSpaceSize, pathTableSize, typeLSector,
                                             typeMSector, rootRecord, buffer);
-    CarryIdentification(ISOReader::imagePath, Facts().jolietDescriptorSector, true, buffer);
-    return 0;
-  } catch (const std::exception& e) {
-    std::cout << "ISOModifier CreateJolietVolumeDescriptor exception: " << e.what() << std::endl;
-    return 1;
-  }
+    CarryIdentification(image, Facts().jolietDescriptorSector, true, buffer);
+  });
 }
 
-int ISOModifier::Pack(const std::string& outputPath, const std::string& bootImagePath) {
-  if (LoadImage() != 0) return 1;
+bool ISOModifier::PreparePack() {
+  if (LoadImage() != 0) return false;
   withJoliet = Facts().HasJoliet();
-  return ISOWriter::Pack(outputPath, bootImagePath);
+  return true;
 }
 
 DirectoryRecord* ISOModifier::LoadLocalDirectory(const std::string&) { return root; }

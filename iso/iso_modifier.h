@@ -11,7 +11,7 @@
 
 class ISOModifier : public ISOReader, public ISOWriter {
  public:
-  explicit ISOModifier(const std::string& imagePath);
+  explicit ISOModifier(const ImageOrigin& image);
   ~ISOModifier() override;
 
   int Unpack(const std::string& localDirectory) override;
@@ -36,11 +36,14 @@ class ISOModifier : public ISOReader, public ISOWriter {
                                    const RawDirectoryRecord& rootRecord,
                                    std::uint8_t* buffer) override;
 
-  // Writes a Joliet hierarchy when the source image has one.
-  int Pack(const std::string& outputPath, const std::string& bootImagePath) override;
   DirectoryRecord* LoadLocalDirectory(const std::string& localDirectory) override;
   int CreatePrimaryVolumeDescriptor(std::uint32_t volumeSpaceSize, std::uint32_t pathTableSize,
                                     std::uint32_t typeLSector, std::uint32_t typeMSector,
                                     const RawDirectoryRecord& rootRecord,
                                     std::uint8_t* buffer) override;
+
+ protected:
+  // Loads the source image; the pack writes a Joliet hierarchy when the
+  // source image has one.
+  bool PreparePack() override;
 };

@@ -3,17 +3,16 @@
 #include "iso/iso_reader.h"
 
 #include "iso/directory_extent.h"
-#include "iso/image_file.h"
 #include "iso/image_path.h"
 #include "iso/joliet_names.h"
 #include "iso/joliet_tree.h"
+#include "iso/local_output.h"
 
 #include <algorithm>
 #include <boost/filesystem.hpp>
-#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -22,8 +21,6 @@ namespace fs = boost::filesystem;
 namespace {
 
 constexpr std::size_t kCopyChunk = 2048;
-// Length of the root directory record in the primary volume descriptor.
-constexpr std::size_t kRootRecordLength = 34;
 
 // Where the entry's data lies in the source image, and its recording date.
 void KeepSourceFields(DirectoryRecord& node, const RawDirectoryRecord& record) {
@@ -47,7 +44,7 @@ void Append(DirectoryRecord*& head, DirectoryRecord*& tail, DirectoryRecord* nod
 
 }  // namespace
 
-ISOReader::ISOReader(std::string imagePath) : imagePath(std::move(imagePath)) {}
+ISOReader::ISOReader(ImageOrigin image) : image(std::move(image)) {}
 
 ISOReader::~ISOReader() = default;
 
@@ -57,36 +54,30 @@ int ISOReader::LoadImage() {
   // A failed attempt must not leave its partial sum behind for the retry.
   const std::uint64_t totalBefore = totalBytes;
   try {
+    const std::unique_ptr<ImageSource> source = image.Open();
     std::uint8_t descriptor[kBlockSize];
-    {
-      std::ifstream in;
-      OpenImage(in, imagePath);
-      ReadAt(in, imagePath, kPrimaryVolumeDescriptorOffset, descriptor, sizeof descriptor);
-    }
-    const std::uint16_t imageBlockSize = get_le16(descriptor + pvd::logical_block_size);
-    if (std::memcmp(descriptor + pvd::standard_identifier, kStandardIdentifier, 5) != 0 ||
-        imageBlockSize != kBlockSize) {
+    source->ReadAt(kPrimaryVolumeDescriptorOffset, descriptor, sizeof descriptor);
+    if (std::memcmp(descriptor + descriptor_header::standard_identifier, kStandardIdentifier,
+                    kStandardIdentifierLength) != 0 ||
+        get_le16(descriptor + pvd::logical_block_size) != kBlockSize) {
       // Other block sizes exist in the standard but not on CDs; everything
       // downstream writes 2048-byte blocks, so such images are refused.
       std::cout << "load ISO image failed - invalid ISO image" << std::endl;
       return 1;
     }
-    blockSize = imageBlockSize;
-
-    RawDirectoryRecord rootRecord{};
-    SafeCopy(&rootRecord, sizeof rootRecord, descriptor + pvd::root_directory_record,
-             kRootRecordLength);
+    const std::uint32_t rootExtent =
+        get_le32(descriptor + pvd::root_directory_record + dir_record::extent);
 
     walkGuard.Clear();
     FreeRecordList(root);
     root = nullptr;
-    root = LoadDirectory(rootRecord.extent(), "");
+    root = LoadDirectory(rootExtent, "");
     if (root == nullptr) {
       totalBytes = totalBefore;
       std::cout << "load ISO image failed - invalid image internal structure" << std::endl;
       return 1;
     }
-    LearnImageFacts(rootRecord.extent());
+    LearnImageFacts(*source, rootExtent);
   } catch (const std::exception& e) {
     totalBytes = totalBefore;
     std::cout << "load ISO image failed - IO exception: " << e.what() << std::endl;
@@ -104,10 +95,7 @@ DirectoryRecord* ISOReader::LoadDirectory(std::uint32_t extent, const std::strin
     // Corrupt trees would otherwise recurse without end.
     DirectoryWalkGuard::Visit visit(walkGuard, extent);
 
-    std::ifstream in;
-    OpenImage(in, imagePath);
-    DirectoryExtent records(in, imagePath, extent, blockSize);
-    in.close();
+    DirectoryExtent records(*image.Open(), extent);
 
     RawDirectoryRecord record;
     while (records.Next(record)) {
@@ -354,34 +342,7 @@ int ISOReader::CreateFileOrDirectory(DirectoryRecord* node, const std::string& l
       throw std::runtime_error("file/directory " + localPath + " already exists");
     }
     if (node->type == kTypeFile) {
-      std::ifstream in;
-      OpenImage(in, imagePath);
-      std::ofstream out(localPath, std::ios::out | std::ios::binary | std::ios::trunc);
-      if (!out.is_open()) {
-        throw std::runtime_error("cannot open " + localPath +
-                                 " for writing: " + std::strerror(errno));
-      }
-      out.exceptions(std::ios::failbit | std::ios::badbit);
-      char chunk[kCopyChunk];
-      std::uint64_t position = static_cast<std::uint64_t>(node->extent) * blockSize;
-      std::uint32_t remaining = node->size;
-      while (remaining > 0) {
-        const std::size_t length = std::min<std::size_t>(remaining, sizeof chunk);
-        ReadAt(in, imagePath, position, chunk, length);
-        try {
-          out.write(chunk, static_cast<std::streamsize>(length));
-        } catch (const std::ios_base::failure&) {
-          throw std::runtime_error("cannot write " + localPath + ": " + std::strerror(errno));
-        }
-        position += length;
-        remaining -= static_cast<std::uint32_t>(length);
-        if (showProgress) ShowProgress(length);
-      }
-      try {
-        out.close();
-      } catch (const std::ios_base::failure&) {
-        throw std::runtime_error("cannot write " + localPath + ": " + std::strerror(errno));
-      }
+      CopyFileOut(*node, localPath, showProgress);
     } else if (node->type == kTypeDirectory) {
       fs::create_directory(localPath);
     } else {
@@ -394,11 +355,29 @@ int ISOReader::CreateFileOrDirectory(DirectoryRecord* node, const std::string& l
   }
 }
 
-void ISOReader::LearnImageFacts(std::uint32_t rootExtent) {
-  facts = ReadImageFacts(imagePath, rootExtent);
+void ISOReader::CopyFileOut(const DirectoryRecord& node, const std::string& localPath,
+                            bool showProgress) {
+  const std::unique_ptr<ImageSource> source = image.Open();
+  LocalOutputFile out(localPath);
+  char chunk[kCopyChunk];
+  std::uint64_t position = SectorOffset(node.extent);
+  std::uint32_t remaining = node.size;
+  while (remaining > 0) {
+    const std::size_t length = std::min<std::size_t>(remaining, sizeof chunk);
+    source->ReadAt(position, chunk, length);
+    out.Write(chunk, length);
+    position += length;
+    remaining -= static_cast<std::uint32_t>(length);
+    if (showProgress) ShowProgress(length);
+  }
+  out.Close();
+}
+
+void ISOReader::LearnImageFacts(ImageSource& source, std::uint32_t rootExtent) {
+  facts = ReadImageFacts(source, rootExtent);
   if (!facts.HasJoliet()) return;
   try {
-    MapJolietNames(root, LoadJolietTree(imagePath, facts.jolietRootExtent));
+    MapJolietNames(root, LoadJolietTree(source, facts.jolietRootExtent));
   } catch (const std::exception& e) {
     facts.jolietTreeProblem = e.what();
   }

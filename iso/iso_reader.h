@@ -14,11 +14,12 @@
 
 #include "iso/directory_extent.h"
 #include "iso/image_facts.h"
+#include "iso/image_source.h"
 #include "iso/iso_manipulator.h"
 
 class ISOReader : public virtual ISOManipulator {
  public:
-  explicit ISOReader(std::string imagePath);
+  explicit ISOReader(ImageOrigin image);
   ~ISOReader() override;
 
   virtual int Unpack(const std::string& localDirectory);
@@ -60,13 +61,16 @@ class ISOReader : public virtual ISOManipulator {
   const ImageFacts& Facts() const { return facts; }
 
  protected:
-  std::string imagePath;
+  ImageOrigin image;
   bool loaded = false;
 
  private:
   // After the primary tree has loaded: the descriptor set, Rock Ridge, and
   // the Joliet names of the tree's entries. Never fails the load.
-  void LearnImageFacts(std::uint32_t rootExtent);
+  void LearnImageFacts(ImageSource& source, std::uint32_t rootExtent);
+  // Copies the data of a file node to a new local file.
+  void CopyFileOut(const DirectoryRecord& node, const std::string& localPath,
+                   bool showProgress);
 
   DirectoryWalkGuard walkGuard{kMaxDirectoryDepth};
   ImageFacts facts;

@@ -2,75 +2,74 @@
 // in-memory directory tree node shared by the reader and the writer.
 //
 // Multi-byte fields are read and written only through the get_/put_ helpers
-// below. A both-endian field holds the little-endian copy followed by the
-// big-endian copy; readers look at the little-endian copy only.
+// of common/byte_order.h; readers look at the little-endian copy of a
+// both-endian field only.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
-// Logical sector / block size used for every image this tool writes and the
-// only one it reads.
+#include "common/byte_order.h"
+
+// Logical sector / block size of every image this tool writes and the only
+// one it reads.
 constexpr std::uint32_t kBlockSize = 2048;
 // Unit of the El Torito sector count.
 constexpr std::uint32_t kVirtualSectorSize = 512;
 // The primary volume descriptor sits in sector 16.
-constexpr std::uint64_t kPrimaryVolumeDescriptorOffset = 16 * 2048;
+constexpr std::uint32_t kPrimaryDescriptorSector = 16;
+constexpr std::uint64_t kPrimaryVolumeDescriptorOffset = kPrimaryDescriptorSector * kBlockSize;
 // The El Torito boot record volume descriptor sits in sector 17.
 constexpr std::uint32_t kBootRecordSector = 17;
 
-// Longest identifiers that fit a directory record, whose length is one byte:
+// Byte position of a sector.
+inline std::uint64_t SectorOffset(std::uint64_t sector) { return sector * kBlockSize; }
+
+// Longest identifier that fits a directory record, whose length is one byte:
 // 33 fixed bytes + 221 + no pad byte = 254, while 222 needs a pad byte and
 // makes 256, which reads as 0.
 constexpr std::size_t kMaxFileIdentifier = 221;
-constexpr std::size_t kMaxDirectoryIdentifier = 221;
 // Deepest directory level below the root that the reader loads and the
 // writer writes; deeper trees are refused on both sides.
 constexpr std::size_t kMaxDirectoryDepth = 64;
 // Path table directory numbers are 16-bit, starting at 1 for the root.
 constexpr std::uint32_t kMaxPathTableDirectories = 65535;
 
-// ---- byte order helpers -------------------------------------------------
+// ---- volume descriptor header (ECMA-119 8.1) ------------------------------
+//
+// The first 7 bytes of every 2048-byte volume descriptor.
+namespace descriptor_header {
+constexpr std::size_t type = 0;
+constexpr std::size_t standard_identifier = 1;
+constexpr std::size_t version = 6;
+}  // namespace descriptor_header
 
-inline void put_le16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
+constexpr char kStandardIdentifier[] = "CD001";
+constexpr std::size_t kStandardIdentifierLength = 5;
+constexpr std::uint8_t kDescriptorVersion = 1;
+
+// Volume descriptor types (byte 0 of every descriptor in the set).
+constexpr std::uint8_t kBootRecordDescriptor = 0;
+constexpr std::uint8_t kPrimaryDescriptor = 1;
+constexpr std::uint8_t kSupplementaryDescriptor = 2;
+constexpr std::uint8_t kTerminatorDescriptor = 255;
+
+// Whether a descriptor opens with `type`, "CD001" and version 1.
+inline bool HasDescriptorHeader(const std::uint8_t* buffer, std::uint8_t type) {
+  return buffer[descriptor_header::type] == type &&
+         std::memcmp(buffer + descriptor_header::standard_identifier, kStandardIdentifier,
+                     kStandardIdentifierLength) == 0 &&
+         buffer[descriptor_header::version] == kDescriptorVersion;
 }
-inline void put_be16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 8);
-  p[1] = static_cast<std::uint8_t>(v);
-}
-inline void put_le32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-inline void put_be32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * (3 - i)));
-}
-// Both-endian 16-bit field: 4 bytes.
-inline void put_both16(std::uint8_t* p, std::uint16_t v) {
-  put_le16(p, v);
-  put_be16(p + 2, v);
-}
-// Both-endian 32-bit field: 8 bytes.
-inline void put_both32(std::uint8_t* p, std::uint32_t v) {
-  put_le32(p, v);
-  put_be32(p + 4, v);
-}
-inline std::uint16_t get_le16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline std::uint32_t get_le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline std::uint16_t get_be16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-inline std::uint32_t get_be32(const std::uint8_t* p) {
-  return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
-         (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
+// Writes the header of a descriptor of `type`.
+inline void PutDescriptorHeader(std::uint8_t* buffer, std::uint8_t type) {
+  buffer[descriptor_header::type] = type;
+  std::memcpy(buffer + descriptor_header::standard_identifier, kStandardIdentifier,
+              kStandardIdentifierLength);
+  buffer[descriptor_header::version] = kDescriptorVersion;
 }
 
 // ---- volume descriptors (2048-byte buffers) -----------------------------
@@ -85,10 +84,8 @@ inline std::uint32_t get_be32(const std::uint8_t* p) {
 // 318 publisher (128)  446 data preparer (128)  574 application (128)
 // 813 creation date (17)  881 file structure version (1)
 namespace pvd {
-constexpr std::size_t type = 0;
-constexpr std::size_t standard_identifier = 1;
-constexpr std::size_t version = 6;
 constexpr std::size_t volume_identifier = 40;
+constexpr std::size_t volume_identifier_length = 32;
 constexpr std::size_t volume_space_size = 80;
 constexpr std::size_t volume_set_size = 120;
 constexpr std::size_t volume_sequence_number = 124;
@@ -101,15 +98,11 @@ constexpr std::size_t volume_set_identifier = 190;
 constexpr std::size_t publisher_identifier = 318;
 constexpr std::size_t data_preparer_identifier = 446;
 constexpr std::size_t application_identifier = 574;
+// Length of each of the four identifiers above from the volume set's on.
+constexpr std::size_t long_identifier_length = 128;
 constexpr std::size_t volume_creation_date = 813;
 constexpr std::size_t file_structure_version = 881;
 }  // namespace pvd
-
-// Volume descriptor types (byte 0 of every descriptor in the set).
-constexpr std::uint8_t kBootRecordDescriptor = 0;
-constexpr std::uint8_t kPrimaryDescriptor = 1;
-constexpr std::uint8_t kSupplementaryDescriptor = 2;
-constexpr std::uint8_t kTerminatorDescriptor = 255;
 
 // Supplementary volume descriptor (ECMA-119 8.5): the primary's layout with
 // two more fields, and identifiers in the character set the escape
@@ -117,9 +110,11 @@ constexpr std::uint8_t kTerminatorDescriptor = 255;
 // "%/E" (UCS-2 levels 1 to 3) at the start of the escape sequences; the
 // ISO 9660:1999 enhanced descriptor is type 2 with version 2.
 //   7 volume flags (0)   88 escape sequences (32)
+// The identifier fields keep the primary's offsets and lengths.
 namespace svd {
 constexpr std::size_t volume_flags = 7;
 constexpr std::size_t escape_sequences = 88;
+constexpr std::size_t escape_sequences_length = 32;
 constexpr std::uint8_t kJolietVersion = 1;
 constexpr std::uint8_t kEnhancedVersion = 2;
 }  // namespace svd
@@ -136,7 +131,6 @@ constexpr std::size_t boot_system_identifier = 7;
 constexpr std::size_t boot_catalog_sector = 71;
 }  // namespace boot_record
 
-constexpr char kStandardIdentifier[] = "CD001";
 constexpr char kElToritoIdentifier[] = "EL TORITO SPECIFICATION";
 
 // ---- El Torito boot catalog entries -------------------------------------
@@ -144,19 +138,58 @@ constexpr char kElToritoIdentifier[] = "EL TORITO SPECIFICATION";
 // Validation entry, offsets:
 //   0 header ID (1)  1 platform ID (0 = 80x86)  4 ID string (24)
 //  28 checksum (le16, all 16 words sum to 0)   30 key 0x55  31 key 0xAA
-struct ValidationEntry {
-  std::uint8_t bytes[32];
-};
+namespace validation_entry {
+constexpr std::size_t header_id = 0;
+constexpr std::size_t platform_id = 1;
+constexpr std::size_t id_string = 4;
+constexpr std::size_t checksum = 28;
+constexpr std::size_t key_byte_1 = 30;
+constexpr std::size_t key_byte_2 = 31;
+constexpr std::uint8_t kHeaderId = 0x01;
+constexpr std::uint8_t kPlatform80x86 = 0x00;
+constexpr std::uint8_t kKeyByte1 = 0x55;
+constexpr std::uint8_t kKeyByte2 = 0xAA;
+}  // namespace validation_entry
 
 // Initial/default entry, offsets:
 //   0 boot indicator (0x88 bootable)  1 boot media type (0 = no emulation)
 //   2 load segment (le16)  4 system type  6 sector count (le16, 512-byte units)
 //   8 load RBA (le32)
+namespace initial_entry {
+constexpr std::size_t boot_indicator = 0;
+constexpr std::size_t boot_media_type = 1;
+constexpr std::size_t load_segment = 2;
+constexpr std::size_t system_type = 4;
+constexpr std::size_t sector_count = 6;
+constexpr std::size_t load_rba = 8;
+constexpr std::uint8_t kBootable = 0x88;
+constexpr std::uint8_t kNoEmulation = 0x00;
+}  // namespace initial_entry
+
+// Header indicator of a section header after the default entry: more
+// headers follow, or this is the last one.
+constexpr std::uint8_t kSectionHeader = 0x90;
+constexpr std::uint8_t kFinalSectionHeader = 0x91;
+
+struct ValidationEntry {
+  std::uint8_t bytes[32];
+};
 struct InitialEntry {
   std::uint8_t bytes[32];
 };
 static_assert(sizeof(ValidationEntry) == 32, "validation entry is 32 bytes");
 static_assert(sizeof(InitialEntry) == 32, "initial entry is 32 bytes");
+
+// The checksum that makes the sixteen little-endian words of the entry sum
+// to 0 (the checksum field itself counted as 0).
+inline std::uint16_t ValidationChecksum(const ValidationEntry& entry) {
+  std::uint16_t sum = 0;
+  for (std::size_t at = 0; at < sizeof entry.bytes; at += 2) {
+    if (at == validation_entry::checksum) continue;
+    sum = static_cast<std::uint16_t>(sum + get_le16(entry.bytes + at));
+  }
+  return static_cast<std::uint16_t>(0x10000u - sum);
+}
 
 // ---- directory record (ECMA-119 9.1) -------------------------------------
 //
@@ -176,6 +209,9 @@ constexpr std::size_t volume_sequence_number = 28;
 constexpr std::size_t identifier_length = 32;
 constexpr std::size_t identifier = 33;
 constexpr std::size_t fixed_part = 33;
+// LEN_DR of a self or parent record, and of the root's record in a
+// volume descriptor: one identifier byte, no pad byte.
+constexpr std::uint32_t self_record_length = 34;
 }  // namespace dir_record
 
 constexpr std::uint8_t kFlagHidden = 0x01;
@@ -202,6 +238,14 @@ static_assert(sizeof(RawDirectoryRecord) == 545, "RawDirectoryRecord is packed")
 // Offsets: 0 LEN_DI  1 extended attribute record length  2 extent (4)
 //          6 parent directory number (2)  8 directory identifier, then a
 //          pad byte when LEN_DI is odd. L tables little-, M tables big-endian.
+namespace path_record {
+constexpr std::size_t identifier_length = 0;
+constexpr std::size_t extended_attribute_length = 1;
+constexpr std::size_t extent = 2;
+constexpr std::size_t parent_number = 6;
+constexpr std::size_t identifier = 8;
+}  // namespace path_record
+
 struct RawPathTableRecord {
   std::uint8_t fixed[8];
   std::uint8_t identifier[512];

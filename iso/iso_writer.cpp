@@ -3,16 +3,14 @@
 // El Torito boot record, catalog and boot image, path tables, directory
 // records and file data).
 //
-// Every structure is written at its precomputed position through one
-// seekable output stream; bytes never written stay 0x00 because the output
-// file is created empty.
+// Every structure is written at its precomputed position through one image
+// sink; bytes never written stay 0x00 because the output starts empty.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <exception>
-#include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -22,18 +20,11 @@
 
 #include <boost/filesystem.hpp>
 
-#include "iso/image_file.h"
 #include "iso/iso_writer.h"
-#include "platform/image_output.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
-
-// File data is moved in large reads; the progress display and the output
-// bytes still follow 2048-byte pieces. (An image file takes file data by
-// ImageOutputBuffer::CopyFrom; this is the road for any other stream.)
-constexpr std::size_t kCopyChunk = 1024 * 1024;
 
 constexpr char kVolumeIdentifier[] = "CD_ROM";
 constexpr char kVolumeSetIdentifier[] = "CD_ROM";
@@ -42,8 +33,35 @@ constexpr char kDataPreparerIdentifier[] = "TALVEN CORPORATION, SALEM, OREGON";
 constexpr char kApplicationIdentifier[] = "riduz";
 constexpr char kValidationIdString[] = "Microsoft Corporation";
 
-std::streamoff SectorPosition(std::uint64_t sector, std::uint32_t block) {
-  return static_cast<std::streamoff>(sector * block);
+constexpr char kIoError[] = "IO error";
+
+// One step of a pack between its lines: "  NAME ...", then "  NAME done",
+// or "  NAME failed - REASON" when `body` gives a reason. A few steps name
+// themselves differently in their failure line.
+bool RunStep(const char* name, const std::function<std::string()>& body,
+             const char* failedName = nullptr) {
+  std::cout << "  " << name << " ..." << std::endl;
+  const std::string reason = body();
+  if (!reason.empty()) {
+    std::cout << "  " << (failedName ? failedName : name) << " failed - " << reason << std::endl;
+    return false;
+  }
+  std::cout << "  " << name << " done" << std::endl;
+  return true;
+}
+
+// The reason of a write step: none when every part of it succeeded.
+std::string IoReason(bool succeeded) { return succeeded ? std::string() : kIoError; }
+
+// Runs `write`, printing the text of an exception it throws; false then.
+bool Reported(const std::function<void()>& write) {
+  try {
+    write();
+    return true;
+  } catch (const std::exception& e) {
+    std::cout << e.what() << std::endl;
+    return false;
+  }
 }
 
 // Copies a text into a fixed field without its terminating zero; the rest of
@@ -96,8 +114,8 @@ void PutTwoDigits(std::uint8_t* p, int value) {
 
 }  // namespace
 
-ISOWriter::ISOWriter(std::string sourceDirectory, std::string sourceImagePath)
-    : sourceDirectory(std::move(sourceDirectory)), sourceImagePath(std::move(sourceImagePath)) {
+ISOWriter::ISOWriter(std::string sourceDirectory, ImageOrigin sourceImage)
+    : sourceDirectory(std::move(sourceDirectory)), sourceImage(std::move(sourceImage)) {
   TakePackTime();
 }
 
@@ -144,51 +162,51 @@ void ISOWriter::TakePackTime() {
 // ---- Pack -------------------------------------------------------------------
 
 int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImagePath) {
+  std::unique_ptr<FileImageSink> file;
+  return PackThrough(
+      [&] {
+        file = std::make_unique<FileImageSink>(outputPath);
+        return file.get();
+      },
+      bootImagePath);
+}
+
+int ISOWriter::Pack(ImageSink& output, const std::string& bootImagePath) {
+  return PackThrough([&] { return &output; }, bootImagePath);
+}
+
+int ISOWriter::PackThrough(const std::function<ImageSink*()>& openOutput,
+                           const std::string& bootImagePath) {
+  if (!PreparePack()) return 1;
   std::cout << "pack the ISO image ..." << std::endl;
   TakePackTime();
-
-  // The output stream fails like a file stream (same states, same
-  // exception); its buffer also copies file data for WriteEntry, starts the
-  // write-back early and keeps the source image open from one file to the
-  // next.
-  platform::ImageOutputBuffer outputFile;
-  std::ostream output(&outputFile);
+  ImageSink* output = nullptr;
   try {
-    output.exceptions(std::ios::failbit | std::ios::badbit);
-    outputFile.Open(outputPath);
+    output = openOutput();
   } catch (const std::exception& e) {
     std::cout << "pack ISO image failed, IO exception: " << e.what() << std::endl;
     return 1;
   }
-
   PackLayout plan;
-  if (LayOutPack(bootImagePath, plan) != 0) return 1;
+  if (!LayOutPack(bootImagePath, plan)) return 1;
+  return WriteImage(plan, bootImagePath, *output);
+}
+
+int ISOWriter::WriteImage(const PackLayout& plan, const std::string& bootImagePath,
+                          ImageSink& output) {
+  bool written = false;
   try {
-    if (WriteVolumeDescriptors(plan, output) != 0) return 1;
-    if (plan.sectors.hasBootImage) {
-      std::cout << "  write boot image ..." << std::endl;
-      const SectorLayout& layout = plan.sectors;
-      const auto sectorCount =
-          static_cast<std::uint16_t>((blockSize / virtualSectorSize) * layout.bootImageSectors);
-      ValidationEntry validation;
-      InitialEntry initial;
-      CreateValidationEntry(validation);
-      CreateInitialEntry(0, sectorCount, layout.bootImageStart, initial);
-      if (WriteBootCatalog(validation, initial, layout.bootCatalog, output) != 0 ||
-          WriteBootImage(bootImagePath, sectorCount, layout.bootImageStart, output) != 0) {
-        std::cout << "  write boot image failed - IO error" << std::endl;
-        return 1;
-      }
-      std::cout << "  write boot image done" << std::endl;
-    }
-    if (WriteHierarchies(plan, output) != 0) return 1;
+    written = WriteVolumeDescriptors(plan, output) &&
+              WriteBootCatalogAndImage(plan, bootImagePath, output) &&
+              WriteHierarchies(plan, output);
   } catch (const std::exception& e) {
     std::cout << "pack ISO image failed, exception: " << e.what() << std::endl;
-    return 1;
   }
-
+  // The source image is open for the length of the pack only.
+  packSource.reset();
+  if (!written) return 1;
   try {
-    outputFile.Close();
+    output.Close();
   } catch (const std::exception& e) {
     std::cout << "pack ISO image failed, IO exception: " << e.what() << std::endl;
     return 1;
@@ -197,19 +215,19 @@ int ISOWriter::Pack(const std::string& outputPath, const std::string& bootImageP
   return 0;
 }
 
-int ISOWriter::LayOutPack(const std::string& bootImagePath, PackLayout& plan) {
-  std::cout << "  load source directory & boot image file ..." << std::endl;
+bool ISOWriter::LayOutPack(const std::string& bootImagePath, PackLayout& plan) {
+  return RunStep("load source directory & boot image file",
+                 [&] { return LayOutTree(bootImagePath, plan); });
+}
+
+std::string ISOWriter::LayOutTree(const std::string& bootImagePath, PackLayout& plan) {
   DirectoryRecord* tree = LoadLocalDirectory(sourceDirectory);
   if (tree != root) {
     // A second pack of a plain writer rebuilds the tree from disk.
     FreeRecordList(root);
     root = tree;
   }
-  if (!root) {
-    std::cout << "  load source directory & boot image file failed - can not load souce directory"
-              << std::endl;
-    return 1;
-  }
+  if (!root) return "can not load souce directory";
   // Every pack shows its marks from 0% to 100%, counting what is written.
   StartProgress(TreeFileBytes(root));
   DateSelfAndParentRecords(root);
@@ -218,42 +236,36 @@ int ISOWriter::LayOutPack(const std::string& bootImagePath, PackLayout& plan) {
   if (directoryCount > kMaxPathTableDirectories) {
     // Past this the 16-bit parent numbers of the path tables wrap and name
     // the wrong directories.
-    std::cout << "  load source directory & boot image file failed - too many directories for "
-                 "the path tables ("
-              << directoryCount << ", at most " << kMaxPathTableDirectories << ")" << std::endl;
-    return 1;
+    return "too many directories for the path tables (" + std::to_string(directoryCount) +
+           ", at most " + std::to_string(kMaxPathTableDirectories) + ")";
   }
   std::uint32_t directorySectors = 0;
   std::uint32_t fileSectors = 0;
   LayOutDirectory(nullptr, nullptr, root, directorySectors, fileSectors);
-  const bool hasBootImage = !bootImagePath.empty();
-  std::uint64_t bootImageBytes = 0;
   try {
     if (withJoliet) {
       plan.joliet.reset(LayOutJoliet(directorySectors, fileSectors, plan.jolietPathTableSize));
     }
   } catch (const std::exception& e) {
-    std::cout << "  load source directory & boot image file failed - " << e.what() << std::endl;
-    return 1;
+    return e.what();
   }
+  const bool hasBootImage = !bootImagePath.empty();
+  std::uint64_t bootImageBytes = 0;
   try {
     if (hasBootImage) bootImageBytes = BootImageSize(bootImagePath);
   } catch (const std::exception& e) {
-    std::cout << "  load source directory & boot image file failed - IO exception: " << e.what()
-              << std::endl;
-    return 1;
+    return std::string("IO exception: ") + e.what();
   }
   plan.sectors = ComputeSectorLayout(plan.pathTableSize, directorySectors, fileSectors,
                                      hasBootImage, bootImageBytes, plan.jolietPathTableSize);
-  std::cout << "  load source directory & boot image file done" << std::endl;
-  return 0;
+  return "";
 }
 
 std::uint64_t ISOWriter::BootImageSize(const std::string& bootImagePath) const {
   const std::uint64_t bytes = fs::file_size(bootImagePath);
   // The catalog counts 512-byte units in 16 bits.
   const std::uint64_t units =
-      (bytes + blockSize - 1) / blockSize * (blockSize / virtualSectorSize);
+      (bytes + kBlockSize - 1) / kBlockSize * (kBlockSize / kVirtualSectorSize);
   if (units > 0xFFFF) {
     throw std::runtime_error("boot image too large for the boot catalog (at most 65535 "
                              "sectors of 512 bytes): " + bootImagePath);
@@ -261,122 +273,111 @@ std::uint64_t ISOWriter::BootImageSize(const std::string& bootImagePath) const {
   return bytes;
 }
 
-int ISOWriter::WriteVolumeDescriptors(const PackLayout& plan, std::ostream& output) {
-  const SectorLayout& layout = plan.sectors;
-  std::cout << "  write system reserved sector ..." << std::endl;
-  if (WriteSystemArea(output) != 0) {
-    std::cout << "  write system reserved sector failed - IO error" << std::endl;
-    return 1;
-  }
-  std::cout << "  write system reserved sector done" << std::endl;
-
-  std::cout << "  write primary volume descriptor ..." << std::endl;
-  RawDirectoryRecord rootRecord;
-  BuildDirectoryRecord(root, 1, layout.directoryAreaStart, layout.fileAreaStart, rootRecord);
-  std::vector<std::uint8_t> descriptor(kBlockSize);
-  if (CreatePrimaryVolumeDescriptor(layout.totalSectors, plan.pathTableSize,
-                                    layout.typeLPathTable, layout.typeMPathTable, rootRecord,
-                                    descriptor.data()) != 0 ||
-      WritePrimaryVolumeDescriptor(descriptor.data(), layout.primaryVolumeDescriptor, output) !=
-          0) {
-    std::cout << "  write primary volume descriptor failed - IO error" << std::endl;
-    return 1;
-  }
-  std::cout << "  write primary volume descriptor done" << std::endl;
-
-  if (layout.hasBootImage) {
-    std::cout << "  write boot record ..." << std::endl;
-    CreateBootRecord(layout.bootCatalog, descriptor.data());
-    if (WriteBootRecord(descriptor.data(), layout.bootRecord, output) != 0) {
-      std::cout << "  write boot record failed - IO error" << std::endl;
-      return 1;
-    }
-    std::cout << "  write boot record done" << std::endl;
-  }
-  if (plan.joliet && WriteJolietVolumeDescriptor(plan, output) != 0) return 1;
-
-  std::cout << "  write volume descriptor set terminator ..." << std::endl;
-  CreateTerminator(descriptor.data());
-  if (WriteTerminator(descriptor.data(), layout.terminator, output) != 0) {
-    std::cout << "  write volume descriptor set terminator failed - IO error" << std::endl;
-    return 1;
-  }
-  std::cout << "  write volume descriptor set terminator done" << std::endl;
-  return 0;
-}
-
-int ISOWriter::WriteHierarchies(const PackLayout& plan, std::ostream& output) {
-  const SectorLayout& layout = plan.sectors;
-  DirectoryRecord* joliet = plan.joliet.get();
-  std::cout << "  write path tables ..." << std::endl;
-  if (WritePathTableL(root, layout.typeLPathTable, layout.directoryAreaStart, output) == 0 ||
-      WritePathTableM(root, layout.typeMPathTable, layout.directoryAreaStart, output) == 0 ||
-      (joliet && (WritePathTableL(joliet, layout.jolietTypeLPathTable, layout.directoryAreaStart,
-                                  output) == 0 ||
-                  WritePathTableM(joliet, layout.jolietTypeMPathTable, layout.directoryAreaStart,
-                                  output) == 0))) {
-    std::cout << "  write path table failed - IO error" << std::endl;
-    return 1;
-  }
-  std::cout << "  write path tables done" << std::endl;
-
-  // The Joliet records point at the file data the primary ones write.
-  std::cout << "  write directory record and files ..." << std::endl;
-  if (WriteDirectoryTree(root, 1, layout.directoryAreaStart, layout.fileAreaStart, output) != 0 ||
-      (joliet && WriteTree(joliet, 1, layout.directoryAreaStart, layout.fileAreaStart, false,
-                           output) != 0)) {
-    std::cout << "  write directory record and file failed - IO error" << std::endl;
-    return 1;
-  }
-  std::cout << "  write directory record and files done" << std::endl;
-  return 0;
-}
-
-// ---- volume descriptors ---------------------------------------------------
-
-int ISOWriter::WriteSystemArea(std::ostream& output) {
-  try {
-    std::vector<char> zeros(blockSize, 0);
-    output.seekp(0);
-    for (int sector = 0; sector < 16; ++sector) {
-      output.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
-    }
-    return 0;
-  } catch (const std::exception& e) {
-    std::cout << e.what() << std::endl;
-    return 1;
-  }
-}
-
 namespace {
 
-int WriteDescriptor(const std::uint8_t* buffer, std::uint32_t sector, std::uint32_t block,
-                    std::ostream& output) {
-  try {
-    output.seekp(SectorPosition(sector, block));
-    output.write(reinterpret_cast<const char*>(buffer), kBlockSize);
-    return 0;
-  } catch (const std::exception& e) {
-    std::cout << e.what() << std::endl;
-    return 1;
-  }
+int WriteDescriptor(const std::uint8_t* buffer, std::uint32_t sector, ImageSink& output) {
+  return Reported([&] { output.WriteAt(SectorOffset(sector), buffer, kBlockSize); }) ? 0 : 1;
 }
 
 }  // namespace
 
+bool ISOWriter::WriteVolumeDescriptors(const PackLayout& plan, ImageSink& output) {
+  const SectorLayout& layout = plan.sectors;
+  std::vector<std::uint8_t> descriptor(kBlockSize);
+  const auto primary = [&] {
+    RawDirectoryRecord rootRecord;
+    BuildDirectoryRecord(root, 1, layout.directoryAreaStart, layout.fileAreaStart, rootRecord);
+    return IoReason(CreatePrimaryVolumeDescriptor(layout.totalSectors, plan.pathTableSize,
+                                                  layout.typeLPathTable, layout.typeMPathTable,
+                                                  rootRecord, descriptor.data()) == 0 &&
+                    WritePrimaryVolumeDescriptor(descriptor.data(),
+                                                 layout.primaryVolumeDescriptor, output) == 0);
+  };
+  const auto bootRecord = [&] {
+    CreateBootRecord(layout.bootCatalog, descriptor.data());
+    return IoReason(WriteBootRecord(descriptor.data(), layout.bootRecord, output) == 0);
+  };
+  const auto joliet = [&] {
+    RawDirectoryRecord rootRecord;
+    BuildDirectoryRecord(plan.joliet.get(), 1, layout.directoryAreaStart, layout.fileAreaStart,
+                         rootRecord);
+    return IoReason(CreateJolietVolumeDescriptor(layout.totalSectors, plan.jolietPathTableSize,
+                                                 layout.jolietTypeLPathTable,
+                                                 layout.jolietTypeMPathTable, rootRecord,
+                                                 descriptor.data()) == 0 &&
+                    WriteDescriptor(descriptor.data(), layout.jolietVolumeDescriptor, output) == 0);
+  };
+  const auto terminator = [&] {
+    CreateTerminator(descriptor.data());
+    return IoReason(WriteTerminator(descriptor.data(), layout.terminator, output) == 0);
+  };
+  const auto systemArea = [&] { return IoReason(WriteSystemArea(output) == 0); };
+  return RunStep("write system reserved sector", systemArea) &&
+         RunStep("write primary volume descriptor", primary) &&
+         (!layout.hasBootImage || RunStep("write boot record", bootRecord)) &&
+         (!plan.joliet || RunStep("write Joliet volume descriptor", joliet)) &&
+         RunStep("write volume descriptor set terminator", terminator);
+}
+
+bool ISOWriter::WriteBootCatalogAndImage(const PackLayout& plan, const std::string& bootImagePath,
+                                         ImageSink& output) {
+  const SectorLayout& layout = plan.sectors;
+  if (!layout.hasBootImage) return true;
+  return RunStep("write boot image", [&] {
+    const auto sectorCount = static_cast<std::uint16_t>((kBlockSize / kVirtualSectorSize) *
+                                                        layout.bootImageSectors);
+    ValidationEntry validation;
+    InitialEntry initial;
+    CreateValidationEntry(validation);
+    CreateInitialEntry(0, sectorCount, layout.bootImageStart, initial);
+    return IoReason(
+        WriteBootCatalog(validation, initial, layout.bootCatalog, output) == 0 &&
+        WriteBootImage(bootImagePath, sectorCount, layout.bootImageStart, output) == 0);
+  });
+}
+
+bool ISOWriter::WriteHierarchies(const PackLayout& plan, ImageSink& output) {
+  const SectorLayout& layout = plan.sectors;
+  DirectoryRecord* joliet = plan.joliet.get();
+  const std::uint32_t directories = layout.directoryAreaStart;
+  const auto pathTables = [&] {
+    return IoReason(
+        WritePathTableL(root, layout.typeLPathTable, directories, output) != 0 &&
+        WritePathTableM(root, layout.typeMPathTable, directories, output) != 0 &&
+        (!joliet ||
+         (WritePathTableL(joliet, layout.jolietTypeLPathTable, directories, output) != 0 &&
+          WritePathTableM(joliet, layout.jolietTypeMPathTable, directories, output) != 0)));
+  };
+  // The Joliet records point at the file data the primary ones write.
+  const auto records = [&] {
+    return IoReason(
+        WriteDirectoryTree(root, 1, directories, layout.fileAreaStart, output) == 0 &&
+        (!joliet || WriteTree(joliet, 1, directories, layout.fileAreaStart, false, output) == 0));
+  };
+  return RunStep("write path tables", pathTables, "write path table") &&
+         RunStep("write directory record and files", records, "write directory record and file");
+}
+
+// ---- volume descriptors ---------------------------------------------------
+
+int ISOWriter::WriteSystemArea(ImageSink& output) {
+  const std::vector<std::uint8_t> zeros(kPrimaryDescriptorSector * kBlockSize, 0);
+  return Reported([&] { output.WriteAt(0, zeros.data(), zeros.size()); }) ? 0 : 1;
+}
+
 int ISOWriter::WritePrimaryVolumeDescriptor(const std::uint8_t* buffer, std::uint32_t sector,
-                                            std::ostream& output) {
-  return WriteDescriptor(buffer, sector, blockSize, output);
+                                            ImageSink& output) {
+  return WriteDescriptor(buffer, sector, output);
 }
 
 int ISOWriter::WriteTerminator(const std::uint8_t* buffer, std::uint32_t sector,
-                               std::ostream& output) {
-  return WriteDescriptor(buffer, sector, blockSize, output);
+                               ImageSink& output) {
+  return WriteDescriptor(buffer, sector, output);
 }
 
 int ISOWriter::WriteBootRecord(const std::uint8_t* buffer, std::uint32_t sector,
-                               std::ostream& output) {
-  return WriteDescriptor(buffer, sector, blockSize, output);
+                               ImageSink& output) {
+  return WriteDescriptor(buffer, sector, output);
 }
 
 int ISOWriter::CreatePrimaryVolumeDescriptor(std::uint32_t volumeSpaceSize,
@@ -385,18 +386,17 @@ int ISOWriter::CreatePrimaryVolumeDescriptor(std::uint32_t volumeSpaceSize,
                                              const RawDirectoryRecord& rootRecord,
                                              std::uint8_t* buffer) {
   std::memset(buffer, 0, kBlockSize);
-  buffer[pvd::type] = 1;
-  PutText(buffer + pvd::standard_identifier, kStandardIdentifier);
-  buffer[pvd::version] = 1;
+  PutDescriptorHeader(buffer, kPrimaryDescriptor);
   PutText(buffer + pvd::volume_identifier, kVolumeIdentifier);
   put_both32(buffer + pvd::volume_space_size, volumeSpaceSize);
   put_both16(buffer + pvd::volume_set_size, 1);
   put_both16(buffer + pvd::volume_sequence_number, 1);
-  put_both16(buffer + pvd::logical_block_size, blockSize);
+  put_both16(buffer + pvd::logical_block_size, kBlockSize);
   put_both32(buffer + pvd::path_table_size, pathTableSize);
   put_le32(buffer + pvd::type_l_path_table, typeLSector);
   put_be32(buffer + pvd::type_m_path_table, typeMSector);
-  std::memcpy(buffer + pvd::root_directory_record, rootRecord.bytes(), 34);
+  std::memcpy(buffer + pvd::root_directory_record, rootRecord.bytes(),
+              dir_record::self_record_length);
   PutText(buffer + pvd::volume_set_identifier, kVolumeSetIdentifier);
   PutText(buffer + pvd::publisher_identifier, kPublisherIdentifier);
   PutText(buffer + pvd::data_preparer_identifier, kDataPreparerIdentifier);
@@ -415,46 +415,24 @@ int ISOWriter::CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize,
   // and the character set of the identifiers differ.
   ISOWriter::CreatePrimaryVolumeDescriptor(volumeSpaceSize, pathTableSize, typeLSector,
                                            typeMSector, rootRecord, buffer);
-  buffer[pvd::type] = kSupplementaryDescriptor;
+  buffer[descriptor_header::type] = kSupplementaryDescriptor;
   PutText(buffer + svd::escape_sequences, kJolietLevel3Escape);
-  PutUcs2Field(buffer + pvd::volume_identifier, 32);
+  PutUcs2Field(buffer + pvd::volume_identifier, pvd::volume_identifier_length);
   for (std::size_t field : {pvd::volume_set_identifier, pvd::publisher_identifier,
                             pvd::data_preparer_identifier, pvd::application_identifier}) {
-    PutUcs2Field(buffer + field, 128);
+    PutUcs2Field(buffer + field, pvd::long_identifier_length);
   }
-  return 0;
-}
-
-int ISOWriter::WriteJolietVolumeDescriptor(const PackLayout& plan, std::ostream& output) {
-  const SectorLayout& layout = plan.sectors;
-  std::cout << "  write Joliet volume descriptor ..." << std::endl;
-  RawDirectoryRecord rootRecord;
-  BuildDirectoryRecord(plan.joliet.get(), 1, layout.directoryAreaStart, layout.fileAreaStart,
-                       rootRecord);
-  std::vector<std::uint8_t> descriptor(kBlockSize);
-  if (CreateJolietVolumeDescriptor(layout.totalSectors, plan.jolietPathTableSize,
-                                   layout.jolietTypeLPathTable, layout.jolietTypeMPathTable,
-                                   rootRecord, descriptor.data()) != 0 ||
-      WriteDescriptor(descriptor.data(), layout.jolietVolumeDescriptor, blockSize, output) != 0) {
-    std::cout << "  write Joliet volume descriptor failed - IO error" << std::endl;
-    return 1;
-  }
-  std::cout << "  write Joliet volume descriptor done" << std::endl;
   return 0;
 }
 
 void ISOWriter::CreateTerminator(std::uint8_t* buffer) {
   std::memset(buffer, 0, kBlockSize);
-  buffer[0] = 255;
-  PutText(buffer + 1, kStandardIdentifier);
-  buffer[6] = 1;
+  PutDescriptorHeader(buffer, kTerminatorDescriptor);
 }
 
 void ISOWriter::CreateBootRecord(std::uint32_t catalogSector, std::uint8_t* buffer) {
   std::memset(buffer, 0, kBlockSize);
-  buffer[0] = 0;
-  PutText(buffer + 1, kStandardIdentifier);
-  buffer[6] = 1;
+  PutDescriptorHeader(buffer, kBootRecordDescriptor);
   PutText(buffer + boot_record::boot_system_identifier, kElToritoIdentifier);
   put_le32(buffer + boot_record::boot_catalog_sector, catalogSector);
 }
@@ -462,122 +440,98 @@ void ISOWriter::CreateBootRecord(std::uint32_t catalogSector, std::uint8_t* buff
 // ---- El Torito catalog and boot image ---------------------------------------
 
 void ISOWriter::CreateValidationEntry(ValidationEntry& entry) {
+  using namespace validation_entry;
   std::memset(entry.bytes, 0, sizeof entry.bytes);
-  entry.bytes[0] = 1;  // header ID
-  entry.bytes[1] = 0;  // platform: 80x86
-  PutText(entry.bytes + 4, kValidationIdString);
-  // Fixed checksum: the sixteen 16-bit words of exactly this content sum to 0.
-  entry.bytes[28] = 0x4C;
-  entry.bytes[29] = 0x49;
-  entry.bytes[30] = 0x55;
-  entry.bytes[31] = 0xAA;
+  entry.bytes[header_id] = kHeaderId;
+  entry.bytes[platform_id] = kPlatform80x86;
+  PutText(entry.bytes + id_string, kValidationIdString);
+  entry.bytes[key_byte_1] = kKeyByte1;
+  entry.bytes[key_byte_2] = kKeyByte2;
+  put_le16(entry.bytes + checksum, ValidationChecksum(entry));
 }
 
 void ISOWriter::CreateInitialEntry(std::uint8_t systemType, std::uint16_t sectorCount,
                                    std::uint32_t loadSector, InitialEntry& entry) {
+  using namespace initial_entry;
   std::memset(entry.bytes, 0, sizeof entry.bytes);
-  entry.bytes[0] = 0x88;  // bootable
-  entry.bytes[1] = 0;     // no emulation
-  put_le16(entry.bytes + 2, 0);  // default load segment 0x7C0
-  entry.bytes[4] = systemType;
-  put_le16(entry.bytes + 6, sectorCount);
-  put_le32(entry.bytes + 8, loadSector);
+  entry.bytes[boot_indicator] = kBootable;
+  entry.bytes[boot_media_type] = kNoEmulation;
+  put_le16(entry.bytes + load_segment, 0);  // the default segment 0x7C0
+  entry.bytes[system_type] = systemType;
+  put_le16(entry.bytes + sector_count, sectorCount);
+  put_le32(entry.bytes + load_rba, loadSector);
 }
 
 int ISOWriter::WriteBootCatalog(const ValidationEntry& validation, const InitialEntry& initial,
-                                std::uint32_t catalogSector, std::ostream& output) {
-  try {
-    output.seekp(SectorPosition(catalogSector, blockSize));
-    output.write(reinterpret_cast<const char*>(validation.bytes), sizeof validation.bytes);
-    output.write(reinterpret_cast<const char*>(initial.bytes), sizeof initial.bytes);
-    return 0;
-  } catch (const std::exception& e) {
-    std::cout << e.what() << std::endl;
-    return 1;
-  }
+                                std::uint32_t catalogSector, ImageSink& output) {
+  return Reported([&] {
+           const std::uint64_t at = SectorOffset(catalogSector);
+           output.WriteAt(at, validation.bytes, sizeof validation.bytes);
+           output.WriteAt(at + sizeof validation.bytes, initial.bytes, sizeof initial.bytes);
+         })
+             ? 0
+             : 1;
 }
 
 int ISOWriter::WriteBootImage(const std::string& bootImagePath, std::uint32_t sectorCount,
-                              std::uint32_t loadSector, std::ostream& output) {
-  try {
-    std::ifstream input;
-    OpenImage(input, bootImagePath);
-    std::vector<char> buffer(virtualSectorSize);
-    output.seekp(SectorPosition(loadSector, blockSize));
-    // A boot image shorter than sectorCount units fails on the short read.
-    for (std::uint32_t i = 0; i < sectorCount; ++i) {
-      ReadAt(input, bootImagePath, std::uint64_t{i} * buffer.size(), buffer.data(), buffer.size());
-      output.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    }
-    return 0;
-  } catch (const std::exception& e) {
-    std::cout << e.what() << std::endl;
-    return 1;
-  }
+                              std::uint32_t loadSector, ImageSink& output) {
+  return Reported([&] {
+           FileImageSource input(bootImagePath);
+           std::vector<std::uint8_t> piece(kVirtualSectorSize);
+           // A boot image shorter than sectorCount units fails on the short read.
+           for (std::uint32_t i = 0; i < sectorCount; ++i) {
+             const std::uint64_t at = std::uint64_t{i} * piece.size();
+             input.ReadAt(at, piece.data(), piece.size());
+             output.WriteAt(SectorOffset(loadSector) + at, piece.data(), piece.size());
+           }
+         })
+             ? 0
+             : 1;
 }
 
 // ---- path tables --------------------------------------------------------------
 
-std::uint32_t ISOWriter::BuildPathTableRecord(const DirectoryRecord* node,
-                                              std::uint32_t directoryAreaStart, bool bigEndian,
-                                              RawPathTableRecord& record) {
+namespace {
+
+// One path table record in `record`; returns LEN_DI.
+std::uint32_t PutPathTableRecord(RawPathTableRecord& record, const std::string& identifier,
+                                 std::uint32_t extent, std::uint16_t parentNumber,
+                                 bool bigEndian) {
   std::memset(&record, 0, sizeof record);
-  const std::size_t length = node->identifier.size();
-  record.fixed[0] = static_cast<std::uint8_t>(length);
-  record.fixed[1] = 0;
+  const std::size_t length = identifier.size();
+  record.fixed[path_record::identifier_length] = static_cast<std::uint8_t>(length);
+  record.fixed[path_record::extended_attribute_length] = 0;
   if (bigEndian) {
-    put_be32(record.fixed + 2, node->extent + directoryAreaStart);
-    put_be16(record.fixed + 6, node->parentNumber);
+    put_be32(record.fixed + path_record::extent, extent);
+    put_be16(record.fixed + path_record::parent_number, parentNumber);
   } else {
-    put_le32(record.fixed + 2, node->extent + directoryAreaStart);
-    put_le16(record.fixed + 6, node->parentNumber);
+    put_le32(record.fixed + path_record::extent, extent);
+    put_le16(record.fixed + path_record::parent_number, parentNumber);
   }
-  SafeCopy(record.identifier, sizeof record.identifier, node->identifier.data(), length);
+  ISOManipulator::SafeCopy(record.identifier, sizeof record.identifier, identifier.data(), length);
   return static_cast<std::uint32_t>(length);
 }
 
-namespace {
-
-// Writes the table in the breadth-first order in which ComputePathTableSize
-// numbered the directories, so record n describes directory n.
+// Writes the table in the order in which ComputePathTableSize numbered the
+// directories (the same walk), so record n describes directory n.
 std::uint32_t WritePathTable(ISOWriter& writer, DirectoryRecord* rootList,
                              std::uint32_t tableSector, std::uint32_t directoryAreaStart,
-                             bool bigEndian, std::ostream& output) {
+                             bool bigEndian, ImageSink& output) {
   try {
-    output.seekp(SectorPosition(tableSector, kBlockSize));
-    std::uint8_t rootRecord[10] = {};
-    rootRecord[0] = 1;
-    const std::uint32_t rootExtent = rootList->extent + directoryAreaStart;
-    if (bigEndian) {
-      put_be32(rootRecord + 2, rootExtent);
-      put_be16(rootRecord + 6, 1);
-    } else {
-      put_le32(rootRecord + 2, rootExtent);
-      put_le16(rootRecord + 6, 1);
-    }
-    output.write(reinterpret_cast<const char*>(rootRecord), sizeof rootRecord);
-    std::uint32_t written = sizeof rootRecord;
-
+    std::vector<std::uint8_t> table;
     RawPathTableRecord record;
-    std::deque<DirectoryRecord*> queue;
-    queue.push_back(rootList);
-    while (!queue.empty()) {
-      DirectoryRecord* list = queue.front();
-      queue.pop_front();
-      for (DirectoryRecord* node = list; node; node = node->next) {
-        if (node->type != kTypeDirectory || IsDotName(node->name)) continue;
-        const std::uint32_t length =
-            writer.BuildPathTableRecord(node, directoryAreaStart, bigEndian, record);
-        const std::uint32_t total = PathTableRecordLength(length);
-        output.write(reinterpret_cast<const char*>(record.bytes()), total);
-        written += total;
-      }
-      for (DirectoryRecord* node = list; node; node = node->next) {
-        if (node->type != kTypeDirectory || IsDotName(node->name) || !node->child) continue;
-        queue.push_back(node->child);
-      }
-    }
-    return written;
+    const auto append = [&](std::uint32_t identifierLength) {
+      table.insert(table.end(), record.bytes(),
+                   record.bytes() + PathTableRecordLength(identifierLength));
+    };
+    // The root's record: identifier 0x00, its own parent.
+    append(PutPathTableRecord(record, std::string(1, '\0'), rootList->extent + directoryAreaStart,
+                              1, bigEndian));
+    ForEachDirectoryBreadthFirst(rootList, [&](const DirectoryRecord*, DirectoryRecord* node) {
+      append(writer.BuildPathTableRecord(node, directoryAreaStart, bigEndian, record));
+    });
+    output.WriteAt(SectorOffset(tableSector), table.data(), table.size());
+    return static_cast<std::uint32_t>(table.size());
   } catch (const std::exception& e) {
     std::cout << e.what() << std::endl;
     return 0;
@@ -586,13 +540,20 @@ std::uint32_t WritePathTable(ISOWriter& writer, DirectoryRecord* rootList,
 
 }  // namespace
 
+std::uint32_t ISOWriter::BuildPathTableRecord(const DirectoryRecord* node,
+                                              std::uint32_t directoryAreaStart, bool bigEndian,
+                                              RawPathTableRecord& record) {
+  return PutPathTableRecord(record, node->identifier, node->extent + directoryAreaStart,
+                            node->parentNumber, bigEndian);
+}
+
 std::uint32_t ISOWriter::WritePathTableL(DirectoryRecord* rootList, std::uint32_t tableSector,
-                                         std::uint32_t directoryAreaStart, std::ostream& output) {
+                                         std::uint32_t directoryAreaStart, ImageSink& output) {
   return WritePathTable(*this, rootList, tableSector, directoryAreaStart, false, output);
 }
 
 std::uint32_t ISOWriter::WritePathTableM(DirectoryRecord* rootList, std::uint32_t tableSector,
-                                         std::uint32_t directoryAreaStart, std::ostream& output) {
+                                         std::uint32_t directoryAreaStart, ImageSink& output) {
   return WritePathTable(*this, rootList, tableSector, directoryAreaStart, true, output);
 }
 
@@ -630,111 +591,66 @@ void ISOWriter::BuildDirectoryRecord(const DirectoryRecord* node,
 
 int ISOWriter::WriteRecord(const DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
                            std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
-                           std::ostream& output) {
-  try {
-    RawDirectoryRecord record;
-    BuildDirectoryRecord(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart, record);
-    output.seekp(SectorPosition(std::uint64_t{node->recordSector} + directoryAreaStart,
-                                blockSize) +
-                 node->recordOffset);
-    output.write(reinterpret_cast<const char*>(record.bytes()), node->recordLength);
-    return 0;
-  } catch (const std::exception& e) {
-    std::cout << e.what() << std::endl;
-    return 1;
-  }
+                           ImageSink& output) {
+  return Reported([&] {
+           RawDirectoryRecord record;
+           BuildDirectoryRecord(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart,
+                                record);
+           output.WriteAt(SectorOffset(std::uint64_t{node->recordSector} + directoryAreaStart) +
+                              node->recordOffset,
+                          record.bytes(), node->recordLength);
+         })
+             ? 0
+             : 1;
 }
 
 int ISOWriter::WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
                           std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
-                          std::ostream& output) {
-  try {
-    if (WriteRecord(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart, output) != 0) {
-      return 1;
-    }
-    if (node->type != kTypeFile) return 0;
-
-    output.seekp(SectorPosition(std::uint64_t{node->extent} + fileAreaStart, blockSize));
-    const std::string sourcePath = node->fromImage
-                                       ? sourceImagePath
-                                       : (fs::path(node->parentPath) / node->name).string();
-    // An image file copies the data itself; the zeros that complete the last
-    // sector and the progress marks are the same as below.
-    auto* imageOutput = dynamic_cast<platform::ImageOutputBuffer*>(output.rdbuf());
-    if (imageOutput && node->size > 0) {
-      const std::uint64_t sourceOffset =
-          node->fromImage ? std::uint64_t{node->sourceExtent} * blockSize : 0;
-      // Refused when the source is missing or short: the stream road below
-      // then fails exactly as it always does.
-      if (imageOutput->CopyFrom(sourcePath, sourceOffset, node->size, node->fromImage != 0)) {
-        const std::size_t block = blockSize;
-        const std::size_t tail = static_cast<std::size_t>(node->size % block);
-        if (tail != 0) {
-          const std::vector<char> zeros(block - tail, 0);
-          output.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
-        }
-        for (std::uint64_t done = 0; done < node->size; done += block) {
-          ShowProgress(std::min<std::uint64_t>(block, node->size - done));
-        }
-        return 0;
-      }
-    }
-
-    std::ifstream source;
-    OpenImage(source, sourcePath);
-    if (node->fromImage) source.seekg(SectorPosition(node->sourceExtent, blockSize));
-
-    const std::size_t block = blockSize;
-    std::uint64_t remaining = node->size;
-    if (remaining == 0) return 0;
-    std::unique_ptr<char[]> buffer(
-        new char[static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kCopyChunk)) +
-                 block]);
-    while (remaining > 0) {
-      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kCopyChunk));
-      bool readFailure = false;
-      std::size_t got = want;
-      try {
-        source.read(buffer.get(), static_cast<std::streamsize>(want));
-      } catch (const std::exception&) {
-        // A short read: what a piece-by-piece copy would have written before
-        // failing is every complete piece read so far.
-        readFailure = true;
-        got = static_cast<std::size_t>(source.gcount()) / block * block;
-      }
-      std::size_t last = got;  // bytes of the final piece when it is partial
-      if (!readFailure && got == remaining && got % block != 0) {
-        // The file's last sector is completed with zeros.
-        const std::size_t tail = got % block;
-        std::memset(buffer.get() + got, 0, block - tail);
-        last = got + block - tail;
-      }
-      output.write(buffer.get(), static_cast<std::streamsize>(last));
-      for (std::size_t done = 0; done < got; done += block) {
-        ShowProgress(std::min(block, got - done));
-      }
-      if (readFailure) {
-        throw std::runtime_error("cannot read " + sourcePath +
-                                 ": it is shorter than recorded, or unreadable");
-      }
-      remaining -= got;
-    }
-    return 0;
-  } catch (const std::exception& e) {
-    std::cout << e.what() << std::endl;
+                          ImageSink& output) {
+  if (WriteRecord(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart, output) != 0) {
     return 1;
+  }
+  if (node->type != kTypeFile) return 0;
+  return Reported([&] { CopyFileData(*node, fileAreaStart, output); }) ? 0 : 1;
+}
+
+void ISOWriter::CopyFileData(const DirectoryRecord& node, std::uint32_t fileAreaStart,
+                             ImageSink& output) {
+  // Files of the source image come from the image the pack keeps open; the
+  // others from their local file.
+  std::unique_ptr<ImageSource> localFile;
+  if (node.fromImage && !packSource) packSource = sourceImage.Open();
+  if (!node.fromImage) {
+    localFile = std::make_unique<FileImageSource>((fs::path(node.parentPath) / node.name).string());
+  }
+  ImageSource& source = node.fromImage ? *packSource : *localFile;
+  const std::uint64_t offset = node.fromImage ? SectorOffset(node.sourceExtent) : 0;
+  if (source.Size() < offset || source.Size() - offset < node.size) {
+    throw std::runtime_error("cannot read " + source.Name() +
+                             ": it is shorter than recorded, or unreadable");
+  }
+  if (node.size == 0) return;
+  const std::uint64_t position = SectorOffset(std::uint64_t{node.extent} + fileAreaStart);
+  output.CopyRange(source, offset, node.size, position);
+  const std::size_t tail = node.size % kBlockSize;
+  if (tail != 0) {
+    static const std::vector<std::uint8_t> zeros(kBlockSize, 0);
+    output.WriteAt(position + node.size, zeros.data(), kBlockSize - tail);
+  }
+  for (std::uint64_t done = 0; done < node.size; done += kBlockSize) {
+    ShowProgress(std::min<std::uint64_t>(kBlockSize, node.size - done));
   }
 }
 
 int ISOWriter::WriteDirectoryTree(DirectoryRecord* list, std::uint16_t volumeSequenceNumber,
                                   std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
-                                  std::ostream& output) {
+                                  ImageSink& output) {
   return WriteTree(list, volumeSequenceNumber, directoryAreaStart, fileAreaStart, true, output);
 }
 
 int ISOWriter::WriteTree(DirectoryRecord* list, std::uint16_t volumeSequenceNumber,
                          std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
-                         bool withFileData, std::ostream& output) {
+                         bool withFileData, ImageSink& output) {
   // Iterates along the list and recurses only into subdirectories, so very
   // long directories do not deepen the stack.
   for (DirectoryRecord* node = list; node; node = node->next) {

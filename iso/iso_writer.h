@@ -11,9 +11,11 @@
 #include <ctime>
 #include <memory>
 #include <optional>
-#include <ostream>
+#include <functional>
 #include <string>
 
+#include "iso/image_sink.h"
+#include "iso/image_source.h"
 #include "iso/iso_manipulator.h"
 
 // Sector numbers of every structure of a new image.
@@ -65,6 +67,13 @@ struct PackLayout {
   SectorLayout sectors;
 };
 
+// Calls `visit` for every directory below the root list, breadth-first: the
+// order in which the path tables number and list them (the root is 1, the
+// first directory visited 2). `list` is the list that holds `directory`.
+void ForEachDirectoryBreadthFirst(
+    DirectoryRecord* rootList,
+    const std::function<void(const DirectoryRecord* list, DirectoryRecord* directory)>& visit);
+
 // Bytes of file data in a tree: what the pack's percentage display counts.
 std::uint64_t TreeFileBytes(const DirectoryRecord* list);
 
@@ -74,10 +83,13 @@ void DateSelfAndParentRecords(DirectoryRecord* rootList);
 
 class ISOWriter : public virtual ISOManipulator {
  public:
-  ISOWriter(std::string sourceDirectory, std::string sourceImagePath);
+  ISOWriter(std::string sourceDirectory, ImageOrigin sourceImage);
   ~ISOWriter() override;
 
+  // Writes the image to a new file at `outputPath`.
   virtual int Pack(const std::string& outputPath, const std::string& bootImagePath);
+  // Writes the image through `output`, which it closes when all went well.
+  int Pack(ImageSink& output, const std::string& bootImagePath);
   virtual DirectoryRecord* LoadLocalDirectory(const std::string& localDirectory);
   virtual std::uint32_t ComputePathTableSize(DirectoryRecord* rootList);
   // parent == nullptr marks the root list (its ".." copies its ".").
@@ -90,22 +102,22 @@ class ISOWriter : public virtual ISOManipulator {
                                     RawDirectoryRecord& record);
   virtual int WriteEntry(DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
                          std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
-                         std::ostream& output);
+                         ImageSink& output);
   virtual int WriteDirectoryTree(DirectoryRecord* list, std::uint16_t volumeSequenceNumber,
                                  std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
-                                 std::ostream& output);
+                                 ImageSink& output);
   virtual std::uint32_t BuildPathTableRecord(const DirectoryRecord* node,
                                              std::uint32_t directoryAreaStart, bool bigEndian,
                                              RawPathTableRecord& record);
   virtual std::uint32_t WritePathTableL(DirectoryRecord* rootList, std::uint32_t tableSector,
-                                        std::uint32_t directoryAreaStart, std::ostream& output);
+                                        std::uint32_t directoryAreaStart, ImageSink& output);
   virtual std::uint32_t WritePathTableM(DirectoryRecord* rootList, std::uint32_t tableSector,
-                                        std::uint32_t directoryAreaStart, std::ostream& output);
-  virtual int WriteSystemArea(std::ostream& output);
+                                        std::uint32_t directoryAreaStart, ImageSink& output);
+  virtual int WriteSystemArea(ImageSink& output);
   virtual int WritePrimaryVolumeDescriptor(const std::uint8_t* buffer, std::uint32_t sector,
-                                           std::ostream& output);
+                                           ImageSink& output);
   virtual int WriteTerminator(const std::uint8_t* buffer, std::uint32_t sector,
-                              std::ostream& output);
+                              ImageSink& output);
   // Returns 0, or 1 when the descriptor could not be made (the modifier
   // reads the source image's descriptor and can fail).
   virtual int CreatePrimaryVolumeDescriptor(std::uint32_t volumeSpaceSize,
@@ -126,11 +138,11 @@ class ISOWriter : public virtual ISOManipulator {
   virtual void CreateInitialEntry(std::uint8_t systemType, std::uint16_t sectorCount,
                                   std::uint32_t loadSector, InitialEntry& entry);
   virtual int WriteBootRecord(const std::uint8_t* buffer, std::uint32_t sector,
-                              std::ostream& output);
+                              ImageSink& output);
   virtual int WriteBootCatalog(const ValidationEntry& validation, const InitialEntry& initial,
-                               std::uint32_t catalogSector, std::ostream& output);
+                               std::uint32_t catalogSector, ImageSink& output);
   virtual int WriteBootImage(const std::string& bootImagePath, std::uint32_t sectorCount,
-                             std::uint32_t loadSector, std::ostream& output);
+                             std::uint32_t loadSector, ImageSink& output);
 
   // A calendar time as a 17-byte volume date and a 7-byte recording date:
   // GMT fields, and the local zone's offset or, with `utc`, offset 0.
@@ -149,21 +161,34 @@ class ISOWriter : public virtual ISOManipulator {
   // with the size of its path table. Throws when a name cannot be recorded.
   DirectoryRecord* LayOutJoliet(std::uint32_t& directorySectors, std::uint32_t fileSectors,
                                 std::uint32_t& pathTableSize);
-  // The steps of Pack; each prints its own lines and returns 0 or 1.
-  int LayOutPack(const std::string& bootImagePath, PackLayout& plan);
-  int WriteVolumeDescriptors(const PackLayout& plan, std::ostream& output);
-  int WriteJolietVolumeDescriptor(const PackLayout& plan, std::ostream& output);
-  int WriteHierarchies(const PackLayout& plan, std::ostream& output);
+  // What a pack needs before it starts; false, having printed why, when it
+  // cannot (the modifier loads its source image here).
+  virtual bool PreparePack() { return true; }
+  // Both Packs: prepares, opens the output (the file's failure is printed
+  // here), lays out and writes.
+  int PackThrough(const std::function<ImageSink*()>& openOutput,
+                  const std::string& bootImagePath);
+  // The steps of Pack; each prints its own lines and returns true when it
+  // succeeded (LayOutTree: the reason it failed, "" when it did not).
+  bool LayOutPack(const std::string& bootImagePath, PackLayout& plan);
+  std::string LayOutTree(const std::string& bootImagePath, PackLayout& plan);
+  int WriteImage(const PackLayout& plan, const std::string& bootImagePath, ImageSink& output);
+  bool WriteVolumeDescriptors(const PackLayout& plan, ImageSink& output);
+  bool WriteBootCatalogAndImage(const PackLayout& plan, const std::string& bootImagePath,
+                                ImageSink& output);
+  bool WriteHierarchies(const PackLayout& plan, ImageSink& output);
+  // One file's data at its extent, its last sector completed with zeros.
+  void CopyFileData(const DirectoryRecord& node, std::uint32_t fileAreaStart, ImageSink& output);
   // The boot image file's size; throws when the catalog cannot count it.
   std::uint64_t BootImageSize(const std::string& bootImagePath) const;
   // One entry's directory record, without the file's data.
   int WriteRecord(const DirectoryRecord* node, std::uint16_t volumeSequenceNumber,
                   std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart,
-                  std::ostream& output);
+                  ImageSink& output);
   // The records of a hierarchy, depth first; with the files' data or not.
   int WriteTree(DirectoryRecord* list, std::uint16_t volumeSequenceNumber,
                 std::uint32_t directoryAreaStart, std::uint32_t fileAreaStart, bool withFileData,
-                std::ostream& output);
+                ImageSink& output);
 
   // The writer's own LoadLocalDirectory, called directly (never through the
   // virtual slot) for subdirectories and by the modifier's additions.
@@ -176,7 +201,9 @@ class ISOWriter : public virtual ISOManipulator {
   void TakePackTime();
 
   std::string sourceDirectory;
-  std::string sourceImagePath;
+  ImageOrigin sourceImage;
+  // The source image, open while a pack copies from it.
+  std::unique_ptr<ImageSource> packSource;
   std::optional<std::time_t> fixedPackTime;
   // The pack's time in the two date formats: every record without a date
   // of its own and the volume descriptors carry it.

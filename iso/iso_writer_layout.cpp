@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -176,43 +177,48 @@ void DateSelfAndParentRecords(DirectoryRecord* rootList) {
   if (rootList) DateDotNodes(rootList, *rootList, *rootList);
 }
 
-std::uint32_t ISOWriter::ComputePathTableSize(DirectoryRecord* rootList) {
-  directoryCount = 1;
-  if (!rootList) return 10;
-  rootList->parentNumber = 1;
-  std::uint16_t counter = 1;
-  std::uint32_t bytes = 0;
-  // Breadth-first over directory lists; a list's head carries the number of
-  // the directory the list belongs to.
+void ForEachDirectoryBreadthFirst(
+    DirectoryRecord* rootList,
+    const std::function<void(const DirectoryRecord* list, DirectoryRecord* directory)>& visit) {
   std::deque<DirectoryRecord*> queue;
-  queue.push_back(rootList);
+  if (rootList) queue.push_back(rootList);
   while (!queue.empty()) {
     DirectoryRecord* list = queue.front();
     queue.pop_front();
-    const std::uint16_t parent = list->parentNumber;
     for (DirectoryRecord* node = list; node; node = node->next) {
-      if (node->type != kTypeDirectory || IsDotName(node->name)) continue;
-      ++counter;
-      ++directoryCount;
-      node->directoryNumber = counter;
-      node->parentNumber = parent;
-      bytes += PathTableRecordLength(node->identifier.size());
+      if (node->type == kTypeDirectory && !IsDotName(node->name)) visit(list, node);
     }
     for (DirectoryRecord* node = list; node; node = node->next) {
-      if (node->type != kTypeDirectory || IsDotName(node->name) || !node->child) continue;
-      node->child->parentNumber = node->directoryNumber;
-      queue.push_back(node->child);
+      if (node->type == kTypeDirectory && !IsDotName(node->name) && node->child) {
+        queue.push_back(node->child);
+      }
     }
   }
-  // The root's own record: 8 + one identifier byte + one pad byte.
-  return bytes + 10;
+}
+
+std::uint32_t ISOWriter::ComputePathTableSize(DirectoryRecord* rootList) {
+  directoryCount = 1;
+  // The root's own record: one identifier byte and a pad byte.
+  const std::uint32_t rootRecordLength = PathTableRecordLength(1);
+  if (!rootList) return rootRecordLength;
+  // A list's head carries the number of the directory the list belongs to.
+  rootList->parentNumber = 1;
+  std::uint32_t bytes = rootRecordLength;
+  ForEachDirectoryBreadthFirst(rootList, [&](const DirectoryRecord* list, DirectoryRecord* node) {
+    ++directoryCount;
+    node->directoryNumber = static_cast<std::uint16_t>(directoryCount);
+    node->parentNumber = list->parentNumber;
+    if (node->child) node->child->parentNumber = node->directoryNumber;
+    bytes += PathTableRecordLength(node->identifier.size());
+  });
+  return bytes;
 }
 
 std::uint32_t ISOWriter::LayOutDirectory(const std::uint32_t* parentSize,
                                          const std::uint32_t* parentExtent, DirectoryRecord* list,
                                          std::uint32_t& directoryCounter,
                                          std::uint32_t& fileCounter) {
-  const std::uint32_t block = blockSize;
+  const std::uint32_t block = kBlockSize;
   const std::uint32_t start = directoryCounter;
   std::uint32_t offset = 0;
 
@@ -220,7 +226,8 @@ std::uint32_t ISOWriter::LayOutDirectory(const std::uint32_t* parentSize,
   // the data sectors of the files.
   for (DirectoryRecord* node = list; node; node = node->next) {
     node->recordLength =
-        IsDotName(node->name) ? 34 : DirectoryRecordLength(node->identifier.size());
+        IsDotName(node->name) ? dir_record::self_record_length
+                              : DirectoryRecordLength(node->identifier.size());
     if (offset + node->recordLength <= block) {
       node->recordSector = directoryCounter;
       node->recordOffset = offset;

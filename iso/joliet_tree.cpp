@@ -1,12 +1,10 @@
 #include "iso/joliet_tree.h"
 
 #include <algorithm>
-#include <fstream>
 #include <stdexcept>
 #include <unordered_map>
 
 #include "iso/directory_extent.h"
-#include "iso/image_file.h"
 #include "iso/iso_manipulator.h"
 #include "iso/joliet_names.h"
 
@@ -14,10 +12,9 @@ namespace {
 
 // ---- loading ----------------------------------------------------------------
 
-void LoadJolietDirectory(std::ifstream& in, const std::string& imagePath, JolietEntry& directory,
-                         DirectoryWalkGuard& guard) {
+void LoadJolietDirectory(ImageSource& image, JolietEntry& directory, DirectoryWalkGuard& guard) {
   DirectoryWalkGuard::Visit visit(guard, directory.extent);
-  DirectoryExtent records(in, imagePath, directory.extent, kBlockSize);
+  DirectoryExtent records(image, directory.extent);
   RawDirectoryRecord record;
   while (records.Next(record)) {
     const std::uint8_t length = record.identifier_length();
@@ -29,7 +26,7 @@ void LoadJolietDirectory(std::ifstream& in, const std::string& imagePath, Joliet
     entry.extent = record.extent();
     entry.size = record.data_length();
     entry.directory = (record.file_flags() & kFlagDirectory) != 0;
-    if (entry.directory) LoadJolietDirectory(in, imagePath, entry, guard);
+    if (entry.directory) LoadJolietDirectory(image, entry, guard);
     directory.entries.push_back(std::move(entry));
   }
 }
@@ -212,14 +209,12 @@ DirectoryRecord* CopyList(const DirectoryRecord* list) {
 
 }  // namespace
 
-JolietEntry LoadJolietTree(const std::string& imagePath, std::uint32_t rootExtent) {
-  std::ifstream in;
-  OpenImage(in, imagePath);
+JolietEntry LoadJolietTree(ImageSource& image, std::uint32_t rootExtent) {
   DirectoryWalkGuard guard(kMaxDirectoryDepth);
   JolietEntry root;
   root.directory = true;
   root.extent = rootExtent;
-  LoadJolietDirectory(in, imagePath, root, guard);
+  LoadJolietDirectory(image, root, guard);
   return root;
 }
 

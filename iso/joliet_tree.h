@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "iso/image_source.h"
 #include "iso/iso_structures.h"
 
 struct JolietEntry {
@@ -28,7 +29,7 @@ struct JolietEntry {
 // The Joliet tree whose root directory starts at `rootExtent`, hidden
 // entries left out. Throws std::runtime_error on a damaged tree (the same
 // checks as the primary tree's load).
-JolietEntry LoadJolietTree(const std::string& imagePath, std::uint32_t rootExtent);
+JolietEntry LoadJolietTree(ImageSource& image, std::uint32_t rootExtent);
 
 // Sets `jolietIdentifier` of every entry below the primary list's "." node
 // whose Joliet name the Joliet tree determines; the others stay empty.

@@ -1,6 +1,6 @@
-// The output file of an image being packed: a seekable stream buffer over a
-// file of the operating system that can also copy a run of bytes from
-// another file straight into the output.
+// The files of an image being packed: the output file, written in
+// positioned pieces, and files read for it (the source image, the files
+// added from the local disk), read at positions.
 //
 // Images are written once, mostly front to back, in pieces from a few dozen
 // bytes (directory records) to gigabytes (file data). Small writes gather in
@@ -13,8 +13,8 @@
 // little left to do. Memory use is the one buffer, whatever the image size.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -22,47 +22,42 @@
 
 namespace platform {
 
-class ImageOutputBuffer : public std::streambuf {
+// Opens a file for positioned reads and gives its size. Throws
+// std::runtime_error "cannot open PATH for reading: REASON".
+NativeFile OpenInputFile(const std::string& path, std::uint64_t& size);
+// Reads up to `length` bytes at `position`; how many, 0 at the end of the
+// file or when the system reports an error.
+std::size_t ReadInputFile(NativeFile file, std::uint64_t position, void* buffer,
+                          std::size_t length);
+
+class ImageOutputFile {
  public:
-  ImageOutputBuffer();
-  ~ImageOutputBuffer() override;
-  ImageOutputBuffer(const ImageOutputBuffer&) = delete;
-  ImageOutputBuffer& operator=(const ImageOutputBuffer&) = delete;
+  ImageOutputFile();
+  ~ImageOutputFile();
+  ImageOutputFile(const ImageOutputFile&) = delete;
+  ImageOutputFile& operator=(const ImageOutputFile&) = delete;
 
   // Creates the file, or empties it when it exists. Never writes through a
   // link, nor into a file with other names (hard links). Throws an
   // exception that names the path and the reason.
   void Open(const std::string& path);
-  // Writes what is buffered and closes the output (and a source kept open
-  // by CopyFrom). Throws std::ios_base::failure when a write or the close
-  // fails; the output is closed all the same.
+  // Writes what is buffered and closes the output. Throws when a write or
+  // the close fails; the output is closed all the same.
   void Close();
 
-  // Copies `length` bytes of the file `sourcePath`, starting at
-  // `sourceOffset`, to the current output position and moves the position
-  // past them. Holes of the source are not written: the output keeps what
-  // it held there, which is zeros in a part of the file never written
-  // before (the writer copies each file into its own new extent). With
-  // `keepSourceOpen` the source stays open for the next
-  // copy from the same path (one source at a time). Returns false, having
-  // written nothing, when the source cannot be opened or holds fewer bytes
-  // than asked for, so that the caller can take its ordinary road and
-  // report that as usual. Throws an exception that names the file and the
-  // reason when the copy fails after it started.
+  // Writes `length` bytes at `position` (buffered).
+  void WriteAt(std::uint64_t position, const void* data, std::size_t length);
+  // Copies `length` bytes of the open file `source`, starting at
+  // `sourceOffset`, to `position`. Holes of the source are not written:
+  // the output keeps what it held there, which is zeros in a part of the
+  // file never written before (the writer copies each file into its own
+  // new extent). Throws an exception that names the file and the reason
+  // when the copy fails, the source's name when it ends early.
   //
-  // Every failed write, here and through the stream, throws
-  // std::ios_base::failure with the path and the system's reason ("cannot
-  // write x.iso: No space left on device"); the stream passes it on.
-  bool CopyFrom(const std::string& sourcePath, std::uint64_t sourceOffset, std::uint64_t length,
-                bool keepSourceOpen);
-
- protected:
-  int_type overflow(int_type ch) override;
-  std::streamsize xsputn(const char* data, std::streamsize count) override;
-  int sync() override;
-  pos_type seekoff(off_type offset, std::ios_base::seekdir direction,
-                   std::ios_base::openmode which) override;
-  pos_type seekpos(pos_type position, std::ios_base::openmode which) override;
+  // Every failed write throws std::ios_base::failure with the path and the
+  // system's reason ("cannot write x.iso: No space left on device").
+  void CopyFrom(NativeFile source, const std::string& sourcePath, std::uint64_t sourceOffset,
+                std::uint64_t length, std::uint64_t position);
 
  private:
   [[noreturn]] static void Fail(int error, const std::string& what);
@@ -70,13 +65,10 @@ class ImageOutputBuffer : public std::streambuf {
                                            std::uint64_t end);
   static std::string OtherNamesRefusal(const std::string& path);
   void FlushBuffer();
-  void CloseSource();
   // The system's part: every failure throws, naming the file.
   static NativeFile OpenOutput(const std::string& path);
-  void WriteAt(const char* data, std::uint64_t count, std::uint64_t position);
+  void WriteOut(const char* data, std::uint64_t count, std::uint64_t position);
   std::uint64_t OutputSize();
-  // Opens a regular file to copy from; false when it cannot.
-  static bool OpenSource(const std::string& path, NativeFile& file, std::uint64_t& size);
   void CopyRun(NativeFile source, const std::string& sourcePath, std::uint64_t sourceOffset,
                std::uint64_t outputOffset, std::uint64_t length);
 
@@ -84,10 +76,8 @@ class ImageOutputBuffer : public std::streambuf {
   std::string path_;
   std::vector<char> buffer_;
   std::uint64_t bufferPosition_ = 0;  // output offset of the buffer's first byte
+  std::size_t pending_ = 0;           // bytes gathered in the buffer
   std::uint64_t unsyncedBytes_ = 0;   // written since write-back was last started
-  NativeFile source_ = kNoFile;
-  std::string sourcePath_;
-  std::uint64_t sourceSize_ = 0;
 };
 
 }  // namespace platform

@@ -1,10 +1,11 @@
-// The image output's reads and writes on POSIX systems: positioned reads
-// and writes on file descriptors, early write-back, and holes of sparse
-// sources found with SEEK_DATA / SEEK_HOLE.
+// The image files on POSIX systems: positioned reads and writes on file
+// descriptors, early write-back, and holes of sparse sources found with
+// SEEK_DATA / SEEK_HOLE.
 #include "platform/image_output.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -22,7 +23,7 @@ int Fd(NativeFile file) { return static_cast<int>(file); }
 
 }  // namespace
 
-NativeFile ImageOutputBuffer::OpenOutput(const std::string& path) {
+NativeFile ImageOutputFile::OpenOutput(const std::string& path) {
   // Never through a link, and not truncated before it is known to be a
   // file this process may overwrite.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -45,7 +46,7 @@ NativeFile ImageOutputBuffer::OpenOutput(const std::string& path) {
   return fd;
 }
 
-void ImageOutputBuffer::WriteAt(const char* data, std::uint64_t count, std::uint64_t position) {
+void ImageOutputFile::WriteOut(const char* data, std::uint64_t count, std::uint64_t position) {
   while (count > 0) {
     const ssize_t n = ::pwrite(Fd(output_), data,
                                static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 30)),
@@ -66,30 +67,40 @@ void ImageOutputBuffer::WriteAt(const char* data, std::uint64_t count, std::uint
   }
 }
 
-std::uint64_t ImageOutputBuffer::OutputSize() {
+std::uint64_t ImageOutputFile::OutputSize() {
   struct stat st;
   if (::fstat(Fd(output_), &st) != 0) Fail(errno, "cannot examine " + path_);
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-bool ImageOutputBuffer::OpenSource(const std::string& path, NativeFile& file,
-                                   std::uint64_t& size) {
+NativeFile OpenInputFile(const std::string& path, std::uint64_t& size) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    throw std::runtime_error("cannot open " + path + " for reading: " + std::strerror(errno));
+  }
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
     ::close(fd);
-    return false;
+    throw std::runtime_error("cannot open " + path + " for reading: " + std::strerror(error));
   }
   // Files are mostly taken front to back: a larger read-ahead pays when
   // the source is not in the page cache.
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  file = fd;
   size = static_cast<std::uint64_t>(st.st_size);
-  return true;
+  return fd;
 }
 
-void ImageOutputBuffer::CopyRun(NativeFile source, const std::string& sourcePath,
+std::size_t ReadInputFile(NativeFile file, std::uint64_t position, void* buffer,
+                          std::size_t length) {
+  for (;;) {
+    const ssize_t n = ::pread(Fd(file), buffer, length, static_cast<off_t>(position));
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? 0 : static_cast<std::size_t>(n);
+  }
+}
+
+void ImageOutputFile::CopyRun(NativeFile source, const std::string& sourcePath,
                                 std::uint64_t sourceOffset, std::uint64_t outputOffset,
                                 std::uint64_t length) {
   const int sourceFd = Fd(source);
@@ -101,7 +112,15 @@ void ImageOutputBuffer::CopyRun(NativeFile source, const std::string& sourcePath
     // Holes of a sparse source are skipped: the output's bytes there were
     // never written and read as zeros, which is what the hole holds.
     const off_t data = ::lseek(sourceFd, static_cast<off_t>(at), SEEK_DATA);
-    if (data < 0 && errno == ENXIO) break;  // nothing but a hole up to the end
+    if (data < 0 && errno == ENXIO) {
+      // Nothing but a hole up to the end, or no data at all: the source
+      // ended early.
+      struct stat st;
+      if (::fstat(sourceFd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) < end) {
+        FailShortSource(sourcePath, static_cast<std::uint64_t>(st.st_size), end);
+      }
+      break;
+    }
     if (data >= 0) at = std::max<std::uint64_t>(at, static_cast<std::uint64_t>(data));
     if (at >= end) break;
     std::uint64_t runEnd = end;
@@ -117,7 +136,7 @@ void ImageOutputBuffer::CopyRun(NativeFile source, const std::string& sourcePath
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) Fail(errno, "cannot read " + sourcePath);
       if (n == 0) FailShortSource(sourcePath, at, end);
-      WriteAt(buffer_.data(), static_cast<std::uint64_t>(n), outputOffset + (at - sourceOffset));
+      WriteOut(buffer_.data(), static_cast<std::uint64_t>(n), outputOffset + (at - sourceOffset));
       at += static_cast<std::uint64_t>(n);
       endWritten = at == end;
     }

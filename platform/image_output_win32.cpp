@@ -4,6 +4,7 @@
 #include "platform/image_output.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
@@ -27,7 +28,7 @@ int LastErrno() { return ErrnoFromWindowsError(::GetLastError()); }
 
 }  // namespace
 
-NativeFile ImageOutputBuffer::OpenOutput(const std::string& path) {
+NativeFile ImageOutputFile::OpenOutput(const std::string& path) {
   // Never through a link, and not emptied before it is known to be a file
   // this process may overwrite. Others may read it meanwhile, and the file
   // that created it keeps its own handle.
@@ -64,7 +65,7 @@ NativeFile ImageOutputBuffer::OpenOutput(const std::string& path) {
   return reinterpret_cast<NativeFile>(file);
 }
 
-void ImageOutputBuffer::WriteAt(const char* data, std::uint64_t count, std::uint64_t position) {
+void ImageOutputFile::WriteOut(const char* data, std::uint64_t count, std::uint64_t position) {
   while (count > 0) {
     const auto piece = static_cast<DWORD>(std::min(count, kLargestPiece));
     OVERLAPPED overlapped = At(position);
@@ -79,34 +80,45 @@ void ImageOutputBuffer::WriteAt(const char* data, std::uint64_t count, std::uint
   }
 }
 
-std::uint64_t ImageOutputBuffer::OutputSize() {
+std::uint64_t ImageOutputFile::OutputSize() {
   LARGE_INTEGER length;
   if (!::GetFileSizeEx(AsHandle(output_), &length)) Fail(LastErrno(), "cannot examine " + path_);
   return static_cast<std::uint64_t>(length.QuadPart);
 }
 
-bool ImageOutputBuffer::OpenSource(const std::string& path, NativeFile& file,
-                                   std::uint64_t& size) {
+NativeFile OpenInputFile(const std::string& path, std::uint64_t& size) {
+  const auto refuse = [&](int error) {
+    throw std::runtime_error("cannot open " + path + " for reading: " + std::strerror(error));
+  };
   HANDLE source = INVALID_HANDLE_VALUE;
   try {
     source = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   } catch (const std::system_error&) {
-    return false;  // a name that does not convert opens nothing
+    refuse(EINVAL);  // a name that does not convert opens nothing
   }
-  if (source == INVALID_HANDLE_VALUE) return false;
-  LARGE_INTEGER length;
-  if (::GetFileType(source) != FILE_TYPE_DISK || !::GetFileSizeEx(source, &length)) {
+  if (source == INVALID_HANDLE_VALUE) refuse(LastErrno());
+  LARGE_INTEGER length = {};
+  if (::GetFileType(source) == FILE_TYPE_DISK && !::GetFileSizeEx(source, &length)) {
+    const int error = LastErrno();
     ::CloseHandle(source);
-    return false;
+    refuse(error);
   }
-  file = reinterpret_cast<NativeFile>(source);
   size = static_cast<std::uint64_t>(length.QuadPart);
-  return true;
+  return reinterpret_cast<NativeFile>(source);
 }
 
-void ImageOutputBuffer::CopyRun(NativeFile source, const std::string& sourcePath,
+std::size_t ReadInputFile(NativeFile file, std::uint64_t position, void* buffer,
+                          std::size_t length) {
+  const auto piece = static_cast<DWORD>(std::min<std::uint64_t>(length, kLargestPiece));
+  OVERLAPPED overlapped = At(position);
+  DWORD got = 0;
+  if (!::ReadFile(AsHandle(file), buffer, piece, &got, &overlapped)) return 0;
+  return got;
+}
+
+void ImageOutputFile::CopyRun(NativeFile source, const std::string& sourcePath,
                                 std::uint64_t sourceOffset, std::uint64_t outputOffset,
                                 std::uint64_t length) {
   std::uint64_t done = 0;
@@ -119,7 +131,7 @@ void ImageOutputBuffer::CopyRun(NativeFile source, const std::string& sourcePath
       if (error != ERROR_HANDLE_EOF) Fail(ErrnoFromWindowsError(error), "cannot read " + sourcePath);
     }
     if (got == 0) FailShortSource(sourcePath, sourceOffset + done, sourceOffset + length);
-    WriteAt(buffer_.data(), got, outputOffset + done);
+    WriteOut(buffer_.data(), got, outputOffset + done);
     done += got;
   }
 }

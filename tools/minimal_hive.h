@@ -21,22 +21,20 @@
 #include <string>
 #include <vector>
 
+#include "common/byte_order.h"
+
 namespace sample_hive {
 
 inline void PutLe16(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint16_t value) {
-  bytes[offset] = static_cast<std::uint8_t>(value & 0xFFu);
-  bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);
+  put_le16(bytes.data() + offset, value);
 }
 
 inline void PutLe32(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    bytes[offset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
-  }
+  put_le32(bytes.data() + offset, value);
 }
 
 inline void PutLe64(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint64_t value) {
-  PutLe32(bytes, offset, static_cast<std::uint32_t>(value));
-  PutLe32(bytes, offset + 4, static_cast<std::uint32_t>(value >> 32));
+  put_le64(bytes.data() + offset, value);
 }
 
 inline void PutBytes(std::vector<std::uint8_t>& bytes, std::size_t offset,

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "common/byte_order.h"
+
 namespace {
 
 constexpr std::uint8_t kInitialPermutation[64] = {
@@ -87,18 +89,11 @@ std::uint64_t Permute(std::uint64_t input, unsigned inputBits, const std::uint8_
   return output;
 }
 
-std::uint64_t GetBe64(const DesBlock& bytes) {
-  std::uint64_t value = 0;
-  for (std::uint8_t byte : bytes) value = (value << 8) | byte;
-  return value;
-}
+std::uint64_t GetBe64(const DesBlock& bytes) { return get_be64(bytes.data()); }
 
 DesBlock PutBe64(std::uint64_t value) {
   DesBlock bytes{};
-  for (int i = 7; i >= 0; --i) {
-    bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value & 0xFFu);
-    value >>= 8;
-  }
+  put_be64(bytes.data(), value);
   return bytes;
 }
 

@@ -14,6 +14,7 @@
 #include "iso/iso_reader.h"
 #include "iso/iso_structures.h"
 #include "iso/iso_writer.h"
+#include "tests/iso/memory_image.h"
 #include "tests/test_support.h"
 
 namespace fs = boost::filesystem;
@@ -34,11 +35,13 @@ std::size_t FindRecord(const std::string& image, const std::string& name) {
   return std::string::npos;
 }
 
-// Packs `tree` into `image` with the tool's own writer and removes the tree.
-void PackAndRemove(const std::string& tree, const std::string& image) {
+// The image the tool's own writer makes of `tree`; the tree is removed.
+std::string PackAndRemove(const std::string& tree) {
   CaptureOutput quiet;
-  ASSERT_EQ(ISOWriter(tree, "").Pack(image, ""), 0) << quiet.Stdout();
+  ISOWriter writer(tree, "");
+  const std::string image = PackInMemory(writer);
   fs::remove_all(tree);
+  return image;
 }
 
 TEST(HostileImage, NamesThatPointElsewhereNeverLeaveTheTarget) {
@@ -50,8 +53,7 @@ TEST(HostileImage, NamesThatPointElsewhereNeverLeaveTheTarget) {
     MakeDirs(fs::path(scratch / "tree/" + file).parent_path().string());
     WriteFile(scratch / "tree/" + file, file);
   }
-  PackAndRemove(scratch / "tree", scratch / "hostile.iso");
-  const std::string pristine = ReadFile(scratch / "hostile.iso");
+  const std::string pristine = PackAndRemove(scratch / "tree");
   // The record's identifier starts with `bytes`; a `length` other than 0 replaces its length.
   struct Case { const char* label; std::string name, bytes; int length; bool loads; };
   const Case cases[] = {
@@ -81,9 +83,7 @@ TEST(HostileImage, NamesThatPointElsewhereNeverLeaveTheTarget) {
     fs::create_directories(scratch / "outside");
     const bool links = MakeSymbolicLink(scratch / "outside", (sandbox / "linked/DOCS").string(), true) &&
                        MakeSymbolicLink(scratch / "outside/AB", (sandbox / "linked/AB").string());
-    WriteFile(scratch / "hostile.iso", image);
-
-    ISOReader reader(scratch / "hostile.iso");
+    ISOReader reader(InMemory(image));
     CaptureOutput quiet;
     EXPECT_EQ(reader.LoadImage() == 0, c.loads) << c.label;
     reader.Unpack((sandbox / "unpack").string());
@@ -107,7 +107,7 @@ TEST(HostileImage, NamesThatPointElsewhereNeverLeaveTheTarget) {
       const auto inside = [&](const char* target) {
         return (path + "/").rfind("sandbox/" + std::string(target) + "/", 0) == 0;
       };
-      EXPECT_TRUE(path == "hostile.iso" || path == "sandbox" || path == "outside" ||
+      EXPECT_TRUE(path == "sandbox" || path == "outside" ||
                   std::any_of(std::begin(kTargets), std::end(kTargets), inside))
           << c.label << ": " << path;
       EXPECT_EQ(fs::is_symlink(scratch / path),
@@ -125,8 +125,7 @@ TEST(HostileImage, DeviceNamesAreNeverCopiedOut) {
   MakeDirs(scratch / "tree/DOCS");
   WriteFile(scratch / "tree/KEEP.TXT", "keep");
   WriteFile(scratch / "tree/DOCS/LONGNAME.TXT", "device");
-  PackAndRemove(scratch / "tree", scratch / "pristine.iso");
-  const std::string pristine = ReadFile(scratch / "pristine.iso");
+  const std::string pristine = PackAndRemove(scratch / "tree");
   for (const std::string name : {"NUL", "con.txt", "COM1.TXT;1", "Lpt9 .x"}) {
     SCOPED_TRACE(name);
     std::string image = pristine;
@@ -134,13 +133,12 @@ TEST(HostileImage, DeviceNamesAreNeverCopiedOut) {
     ASSERT_NE(at, std::string::npos);
     image.replace(at + dir_record::identifier, name.size(), name);
     image[at + dir_record::identifier_length] = static_cast<char>(name.size());
-    WriteFile(scratch / "device.iso", image);
     const std::string out = scratch / "out";
     fs::remove_all(out);
     MakeDirs(out + "/unpack");
     MakeDirs(out + "/dir");
 
-    ISOReader reader(scratch / "device.iso");
+    ISOReader reader(InMemory(image));
     CaptureOutput capture;
     ASSERT_EQ(reader.LoadImage(), 0);  // the image itself is sound
     EXPECT_NE(reader.Unpack(out + "/unpack"), 0);

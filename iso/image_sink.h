@@ -1,0 +1,61 @@
+// Where Pack writes a new image: positioned writes, and a range copy for
+// file data, which an image file leaves to the system where it can (holes
+// of a sparse source stay holes). A file, or a buffer in memory for tests
+// and the fuzzer.
+//
+// Bytes never written read as 0x00: an image file is created empty, and
+// the buffer grows with zeros.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "iso/image_source.h"
+#include "platform/image_output.h"
+
+class ImageSink {
+ public:
+  virtual ~ImageSink() = default;
+  // Every failure throws an exception whose text names the file and the
+  // reason ("cannot write x.iso: No space left on device").
+  virtual void WriteAt(std::uint64_t position, const void* data, std::size_t length) = 0;
+  // Copies `length` bytes of `source`, from `sourceOffset`, to `position`.
+  virtual void CopyRange(ImageSource& source, std::uint64_t sourceOffset, std::uint64_t length,
+                         std::uint64_t position) = 0;
+  // Writes what is pending and closes the output.
+  virtual void Close() = 0;
+};
+
+class FileImageSink : public ImageSink {
+ public:
+  // Creates the file, or empties it (never through a link, nor into a file
+  // with other names). Throws naming the path and the reason.
+  explicit FileImageSink(const std::string& path) { file_.Open(path); }
+
+  void WriteAt(std::uint64_t position, const void* data, std::size_t length) override {
+    file_.WriteAt(position, data, length);
+  }
+  void CopyRange(ImageSource& source, std::uint64_t sourceOffset, std::uint64_t length,
+                 std::uint64_t position) override;
+  void Close() override { file_.Close(); }
+
+ private:
+  platform::ImageOutputFile file_;
+};
+
+class MemoryImageSink : public ImageSink {
+ public:
+  void WriteAt(std::uint64_t position, const void* data, std::size_t length) override;
+  void CopyRange(ImageSource& source, std::uint64_t sourceOffset, std::uint64_t length,
+                 std::uint64_t position) override;
+  void Close() override {}
+
+  const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
+
+ private:
+  std::uint8_t* Reserve(std::uint64_t position, std::uint64_t length);
+
+  std::vector<std::uint8_t> bytes_;
+};

@@ -1,0 +1,21 @@
+// A local file that an image class copies bytes out to (a file of the
+// image, the boot image): created or emptied, then written piece by piece.
+// Every failure throws std::runtime_error naming the file and the reason.
+#pragma once
+
+#include <cstddef>
+#include <fstream>
+#include <string>
+
+class LocalOutputFile {
+ public:
+  explicit LocalOutputFile(const std::string& path);
+  void Write(const void* data, std::size_t length);
+  void Close();
+
+ private:
+  [[noreturn]] void FailWrite() const;
+
+  std::string path_;
+  std::ofstream out_;
+};
