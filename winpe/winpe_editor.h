@@ -71,8 +71,6 @@ class WinpeEditor {
   static bool ReadTextLines(const std::string& path, StringList& lines);
   static bool WriteTextLines(const std::string& path, const StringList& lines);
 
-  const std::string& WorkspaceRoot() const { return workspaceRoot; }
-
  private:
   // The checks of CheckFileExistence beyond existence, in option order.
   int CheckSourcesGoingIn();

@@ -15,13 +15,12 @@
 #include "iso/image_path.h"
 #include "iso/iso_reader.h"
 #include "winpe/winpe_editor.h"
+#include "winpe/winpe_files.h"
 
 namespace fs = boost::filesystem;
 
 std::string WinpeEditor::LocalPath(const std::string& imageRelative) const {
-  fs::path local(workspaceRoot);
-  for (const std::string& name : image_path::Split(imageRelative)) local /= name;
-  return local.string();
+  return winpe_files::WorkspacePath(workspaceRoot, imageRelative);
 }
 
 void WinpeEditor::copy_directory(const std::string& source, const std::string& destination) {
