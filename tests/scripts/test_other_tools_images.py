@@ -32,6 +32,7 @@ SOURCES = {
     "RaidDrv/raid.sys": b"raid" * 50,
     "net/E1000.inf": b"[Version]\r\n",
     "net/E1000.sys": b"e1000" * 60,
+    "net/NetLib.dll": b"MZ lib",
     "Extra Dir/Sub/Ünïcode.dat": b"extra" * 500,
     "Notiz Ä.txt": b"notiz",
 }
@@ -46,6 +47,7 @@ NEW_ENTRIES = {
     "/I386/SYSTEM32/DRIVERS/RaidDrv/raid.sys": "RaidDrv/raid.sys",
     "/I386/INF/E1000.inf": "net/E1000.inf",
     "/I386/SYSTEM32/DRIVERS/E1000.sys": "net/E1000.sys",
+    "/I386/SYSTEM32/NetLib.dll": "net/NetLib.dll",
     "/I386/Extra Dir/Sub/Ünïcode.dat": "Extra Dir/Sub/Ünïcode.dat",
     "/DOCS/Notiz Ä.txt": "Notiz Ä.txt",
 }

@@ -35,15 +35,15 @@ SOURCES = {
     "note.txt": b"note",
 }
 ARGS = ["-f", "-b", "R&D.exe", "-B", "Start Me.exe", "-p", "Utils", "-P", "Tool Kit%bin/run.exe",
-        "-d", "raid", "-n", "nic", "-v", "vnc%server.exe%secret", "-X", "extra%\\I386",
-        "-Y", "note.txt%\\DOCS"]
+        "-d", "raid", "-n", "nic", "-v", "vnc%server.exe%secret", "-X", "extra/%\\I386",
+        "-Y", "note.txt%\\DOCS\\", "-Y", "Start Me.exe"]
 # Where the new files go (image paths as added, without versions).
 ADDED = {
     "/PROGRAMS/R&D.exe": "R&D.exe", "/PROGRAMS/Start Me.exe": "Start Me.exe",
     "/PROGRAMS/Utils/util.dll": "Utils/util.dll", "/PROGRAMS/Tool Kit/bin/run.exe": "Tool Kit/bin/run.exe",
     "/I386/SYSTEM32/DRIVERS/raid/RAID.SYS": "raid/RAID.SYS", "/I386/SYSTEM32/DRIVERS/e1000.sys": "nic/e1000.sys",
     "/PROGRAMS/vnc/server.exe": "vnc/server.exe", "/I386/extra/deep/x.dat": "extra/deep/x.dat",
-    "/DOCS/note.txt": "note.txt",
+    "/DOCS/note.txt": "note.txt", "/Start Me.exe": "Start Me.exe",
 }
 EDITED = {"/WINBOM.INI", "/FERROVANE/REDODOZAD.XML", "/I386/SYSTEM32/WINPEOEM.SIF",
           "/I386/SYSTEM32/CONFIG/DEFAULT", "/I386/BOOTFIX.BIN", "/I386/SYSTEM32/DRIVERS/CDROM.SYS"}
@@ -80,12 +80,17 @@ class VersionedImages(t.ScratchTestCase):
                 subprocess.run(command + ["-o", image, self.path("sample", "cd")], check=True,
                                capture_output=True)
                 before, _ = t.read_image(image)
+                original = t.file_bytes(image)
                 self.assertIn("/I386/SYSTEM32/CONFIG/" + ("DEFAULT." if "-N" in command else "DEFAULT.;1"),
                               before)
                 code, out, err = self.customize(image, ARGS)
                 self.assertEqual((code, err), (0, ""), out[-2000:])
                 self.assertEqual(out.count("100%"), 1, out)
                 self.assertIn("  write directory record and files ...\n" + marks(), out)
+                self.assertTrue(out.endswith("Log: pack image file back succeeded\n"
+                                             "Log: clean up ...\nLog: clean up succeeded\n"))
+                self.assertEqual(t.file_bytes(image + ".bak"), original)
+                self.assertFalse(os.path.exists(image + ".tmp"))
                 self.check_read_back(image, before)
                 # The tool reads what it wrote; the same names again meet the prompt.
                 code, out, err = self.customize(image, ["-f"])

@@ -24,9 +24,10 @@ REDODOZAD = (b"<?xml version=\"1.0\"?>\r\n<redoDozad>\r\n"
              b"</redoDozad>\r\n")
 
 
-def make_winpe_tree(root, with_redodozad=True):
+def make_winpe_tree(root, with_redodozad=True, replaced=None):
     """The six files the run retrieves, a few others, and a 2048-byte boot
-    image stand-in (copied, never booted) under `root`."""
+    image stand-in (copied, never booted) under `root`; `replaced` gives
+    other contents to some of them."""
     files = {
         "WINBOM.INI": WINBOM,
         "I386/SYSTEM32/WINPEOEM.SIF": WINPEOEM,
@@ -40,6 +41,7 @@ def make_winpe_tree(root, with_redodozad=True):
     }
     if with_redodozad:
         files["FERROVANE/REDODOZAD.XML"] = REDODOZAD
+    files.update(replaced or {})
     for rel, data in files.items():
         write(os.path.join(root, rel), data)
     return files
