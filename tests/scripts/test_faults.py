@@ -493,13 +493,17 @@ class KilledRun(FaultCase):
             # A second run recovers from whatever the kill left; past the swap
             # the marker is in the image already and gets a new name.
             before, left = sha256(image), os.path.exists(image + ".tmp")
+            if os.path.isdir(work):
+                os.chmod(work, 0o710)  # emptied in place: its mode stays
             code, out, err = t.run_tool(self.args(image, work), b"c\nMARKER2.EXE\n", self.env)
             self.assertEqual(code, 0, label + ": " + err)
             self.assertEqual("Log: removing %s.tmp left by an interrupted run\n" % image in out,
                              left, label)
             self.assertEqual(sha256(image + ".bak"), before, label)
             self.assertTrue(self.is_complete_new_image(image), label)
-            self.assertEqual(os.listdir(work) if os.path.exists(work) else [], [], label)
+            if os.path.exists(work):
+                self.assertEqual(os.listdir(work), [], label)
+                self.assertEqual(os.stat(work).st_mode & 0o7777, 0o710, label)
             self.assertEqual(os.listdir(self.tmpdir), [], label)
             self.assertFalse(os.path.exists(image + ".tmp"), label)
             shutil.rmtree(os.path.dirname(image))
@@ -595,6 +599,51 @@ class DamagedImage(FaultCase):
                     f.write(damaged)
                 self.run_failing(self.args(image), image)
 
+
+
+class FailingSteps(FaultCase):
+    def test_each_failing_step_says_so_and_leaves_the_image_untouched(self):
+        note, drivers = self.path("src", "note.txt"), self.path("src", "drv")
+        t.write(note, b"note\r\n")
+        t.write(os.path.join(drivers, "d.sys"), b"d")
+        missing = self.path("src", "missing.exe")
+        cases = [
+            # (image made with, arguments, warning lines, workspace made and removed)
+            ({"with_redodozad": False}, ["-f"], "Warning: retrieve redodozad.xml failed\n", True),
+            ({"boot": None}, ["-f"], "", True),  # not bootable: the boot image reader's lines only
+            # A driver list header without its key lines: the edit fails.
+            ({"replaced": {"I386/SYSTEM32/WINPEOEM.SIF": b"[OemDriverParams]\r\n"}},
+             ["-d", drivers], "", True),
+            ({}, ["-P", "pkg"], "Warning: invalid option format: pkg\n"
+                                "Warning: need to use '%' to specify the start up executable\n", False),
+            ({}, ["-b", missing], "Warning: can not find binary file %s\n" % missing, False),
+            ({}, ["-Y", note + "%\\PROGRAMS", "-b", self.path("MARKER.EXE")],
+             "Warning: adding file note.txt failed - parent directory does not exists\n"
+             "Warning: copy back file %s failed\n" % note, True),
+        ]
+        for number, (tree_args, args, warning, made) in enumerate(cases):
+            with self.subTest(args=args):
+                boot = tree_args.pop("boot", "BOOT/BOOT.IMG")
+                tree, image = self.path("tree%d" % number), self.path("cd%d.iso" % number)
+                t.make_winpe_tree(tree, **tree_args)
+                t.genisoimage(tree, image, boot=boot)
+                old = sha256(image)
+                code, out, err = t.run_tool(["-i", image, "-t", self.path("work")] + args,
+                                            env=self.env)
+                self.assertEqual(err, warning, out)
+                self.assertEqual(out.endswith("Log: clean up succeeded\n"), made, out)
+                self.assert_failed_untouched(image, old, code, out, err)
+        # No image: the first retrieval fails.
+        code, out, err = t.run_tool(["-f", "-t", self.path("work")], env=self.env)
+        self.assertEqual((code, err), (1, "Warning: retrieve winbom.ini failed\n"))
+        # A workspace that would be emptied is refused first when it holds the
+        # image or is a file.
+        for work in (self.dir, note):
+            code, out, err = t.run_tool(["-i", image, "-f", "-t", work], env=self.env)
+            self.assertEqual(code, 1)
+            self.assertIn("Warning: invalid temporary directory " + work, err)
+            self.assertEqual(sha256(image), old)
+            self.assertTrue(os.path.exists(note))
 
 
 if __name__ == "__main__":
