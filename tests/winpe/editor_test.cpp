@@ -199,7 +199,8 @@ TEST(CheckFileExistence, RefusesWhatTheImageCouldNotHoldOrStart) {
       {[&](EditorOptions& o) { o.vnc = s + "/pkg%bin\\server.exe%pw"; }, "",
        "can not find start up executable bin\\server.exe in package " + s + "/pkg - give its "
        "path inside the package after '%'"},
-      {[&](EditorOptions& o) { o.vnc = s + "/pkg%"; }, "", "no start up executable after '%' in " + s + "/pkg%"},
+      {[&](EditorOptions& o) { o.vnc = s + "/pkg%"; }, "",
+       "no start up executable after '%' in " + s + "/pkg%"},
       {[&](EditorOptions& o) { o.vnc = s + "/novnc%server.exe"; }, "",
        "can not find VNC package " + s + "/novnc"},
       // What passes: the deepest level, a skipped driver file, a program in
