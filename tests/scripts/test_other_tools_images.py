@@ -2,7 +2,7 @@
 settings (versions, "DEFAULT.;1" or "DEFAULT." for a name without an
 extension, 8.3 names, Joliet, Rock Ridge, the ISO 9660:1999 descriptor, a
 second boot entry) customized with every option: both trees, read back with
-pycdlib, isoinfo, 7z and reglookup, hold the source's entries under their
+pycdlib, isoinfo, isovfy, xorriso, 7z and reglookup, hold the source's entries under their
 recorded identifiers and the new ones under their local names, nothing
 twice; what is not carried over is said once each; the tool reads what it
 wrote again and meets the prompt for a name it added."""
@@ -10,6 +10,7 @@ wrote again and meets the prompt for a name it added."""
 import io
 import os
 import re
+import struct
 import subprocess
 import sys
 
@@ -40,6 +41,10 @@ SOURCES = {
     "net/cdrom.sys": b"a newer cdrom driver",  # replaces the image's CDROM.SYS, as intended
     "vnc/server.exe": b"MZ vnc",
     "Extra Dir/Sub/Ünïcode.dat": b"extra" * 500,
+    # Sizes around the sector boundary.
+    "Extra Dir/EMPTY.BIN": b"",
+    "Extra Dir/SECTOR.BIN": bytes(i * 131 % 251 for i in range(2048)),
+    "Extra Dir/OVER.BIN": bytes(i * 137 % 253 for i in range(2049)),
     "Notiz Ä.txt": b"notiz",
     "note.txt": b"note",
 }
@@ -59,6 +64,9 @@ NEW_ENTRIES = {
     "/I386/SYSTEM32/DRIVERS/E1000.sys": "net/E1000.sys",
     "/I386/SYSTEM32/NetLib.dll": "net/NetLib.dll",
     "/I386/Extra Dir/Sub/Ünïcode.dat": "Extra Dir/Sub/Ünïcode.dat",
+    "/I386/Extra Dir/EMPTY.BIN": "Extra Dir/EMPTY.BIN",
+    "/I386/Extra Dir/SECTOR.BIN": "Extra Dir/SECTOR.BIN",
+    "/I386/Extra Dir/OVER.BIN": "Extra Dir/OVER.BIN",
     "/DOCS/Notiz Ä.txt": "Notiz Ä.txt",
     "/note.txt": "note.txt",
 }
@@ -142,6 +150,7 @@ class OtherToolsImages(t.ScratchTestCase):
                        check=True, capture_output=True)
         self.tree = self.path("sample", "cd")
         os.renames(self.path("sample", "boot.bin"), os.path.join(self.tree, "BOOT", "BOOT.IMG"))
+        self.boot_image = t.file_bytes(os.path.join(self.tree, "BOOT", "BOOT.IMG"))[:2048]
         for rel, data in TREE_EXTRAS.items():
             t.write(os.path.join(self.tree, rel), data)
         os.makedirs(os.path.join(self.tree, "Empty Dir"))
@@ -216,6 +225,20 @@ class OtherToolsImages(t.ScratchTestCase):
                                 p != "/DOCS/" + LONG_NAME for p in files))
 
     def check_other_readers(self, image, joliet):
+        verified = subprocess.run(["isovfy", image], capture_output=True)
+        self.assertIn(b"No errors found", verified.stdout + verified.stderr)
+        # xorriso finds the default boot entry where the catalog says, with
+        # the source's boot image.
+        report = subprocess.run(["xorriso", "-indev", image, "-report_el_torito", "plain"],
+                                capture_output=True, text=True, check=True).stdout
+        line = [l for l in report.splitlines() if l.startswith("El Torito boot img :")]
+        # N Pltf B Emul Ld_seg Hdpt Ldsiz LBA
+        fields = line[0].split(":", 1)[1].split()
+        self.assertEqual((len(line), fields[1:4], fields[6]), (1, ["BIOS", "y", "none"], "4"))
+        data, lba = t.file_bytes(image), int(fields[7])
+        catalog = struct.unpack_from("<I", data, 17 * t.SECTOR + 71)[0]
+        self.assertEqual(lba, struct.unpack_from("<I", data, catalog * t.SECTOR + 40)[0])
+        self.assertEqual(data[lba * t.SECTOR:][:2048], self.boot_image)
         # isoinfo lists every identifier as pycdlib does.
         files, dirs = read_tree(image, False)
         listing = subprocess.run(["isoinfo", "-f", "-i", image], capture_output=True, check=True)
