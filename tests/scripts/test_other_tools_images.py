@@ -7,7 +7,6 @@ recorded identifiers and the new ones under their local names, nothing
 twice; what is not carried over is said once each; the tool reads what it
 wrote again and meets the prompt for a name it added."""
 
-import io
 import os
 import re
 import struct
@@ -118,26 +117,6 @@ def entry(path):
     return "/".join(re.sub(r"\.?(;\d+)?$", "", name) or name for name in path.split("/"))
 
 
-def read_tree(image, joliet):
-    """{path: data} of every file, and every directory, of one tree, with pycdlib."""
-    import pycdlib
-    iso = pycdlib.PyCdlib()
-    iso.open(image)
-    key = "joliet_path" if joliet else "iso_path"
-    files, dirs = {}, set()
-    try:
-        for dirpath, _, filenames in iso.walk(**{key: "/"}):
-            dirs.add(dirpath)
-            for name in filenames:
-                path = dirpath.rstrip("/") + "/" + name
-                buf = io.BytesIO()
-                iso.get_file_from_iso_fp(buf, **{key: path})
-                files[path] = buf.getvalue()
-    finally:
-        iso.close()
-    return files, dirs
-
-
 def marks():
     return "".join("%d%%" % i if i % 10 == 0 else "." for i in range(101)) + "\n"
 
@@ -179,7 +158,7 @@ class OtherToolsImages(t.ScratchTestCase):
                 original = t.file_bytes(image)
                 joliet = "-J" in command
                 if default:
-                    self.assertIn("/I386/SYSTEM32/CONFIG/" + default, read_tree(image, False)[0])
+                    self.assertIn("/I386/SYSTEM32/CONFIG/" + default, t.read_image(image, False)[0])
                 code, out, err = self.customize(image, ARGS)
                 self.assertEqual((code, err), (0, ""), out[-2000:])
                 for key, line in NOTICES.items():
@@ -194,7 +173,7 @@ class OtherToolsImages(t.ScratchTestCase):
                     self.check_tree(image, tree)
                 self.check_other_readers(image, joliet)
                 if command[0] == "xorriso" and joliet:
-                    self.assertIn("/" + UNICODE_SOURCE, read_tree(image, True)[0])
+                    self.assertIn("/" + UNICODE_SOURCE, t.read_image(image, True)[0])
                 # The tool reads what it wrote; the same name again meets the prompt.
                 code, out, err = self.customize(image, ["-f"])
                 self.assertEqual((code, err), (0, ""), out[-2000:])
@@ -206,8 +185,8 @@ class OtherToolsImages(t.ScratchTestCase):
         """Entries of the source keep their identifiers and, unless edited,
         their bytes; the new ones take their local names; nothing is there
         twice."""
-        old, _ = read_tree(image + ".bak", joliet)
-        files, dirs = read_tree(image, joliet)
+        old, _ = t.read_image(image + ".bak", joliet)
+        files, dirs = t.read_image(image, joliet)
         label = "Joliet" if joliet else "primary"
         self.assertEqual(set(files), set(old) | set(NEW_ENTRIES), label)
         for path, rel in NEW_ENTRIES.items():
@@ -240,7 +219,7 @@ class OtherToolsImages(t.ScratchTestCase):
         self.assertEqual(lba, struct.unpack_from("<I", data, catalog * t.SECTOR + 40)[0])
         self.assertEqual(data[lba * t.SECTOR:][:2048], self.boot_image)
         # isoinfo lists every identifier as pycdlib does.
-        files, dirs = read_tree(image, False)
+        files, dirs = t.read_image(image, False)
         listing = subprocess.run(["isoinfo", "-f", "-i", image], capture_output=True, check=True)
         self.assertEqual(set(listing.stdout.decode("utf-8", "replace").splitlines()),
                          (set(files) | dirs) - {"/"})
@@ -270,7 +249,7 @@ class OtherToolsImages(t.ScratchTestCase):
         code, out, err = self.customize(image, ["-X", "docs", "-Y", "winbom.ini%\\"], stdin=b"o\no\n")
         self.assertEqual((code, err), (0, ""), out[-2000:])
         self.assertEqual(out.count("Log: a file or directory with same name exists\n"), 2)
-        files, dirs = read_tree(image, False)
+        files, dirs = t.read_image(image, False)
         self.assertEqual(files["/WINBOM.INI;1"], b"[WinPE]\r\n")
         self.assertEqual(sorted(p for p in files if p.upper().startswith("/DOCS")), ["/DOCS/new.txt"])
         self.assertNotIn("/winbom.ini", files)
