@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
-#include <vector>
 
 #include <boost/filesystem.hpp>
 

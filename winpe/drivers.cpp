@@ -1,7 +1,6 @@
 // Device drivers: storage driver packages go whole under
 // "\I386\SYSTEM32\DRIVERS" and are registered in WINPEOEM.SIF; network
 // driver files are spread by extension over the WinPE system directories.
-#include <algorithm>
 #include <cctype>
 #include <exception>
 #include <stdexcept>

@@ -1,11 +1,9 @@
 // Programs and software packages placed under "\PROGRAMS" of the workspace,
 // with the name-conflict dialogue against the source image, and the
 // recursive directory copy the additions use.
-#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <boost/filesystem.hpp>
 
