@@ -6,7 +6,6 @@
 #include <exception>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
 
 #include <boost/program_options.hpp>
@@ -192,12 +191,6 @@ bool ReadSourceDateEpoch(OptionValues& values) {
 }
 
 }  // namespace
-
-std::string OpenOptionsHelp() {
-  std::ostringstream text;
-  text << OpenOptions();
-  return text.str();
-}
 
 CommandLineOutcome ParseCommandLine(int argc, const char* const argv[], OptionValues& values) {
   OptionValues parsed;

@@ -42,7 +42,3 @@ enum class CommandLineOutcome { Help, Usage, Version, Refused, Run };
 // version its one line; a refusal prints one warning. Only Run fills
 // `values` for a run.
 CommandLineOutcome ParseCommandLine(int argc, const char* const argv[], OptionValues& values);
-
-// The "Open options" group as the help text prints it (without the final
-// line end).
-std::string OpenOptionsHelp();

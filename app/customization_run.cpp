@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
-#include <vector>
 
 #include <boost/filesystem.hpp>
 
@@ -21,29 +20,11 @@
 #include "platform/temp_name.h"
 #include "winpe/option_values.h"
 #include "winpe/winpe_editor.h"
+#include "winpe/winpe_files.h"
 
 namespace fs = boost::filesystem;
 
 namespace {
-
-// The six WinPE files copied out of the image, with their failure lines.
-struct Retrieval {
-  const char* imagePath;
-  const char* localPath;
-  const char* failure;
-};
-
-const Retrieval kRetrievals[] = {
-    {"\\WINBOM.INI", "/WINBOM.INI", "retrieve winbom.ini failed"},
-    {"\\I386\\SYSTEM32\\WINPEOEM.SIF", "/I386/SYSTEM32/WINPEOEM.SIF",
-     "retrieve winpeoem.sif failed"},
-    {"\\I386\\SYSTEM32\\CONFIG\\DEFAULT", "/I386/SYSTEM32/CONFIG/DEFAULT",
-     "retrieve default failed"},
-    {"\\I386\\BOOTFIX.BIN", "/I386/BOOTFIX.BIN", "retrieve bootfix.bin failed"},
-    {"\\I386\\SYSTEM32\\STARTNET.CMD", "/I386/SYSTEM32/STARTNET.CMD",
-     "retrieve startnet.cmd failed"},
-    {"\\FERROVANE\\REDODOZAD.XML", "/FERROVANE/REDODOZAD.XML", "retrieve redodozad.xml failed"},
-};
 
 // A fresh workspace name under the temporary directory that names nothing
 // yet: an existing path may belong to someone else and is never reused.
@@ -118,24 +99,28 @@ class Run {
     CleanUp(existed_, workspace_);
     return 1;
   }
-  int AddFile(const std::string& local, const std::string& image, const char* failure) {
-    if (modifier_->AddSingleFile(local, image, true) != 0) {
+  // Copies a workspace file or directory into the image, replacing an
+  // entry of the same name.
+  int Add(const fs::path& local, const std::string& image, const char* failure) {
+    const int result = fs::is_directory(local)
+                           ? modifier_->AddSingleDirectory(local.string(), image, true)
+                           : modifier_->AddSingleFile(local.string(), image, true);
+    if (result != 0) {
       Warning("%s", failure);
       return 1;
     }
     return 0;
   }
-  int AddDirectory(const std::string& local, const std::string& image, const char* failure) {
-    if (modifier_->AddSingleDirectory(local, image, true) != 0) {
-      Warning("%s", failure);
-      return 1;
-    }
-    return 0;
+  int CopyBackFile(const WinpeFile& file) {
+    return Add(winpe_files::WorkspacePath(root_, file.imagePath), file.imagePath,
+               file.copyBackFailure);
   }
   bool PrepareImageFiles();
   void MakeWorkspace();
   int RetrieveAndEdit();
   int CopyBack();
+  int CopyBackPrograms();
+  int CopyBackDrivers();
   int AddDirect();
   int PackAndSwap();
 
@@ -211,8 +196,9 @@ void Run::MakeWorkspace() {
 
 // The WinPE files to edit, the boot image, and the edits.
 int Run::RetrieveAndEdit() {
-  for (const Retrieval& r : kRetrievals) {
-    if (reader_->RetrieveFile(r.imagePath, root_ + r.localPath) != 0) return Fail(r.failure);
+  for (const WinpeFile* file : winpe_files::kAll) {
+    const std::string local = winpe_files::WorkspacePath(root_, file->imagePath);
+    if (reader_->RetrieveFile(file->imagePath, local) != 0) return Fail(file->retrieveFailure);
   }
   bootReader_.reset(new ISOBootImageReader(values_.image));
   if (bootReader_->LoadBootImage() != 0) return Stop();
@@ -245,67 +231,53 @@ int Run::PackAndSwap() {
   return 0;
 }
 
+// The WinPE files, what the run placed under PROGRAMS, and the drivers; the
+// first copy that fails ends the step.
 int Run::CopyBack() {
-  const std::string& r = root_;
-  if (AddFile(r + "/WINBOM.INI", "\\WINBOM.INI", "copy back winbom.ini failed")) return 1;
-  if (AddFile(r + "/I386/SYSTEM32/WINPEOEM.SIF", "\\I386\\SYSTEM32\\WINPEOEM.SIF",
-              "copy back winpeoem.sif failed")) {
-    return 1;
+  using namespace winpe_files;
+  for (const WinpeFile* file : {&kWinbom, &kWinpeOem, &kDefaultHive, &kBootFix}) {
+    if (CopyBackFile(*file) != 0) return 1;
   }
-  if (AddFile(r + "/I386/SYSTEM32/CONFIG/DEFAULT", "\\I386\\SYSTEM32\\CONFIG\\DEFAULT",
-              "copy back default failed")) {
-    return 1;
+  if (CopyBackPrograms() != 0) return 1;
+  for (const WinpeFile* file : {&kStartNet, &kRedoDozad}) {
+    if (CopyBackFile(*file) != 0) return 1;
   }
-  if (AddFile(r + "/I386/BOOTFIX.BIN", "\\I386\\BOOTFIX.BIN", "copy back bootfix.bin failed")) {
-    return 1;
-  }
+  return CopyBackDrivers();
+}
 
-  const fs::path programs = r + "/PROGRAMS";
-  if (fs::exists(programs)) {
-    // The image's PROGRAMS directory, whatever case it is recorded in.
-    if (reader_->SameEntryType("\\PROGRAMS") != kTypeDirectory) {
-      if (AddDirectory(programs.string(), "\\PROGRAMS", "copy back directory programs failed")) {
+int Run::CopyBackPrograms() {
+  const fs::path programs = winpe_files::WorkspacePath(root_, "PROGRAMS");
+  if (!fs::exists(programs)) return 0;
+  // The image's PROGRAMS directory, whatever case it is recorded in.
+  if (reader_->SameEntryType("\\PROGRAMS") != kTypeDirectory) {
+    return Add(programs, "\\PROGRAMS", "copy back directory programs failed");
+  }
+  for (const fs::path& entry : SortedDirectoryEntries(programs)) {
+    if (Add(entry, "\\PROGRAMS\\" + entry.filename().string(),
+            "copy back directoy programs failed") != 0) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// Storage drivers are directories under DRIVERS; network drivers are the
+// files under DRIVERS, INF and SYSTEM32.
+int Run::CopyBackDrivers() {
+  const std::string drivers = "\\I386\\SYSTEM32\\DRIVERS";
+  for (const fs::path& entry : SortedDirectoryEntries(winpe_files::WorkspacePath(root_, drivers))) {
+    const char* failure = fs::is_directory(entry) ? "copy back storage driver failed"
+                                                  : "copy back network driver failed";
+    if (Add(entry, drivers + "\\" + entry.filename().string(), failure) != 0) return 1;
+  }
+  for (const std::string directory : {"\\I386\\INF", "\\I386\\SYSTEM32"}) {
+    for (const fs::path& entry :
+         SortedDirectoryEntries(winpe_files::WorkspacePath(root_, directory))) {
+      if (fs::is_directory(entry)) continue;
+      if (Add(entry, directory + "\\" + entry.filename().string(),
+              "copy back network driver failed") != 0) {
         return 1;
       }
-    } else {
-      for (const fs::path& entry : SortedDirectoryEntries(programs)) {
-        const std::string image = "\\PROGRAMS\\" + entry.filename().string();
-        int failed = fs::is_directory(entry)
-                         ? AddDirectory(entry.string(), image, "copy back directoy programs failed")
-                         : AddFile(entry.string(), image, "copy back directoy programs failed");
-        if (failed) return 1;
-      }
-    }
-  }
-
-  if (AddFile(r + "/I386/SYSTEM32/STARTNET.CMD", "\\I386\\SYSTEM32\\STARTNET.CMD",
-              "copy back startnet.cmd failed")) {
-    return 1;
-  }
-  if (AddFile(r + "/FERROVANE/REDODOZAD.XML", "\\FERROVANE\\REDODOZAD.XML",
-              "copy back redodozad.xml failed")) {
-    return 1;
-  }
-
-  for (const fs::path& entry : SortedDirectoryEntries(r + "/I386/SYSTEM32/DRIVERS")) {
-    const std::string image = "\\I386\\SYSTEM32\\DRIVERS\\" + entry.filename().string();
-    int failed = fs::is_directory(entry)
-                     ? AddDirectory(entry.string(), image, "copy back storage driver failed")
-                     : AddFile(entry.string(), image, "copy back network driver failed");
-    if (failed) return 1;
-  }
-  for (const fs::path& entry : SortedDirectoryEntries(r + "/I386/INF")) {
-    if (fs::is_directory(entry)) continue;
-    if (AddFile(entry.string(), "\\I386\\INF\\" + entry.filename().string(),
-                "copy back network driver failed")) {
-      return 1;
-    }
-  }
-  for (const fs::path& entry : SortedDirectoryEntries(r + "/I386/SYSTEM32")) {
-    if (fs::is_directory(entry)) continue;
-    if (AddFile(entry.string(), "\\I386\\SYSTEM32\\" + entry.filename().string(),
-                "copy back network driver failed")) {
-      return 1;
     }
   }
   return 0;

@@ -19,7 +19,11 @@ std::string FormatV(const char* format, va_list args) {
   return text;
 }
 
-void WriteLine(std::FILE* stream, const char* prefix, const std::string& text) {
+// The image classes print through std::cout; stdout is flushed first so
+// that both streams keep the order the lines were made in.
+void WriteLine(std::FILE* stream, const char* prefix, const char* format, va_list args) {
+  const std::string text = FormatV(format, args);
+  std::fflush(stdout);
   std::fputs(prefix, stream);
   std::fputs(text.c_str(), stream);
   std::fputc('\n', stream);
@@ -31,18 +35,13 @@ void WriteLine(std::FILE* stream, const char* prefix, const std::string& text) {
 void Log(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = FormatV(format, args);
+  WriteLine(stdout, "Log: ", format, args);
   va_end(args);
-  // The image classes print through std::cout; keep both in order.
-  std::fflush(stdout);
-  WriteLine(stdout, "Log: ", text);
 }
 
 void Warning(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = FormatV(format, args);
+  WriteLine(stderr, "Warning: ", format, args);
   va_end(args);
-  std::fflush(stdout);
-  WriteLine(stderr, "Warning: ", text);
 }

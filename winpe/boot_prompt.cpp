@@ -13,6 +13,7 @@
 #include "common/console.h"
 #include "common/file_copy.h"
 #include "winpe/winpe_editor.h"
+#include "winpe/winpe_files.h"
 
 namespace fs = boost::filesystem;
 
@@ -33,7 +34,7 @@ bool BeginsWithFarReturn(const std::string& path) {
 int WinpeEditor::DisablePressAnyKey() {
   Log("disabling the \"press any key\" option ...");
   try {
-    const std::string bootFix = LocalPath("I386\\BOOTFIX.BIN");
+    const std::string bootFix = LocalPath(winpe_files::kBootFix.imagePath);
     const std::string backup = bootFix + ".bak";
     if (BeginsWithFarReturn(bootFix)) {
       Log("BOOTFIX.BIN already begins with 0xCB (far return); it is left as it is");

@@ -1,7 +1,6 @@
 // Device drivers: storage driver packages go whole under
 // "\I386\SYSTEM32\DRIVERS" and are registered in WINPEOEM.SIF; network
 // driver files are spread by extension over the WinPE system directories.
-#include <algorithm>
 #include <cctype>
 #include <exception>
 #include <stdexcept>
@@ -16,6 +15,7 @@
 #include "iso/image_path.h"
 #include "iso/iso_reader.h"
 #include "winpe/winpe_editor.h"
+#include "winpe/winpe_files.h"
 
 namespace fs = boost::filesystem;
 
@@ -76,7 +76,7 @@ bool ListsDriver(const std::string& dirs, const std::string& name) {
 //   OemDriverDirs=first, second
 // any of which may be commented out with a leading ";".
 int WinpeEditor::AddDriverName(const std::string& driverName) {
-  std::string filePath = LocalPath("I386\\SYSTEM32\\WINPEOEM.SIF");
+  std::string filePath = LocalPath(winpe_files::kWinpeOem.imagePath);
   Log("adding driver name %s", driverName.c_str());
   StringList lines;
   if (!ReadTextLines(filePath, lines)) {

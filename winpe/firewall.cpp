@@ -5,6 +5,7 @@
 
 #include "common/console.h"
 #include "winpe/winpe_editor.h"
+#include "winpe/winpe_files.h"
 
 int WinpeEditor::DisableFirewall() {
   static const char kSection[] = "[WinPE.Net]";
@@ -12,7 +13,7 @@ int WinpeEditor::DisableFirewall() {
   static const char kOff[] = "WinPEFirewall=off";
 
   Log("disabling firewall ...");
-  std::string filePath = LocalPath("WINBOM.INI");
+  std::string filePath = LocalPath(winpe_files::kWinbom.imagePath);
   StringList lines;
   if (!ReadTextLines(filePath, lines)) {
     Warning("disabling firewall failed - unable to open file %s", filePath.c_str());

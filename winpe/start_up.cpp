@@ -6,6 +6,7 @@
 #include "common/console.h"
 #include "iso/image_path.h"
 #include "winpe/winpe_editor.h"
+#include "winpe/winpe_files.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ bool SameLetters(const std::string& a, const std::string& b) {
 
 int WinpeEditor::AddStartUp(const std::string& programPath) {
   Log("adding start up ...");
-  std::string filePath = LocalPath("FERROVANE\\REDODOZAD.XML");
+  std::string filePath = LocalPath(winpe_files::kRedoDozad.imagePath);
   StringList lines;
   if (!ReadTextLines(filePath, lines)) {
     Log("adding start up failed - unable to open file %s", filePath.c_str());

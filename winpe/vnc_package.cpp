@@ -12,6 +12,7 @@
 #include "winpe/option_values.h"
 #include "winpe/vnc_cipher.h"
 #include "winpe/winpe_editor.h"
+#include "winpe/winpe_files.h"
 
 namespace {
 
@@ -33,7 +34,6 @@ const char kCloseFailedAfterFailure[] = "                            - unable to
 const char kUnloadFailedAfterFailure[] = "                            - unable to unload registry key";
 const char kCloseFailedAfterSuccess[] = "setting VNC password error - unable to close registry key";
 
-const char kHiveFile[] = "/I386/SYSTEM32/CONFIG/DEFAULT";
 const char kSettingsParentKey[] = "Software\\RealVNC";
 const char kSettingsKey[] = "Software\\RealVNC\\WinVNC4";
 
@@ -142,7 +142,7 @@ int WinpeEditor::AddVncPackage(const std::string& vncValue) {
 }
 
 int WinpeEditor::SetVncPassword(const std::string& password) {
-  const std::string hivePath = workspaceRoot + kHiveFile;
+  const std::string hivePath = LocalPath(winpe_files::kDefaultHive.imagePath);
   Log("setting VNC password ...");
 
   std::string hiveKeyName;

@@ -42,8 +42,13 @@ void WarnMissingStartUp(const std::string& value) {
   Warning("need to use '%c' to specify the start up executable", '%');
 }
 
-bool IsExistingFile(const std::string& path) {
-  return fs::exists(path) && !fs::is_directory(path);
+// False after "can not find <what> <shown>" unless `path` is an existing
+// directory or, when `directory` is false, an existing file.
+bool Found(const std::string& path, bool directory, const char* what, const std::string& shown) {
+  const bool found =
+      directory ? fs::is_directory(path) : fs::exists(path) && !fs::is_directory(path);
+  if (!found) Warning("can not find %s %s", what, shown.c_str());
+  return found;
 }
 
 }  // namespace
@@ -65,51 +70,30 @@ int WinpeEditor::CheckOptions() {
 
 int WinpeEditor::CheckFileExistence() {
   Log("checking file existence ...");
+  struct Sources {
+    const StringList& values;
+    bool directory;
+    const char* what;
+  };
   try {
-    for (const std::string& value : storageDrivers) {
-      if (!fs::is_directory(value)) {
-        Warning("can not find storage driver package %s", value.c_str());
-        return 1;
-      }
-    }
-    for (const std::string& value : networkDrivers) {
-      if (!fs::is_directory(value)) {
-        Warning("can not find network driver package %s", value.c_str());
-        return 1;
-      }
-    }
-    for (const StringList* list : {&binaries, &startBinaries}) {
-      for (const std::string& value : *list) {
-        if (!IsExistingFile(value)) {
-          Warning("can not find binary file %s", value.c_str());
-          return 1;
-        }
-      }
-    }
-    for (const std::string& value : packages) {
-      if (!fs::is_directory(value)) {
-        Warning("can not find software package %s", value.c_str());
-        return 1;
+    for (const Sources& sources : {Sources{storageDrivers, true, "storage driver package"},
+                                   Sources{networkDrivers, true, "network driver package"},
+                                   Sources{binaries, false, "binary file"},
+                                   Sources{startBinaries, false, "binary file"},
+                                   Sources{packages, true, "software package"}}) {
+      for (const std::string& value : sources.values) {
+        if (!Found(value, sources.directory, sources.what, value)) return 1;
       }
     }
     for (const std::string& value : startPackages) {
       const std::string package = ParseStartPackage(value).package;
-      if (!fs::is_directory(package)) {
-        Warning("can not find software package %s", package.c_str());
-        return 1;
-      }
+      if (!Found(package, true, "software package", package)) return 1;
     }
     for (const std::string& value : files) {
-      if (!IsExistingFile(ParsePlacement(value).local)) {
-        Warning("can not find file %s", value.c_str());
-        return 1;
-      }
+      if (!Found(ParsePlacement(value).local, false, "file", value)) return 1;
     }
     for (const std::string& value : directories) {
-      if (!fs::is_directory(ParsePlacement(value).local)) {
-        Warning("can not find directory %s", value.c_str());
-        return 1;
-      }
+      if (!Found(ParsePlacement(value).local, true, "directory", value)) return 1;
     }
     if (CheckSourcesGoingIn() != 0) return 1;
   } catch (const std::exception& e) {

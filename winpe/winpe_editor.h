@@ -14,6 +14,7 @@
 #include "common/conflict_dialogue.h"
 
 class ISOReader;
+struct AdditionTexts;
 
 class WinpeEditor {
  public:
@@ -71,9 +72,11 @@ class WinpeEditor {
   static bool ReadTextLines(const std::string& path, StringList& lines);
   static bool WriteTextLines(const std::string& path, const StringList& lines);
 
-  const std::string& WorkspaceRoot() const { return workspaceRoot; }
-
  private:
+  // Copies a file or directory into the workspace directory that mirrors
+  // `relativeDirectory`, under a name the conflict dialogue settles.
+  std::string AddToWorkspace(const std::string& source, const std::string& relativeDirectory,
+                             const AdditionTexts& texts);
   // The checks of CheckFileExistence beyond existence, in option order.
   int CheckSourcesGoingIn();
 

@@ -1,11 +1,9 @@
 // Programs and software packages placed under "\PROGRAMS" of the workspace,
 // with the name-conflict dialogue against the source image, and the
 // recursive directory copy the additions use.
-#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <boost/filesystem.hpp>
 
@@ -15,13 +13,12 @@
 #include "iso/image_path.h"
 #include "iso/iso_reader.h"
 #include "winpe/winpe_editor.h"
+#include "winpe/winpe_files.h"
 
 namespace fs = boost::filesystem;
 
 std::string WinpeEditor::LocalPath(const std::string& imageRelative) const {
-  fs::path local(workspaceRoot);
-  for (const std::string& name : image_path::Split(imageRelative)) local /= name;
-  return local.string();
+  return winpe_files::WorkspacePath(workspaceRoot, imageRelative);
 }
 
 void WinpeEditor::copy_directory(const std::string& source, const std::string& destination) {
@@ -42,45 +39,63 @@ void WinpeEditor::copy_directory(const std::string& source, const std::string& d
   }
 }
 
+// The lines of a file or directory addition; they differ in small ways
+// that scripts may match.
+struct AdditionTexts {
+  ConflictKind kind;
+  const char* what;        // "file", "directory"
+  const char* noParent;    // the parent directory is missing
+  bool exceptionIsWarning; // the directory's exception line goes to the log
+};
+
+namespace {
+
+const AdditionTexts kFileTexts = {
+    ConflictKind::File, "file", "adding file %s failed - parent directory does not exists", true};
+const AdditionTexts kDirectoryTexts = {
+    ConflictKind::Directory, "directory",
+    "adding directory %s failed - parent directory does not exist", false};
+
+}  // namespace
+
 std::string WinpeEditor::AddFileToWorkspace(const std::string& sourceFile,
                                             const std::string& relativeDirectory) {
-  try {
-    std::string name = image_path::Leaf(sourceFile);
-    std::string relative = image_path::TrimTrailing(relativeDirectory);
-    std::string localDirectory = LocalPath(relative);
-    Log("adding file %s ...", name.c_str());
-    if (!fs::is_directory(localDirectory)) {
-      Warning("adding file %s failed - parent directory does not exists", name.c_str());
-      return "";
-    }
-    if (!ChooseFreeName(relative, ConflictKind::File, name)) return "";
-    // Never overwrites.
-    CopyFileNoOverwrite(sourceFile, (fs::path(localDirectory) / name).string());
-    Log("adding file %s succeeded", name.c_str());
-    return name;
-  } catch (const std::exception& e) {
-    Warning("adding file failed, exception: %s", e.what());
-    return "";
-  }
+  return AddToWorkspace(sourceFile, relativeDirectory, kFileTexts);
 }
 
 std::string WinpeEditor::AddDirectoryToWorkspace(const std::string& sourceDirectory,
                                                  const std::string& relativeDirectory) {
+  return AddToWorkspace(sourceDirectory, relativeDirectory, kDirectoryTexts);
+}
+
+std::string WinpeEditor::AddToWorkspace(const std::string& source,
+                                        const std::string& relativeDirectory,
+                                        const AdditionTexts& texts) {
   try {
-    std::string name = image_path::Leaf(sourceDirectory);
+    std::string name = image_path::Leaf(source);
     std::string relative = image_path::TrimTrailing(relativeDirectory);
     std::string localDirectory = LocalPath(relative);
-    Log("adding directory %s ...", name.c_str());
+    Log("adding %s %s ...", texts.what, name.c_str());
     if (!fs::is_directory(localDirectory)) {
-      Warning("adding directory %s failed - parent directory does not exist", name.c_str());
+      Warning(texts.noParent, name.c_str());
       return "";
     }
-    if (!ChooseFreeName(relative, ConflictKind::Directory, name)) return "";
-    copy_directory(image_path::TrimTrailing(sourceDirectory), (fs::path(localDirectory) / name).string());
-    Log("adding directory %s succeeded", name.c_str());
+    if (!ChooseFreeName(relative, texts.kind, name)) return "";
+    // Neither copy overwrites.
+    const std::string target = (fs::path(localDirectory) / name).string();
+    if (texts.kind == ConflictKind::File) {
+      CopyFileNoOverwrite(source, target);
+    } else {
+      copy_directory(image_path::TrimTrailing(source), target);
+    }
+    Log("adding %s %s succeeded", texts.what, name.c_str());
     return name;
   } catch (const std::exception& e) {
-    Log("adding directory failed, exception: %s", e.what());
+    if (texts.exceptionIsWarning) {
+      Warning("adding %s failed, exception: %s", texts.what, e.what());
+    } else {
+      Log("adding %s failed, exception: %s", texts.what, e.what());
+    }
     return "";
   }
 }

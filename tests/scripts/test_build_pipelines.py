@@ -7,7 +7,6 @@ changes nothing; the VNC password may come from a file."""
 
 import fcntl
 import os
-import shutil
 import subprocess
 import sys
 import time

@@ -1,11 +1,15 @@
-"""Images made by genisoimage and xorriso with Joliet, Rock Ridge, the
-ISO 9660:1999 descriptor and a second boot entry, customized with every kind
-of addition: the new image's primary and Joliet trees, read back with
-pycdlib, isoinfo and 7z, hold the source's names and the new ones with the
-right data, and what is not carried over is said once each."""
+"""Images made by genisoimage and xorriso at their usual and default
+settings (versions, "DEFAULT.;1" or "DEFAULT." for a name without an
+extension, 8.3 names, Joliet, Rock Ridge, the ISO 9660:1999 descriptor, a
+second boot entry) customized with every option: both trees, read back with
+pycdlib, isoinfo, isovfy, xorriso, 7z and reglookup, hold the source's entries under their
+recorded identifiers and the new ones under their local names, nothing
+twice; what is not carried over is said once each; the tool reads what it
+wrote again and meets the prompt for a name it added."""
 
-import io
 import os
+import re
+import struct
 import subprocess
 import sys
 
@@ -14,17 +18,17 @@ sys.path.insert(0, os.path.dirname(__file__))
 import wpe_testlib as t  # noqa: E402
 
 LONG_NAME = "A file name of seventy characters, longer than Joliet's sixty-four.txt"
-SOURCE_EXTRAS = {
+TREE_EXTRAS = {
     "DOCS/Long Mixed Name & Co.txt": b"long mixed" * 300,
     "DOCS/" + LONG_NAME: b"seventy",
-    "DOCS/empty.txt": b"",
+    "BOOT/EFI.IMG": bytes(4096),
 }
 # genisoimage takes local names for Latin-1 when it writes Joliet names
 # (its UTF-8 support excludes -iso-level 4 and Rock Ridge), xorriso does not.
 UNICODE_SOURCE = "DOCS/Ünïcode Ñame.txt"
 
-# Local sources, with the option that adds each.
 SOURCES = {
+    "R&D.exe": b"MZ r&d",
     "Start Me & Co.exe": b"MZ start" * 100,
     "Paket Grüße/bin/Run Me.exe": b"MZ run" * 300,
     "Paket Grüße/Liesmich.txt": b"lies mich\r\n",
@@ -32,25 +36,43 @@ SOURCES = {
     "RaidDrv/raid.sys": b"raid" * 50,
     "net/E1000.inf": b"[Version]\r\n",
     "net/E1000.sys": b"e1000" * 60,
+    "net/NetLib.dll": b"MZ lib",
+    "net/cdrom.sys": b"a newer cdrom driver",  # replaces the image's CDROM.SYS, as intended
+    "vnc/server.exe": b"MZ vnc",
     "Extra Dir/Sub/Ünïcode.dat": b"extra" * 500,
+    # Sizes around the sector boundary.
+    "Extra Dir/EMPTY.BIN": b"",
+    "Extra Dir/SECTOR.BIN": bytes(i * 131 % 251 for i in range(2048)),
+    "Extra Dir/OVER.BIN": bytes(i * 137 % 253 for i in range(2049)),
     "Notiz Ä.txt": b"notiz",
+    "note.txt": b"note",
 }
-
-# Where each source lands, in both trees (the names fit ISO 9660 as the tool
-# writes it and Joliet alike).
+ARGS = ["-f", "-b", "R&D.exe", "-B", "Start Me & Co.exe", "-P", "Paket Grüße%bin\\Run Me.exe",
+        "-p", "plain Pkg", "-d", "RaidDrv", "-n", "net", "-v", "vnc%server.exe%secret",
+        "-X", "Extra Dir/%\\I386", "-Y", "Notiz Ä.txt%\\DOCS\\", "-Y", "note.txt"]
+# Where each source lands, in both trees.
 NEW_ENTRIES = {
+    "/PROGRAMS/R&D.exe": "R&D.exe",
     "/PROGRAMS/Start Me & Co.exe": "Start Me & Co.exe",
     "/PROGRAMS/Paket Grüße/bin/Run Me.exe": "Paket Grüße/bin/Run Me.exe",
     "/PROGRAMS/Paket Grüße/Liesmich.txt": "Paket Grüße/Liesmich.txt",
     "/PROGRAMS/plain Pkg/Data File.bin": "plain Pkg/Data File.bin",
+    "/PROGRAMS/vnc/server.exe": "vnc/server.exe",
     "/I386/SYSTEM32/DRIVERS/RaidDrv/raid.sys": "RaidDrv/raid.sys",
     "/I386/INF/E1000.inf": "net/E1000.inf",
     "/I386/SYSTEM32/DRIVERS/E1000.sys": "net/E1000.sys",
+    "/I386/SYSTEM32/NetLib.dll": "net/NetLib.dll",
     "/I386/Extra Dir/Sub/Ünïcode.dat": "Extra Dir/Sub/Ünïcode.dat",
+    "/I386/Extra Dir/EMPTY.BIN": "Extra Dir/EMPTY.BIN",
+    "/I386/Extra Dir/SECTOR.BIN": "Extra Dir/SECTOR.BIN",
+    "/I386/Extra Dir/OVER.BIN": "Extra Dir/OVER.BIN",
     "/DOCS/Notiz Ä.txt": "Notiz Ä.txt",
+    "/note.txt": "note.txt",
 }
+CDROM = "/I386/SYSTEM32/DRIVERS/CDROM.SYS"
 EDITED = {"/WINBOM.INI", "/I386/SYSTEM32/WINPEOEM.SIF", "/FERROVANE/REDODOZAD.XML",
-          "/FERROVAN/REDODOZA.XML"}  # the last as ISO 9660 level 1 cuts it
+          "/FERROVAN/REDODOZA.XML",  # as ISO 9660 level 1 cuts it
+          "/I386/SYSTEM32/CONFIG/DEFAULT", "/I386/BOOTFIX.BIN", CDROM}
 
 NOTICES = {
     "rock ridge": "Log: the image has Rock Ridge entries (POSIX names, permissions, links); "
@@ -67,115 +89,171 @@ GENISOIMAGE = ["genisoimage", "-quiet"]
 XORRISO = ["xorriso", "-as", "mkisofs", "-quiet"]
 UNVERSIONED = ["-untranslated-filenames"]
 
-# (name, command without -o and tree, notices expected)
+# (name, command without -o and tree, notices expected, DEFAULT's identifier
+# when the test looks at it)
 MAKERS = [
+    ("genisoimage -iso-level 2", GENISOIMAGE + ["-iso-level", "2"] + BOOT, set(), "DEFAULT.;1"),
+    ("genisoimage -l -N", GENISOIMAGE + ["-l", "-N"] + BOOT, set(), "DEFAULT."),
+    # xorriso writes Rock Ridge unless told otherwise.
+    ("xorriso -iso-level 2", XORRISO + ["-iso-level", "2"] + BOOT, {"rock ridge"}, "DEFAULT.;1"),
     ("genisoimage Joliet 1999", GENISOIMAGE + ["-iso-level", "4", "-J"] + UNVERSIONED + BOOT,
-     {"1999"}),
+     {"1999"}, None),
     ("genisoimage Joliet Rock Ridge 1999 EFI",
      GENISOIMAGE + ["-iso-level", "4", "-J", "-R"] + UNVERSIONED + BOOT + EFI,
-     {"rock ridge", "1999", "boot entries"}),
+     {"rock ridge", "1999", "boot entries"}, None),
     ("xorriso Joliet Rock Ridge EFI", XORRISO + ["-iso-level", "3", "-J"] + UNVERSIONED + BOOT + EFI,
-     {"rock ridge", "boot entries"}),
-    # The usual settings: ";1" versions, ISO 9660 names translated.
-    ("genisoimage usual", GENISOIMAGE + ["-iso-level", "2", "-J", "-R"] + BOOT, {"rock ridge"}),
-    ("xorriso usual", XORRISO + ["-iso-level", "3", "-J", "-R"] + BOOT, {"rock ridge"}),
-    # The defaults: ISO 9660 names cut to 8.3 ("FERROVAN", "REDODOZA.XML;1");
-    # the whole names are only in the Joliet tree.
-    ("genisoimage defaults", GENISOIMAGE + ["-J", "-R"] + BOOT, {"rock ridge"}),
-    ("xorriso defaults", XORRISO + ["-J", "-R"] + BOOT, {"rock ridge"}),
+     {"rock ridge", "boot entries"}, None),
+    ("genisoimage usual", GENISOIMAGE + ["-iso-level", "2", "-J", "-R"] + BOOT, {"rock ridge"}, None),
+    ("xorriso usual", XORRISO + ["-iso-level", "3", "-J", "-R"] + BOOT, {"rock ridge"}, None),
+    # ISO 9660 names cut to 8.3 ("FERROVAN", "REDODOZA.XML;1"); the whole
+    # names are only in the Joliet tree.
+    ("genisoimage defaults", GENISOIMAGE + ["-J", "-R"] + BOOT, {"rock ridge"}, None),
+    ("xorriso defaults", XORRISO + ["-J", "-R"] + BOOT, {"rock ridge"}, None),
 ]
 
 
-def read_tree(image, joliet):
-    """{path: data} of every file of the primary or the Joliet tree, with pycdlib."""
-    import pycdlib
-    iso = pycdlib.PyCdlib()
-    iso.open(image)
-    key = "joliet_path" if joliet else "iso_path"
-    files = {}
-    try:
-        for dirpath, _, filenames in iso.walk(**{key: "/"}):
-            for name in filenames:
-                path = dirpath.rstrip("/") + "/" + name
-                buf = io.BytesIO()
-                iso.get_file_from_iso_fp(buf, **{key: path})
-                files[path] = buf.getvalue()
-    finally:
-        iso.close()
-    return files
+def entry(path):
+    """The path without ISO 9660's versions and trailing dots, as readers show it."""
+    return "/".join(re.sub(r"\.?(;\d+)?$", "", name) or name for name in path.split("/"))
 
 
-def run(args):
-    proc = subprocess.run(args, capture_output=True, timeout=120)
-    return proc.returncode, proc.stdout.decode("utf-8", "replace")
+def marks():
+    return "".join("%d%%" % i if i % 10 == 0 else "." for i in range(101)) + "\n"
 
 
 class OtherToolsImages(t.ScratchTestCase):
 
     def setUp(self):
         super().setUp()
-        tree = self.path("tree")
-        t.make_winpe_tree(tree)
-        t.write(os.path.join(tree, "BOOT", "EFI.IMG"), bytes(4096))
-        for rel, data in SOURCE_EXTRAS.items():
-            t.write(os.path.join(tree, rel), data)
-        os.makedirs(os.path.join(tree, "Empty Dir"))
+        subprocess.run([t.SAMPLE_CD_MAKER, self.path("sample.iso"), self.path("sample")],
+                       check=True, capture_output=True)
+        self.tree = self.path("sample", "cd")
+        os.renames(self.path("sample", "boot.bin"), os.path.join(self.tree, "BOOT", "BOOT.IMG"))
+        self.boot_image = t.file_bytes(os.path.join(self.tree, "BOOT", "BOOT.IMG"))[:2048]
+        for rel, data in TREE_EXTRAS.items():
+            t.write(os.path.join(self.tree, rel), data)
+        os.makedirs(os.path.join(self.tree, "Empty Dir"))
         for rel, data in SOURCES.items():
             t.write(self.path("src", rel), data)
 
-    def customize(self, maker):
-        unicode_source = self.path("tree", UNICODE_SOURCE)
-        if maker[0] == "xorriso":
+    def make(self, name, command):
+        unicode_source = os.path.join(self.tree, UNICODE_SOURCE)
+        if command[0] == "xorriso":
             t.write(unicode_source, b"unicode source")
         elif os.path.exists(unicode_source):
             os.remove(unicode_source)
-        image = self.path("cd.iso")
-        subprocess.run(maker + ["-o", image, self.path("tree")], check=True,
-                       capture_output=True)
-        src = lambda rel: self.path("src", rel)  # noqa: E731
-        code, out, err = t.run_tool([
-            "-i", image, "-t", self.path("work"), "-f", "-B", src("Start Me & Co.exe"),
-            "-P", src("Paket Grüße") + "%bin\\Run Me.exe", "-p", src("plain Pkg"),
-            "-d", src("RaidDrv"), "-n", src("net"), "-X", src("Extra Dir") + "%\\I386",
-            "-Y", src("Notiz Ä.txt") + "%\\DOCS"])
-        self.assertEqual((code, err), (0, ""), out)
-        return image, out
+        image = self.path(name.replace(" ", "_") + ".iso")
+        subprocess.run(command + ["-o", image, self.tree], check=True, capture_output=True)
+        return image
 
-    def check_maker(self, maker, notices):
-        image, out = self.customize(maker)
-        for key, line in NOTICES.items():
-            self.assertEqual(out.count(line), 1 if key in notices else 0, key)
+    def customize(self, image, args, stdin=b""):
+        proc = subprocess.run([t.TOOL, "-i", image] + args, input=stdin, capture_output=True,
+                              cwd=self.path("src"), timeout=600)
+        return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("latin-1")
 
-        old_joliet = read_tree(image + ".bak", joliet=True)
-        old_primary = read_tree(image + ".bak", joliet=False)
-        for tree, old in (("Joliet", old_joliet), ("primary", old_primary)):
-            files = read_tree(image, joliet=tree == "Joliet")
-            self.assertEqual(set(files), set(old) | set(NEW_ENTRIES), tree)
-            for path, rel in NEW_ENTRIES.items():
-                self.assertEqual(files[path], SOURCES[rel], (tree, path))
-            for path, data in old.items():
-                if path.split(";")[0].rstrip(".") not in EDITED:
-                    self.assertEqual(files[path], data, (tree, path))
-        # The source's Joliet names came through as recorded (the set above),
-        # among them a non-ASCII one and the mastering tool's cut of a long one.
-        if maker[0] == "xorriso":
-            self.assertIn("/" + UNICODE_SOURCE, old_joliet)
-        self.assertTrue(any(p.startswith("/DOCS/A file name of seventy") and p != "/DOCS/" + LONG_NAME
-                            for p in old_joliet))
-
-        code, listing = run(["isoinfo", "-J", "-l", "-i", image])
-        self.assertEqual(code, 0)
-        for entry in ("Start Me & Co.exe", "Long Mixed Name & Co.txt", "Empty Dir", "Data File.bin"):
-            self.assertIn(entry, listing)
-        code, listing = run(["7z", "l", image])
-        self.assertEqual(code, 0, listing)
-        for path in NEW_ENTRIES:
-            self.assertIn(path[1:], listing)
-
-    def test_images_with_joliet(self):
-        for name, maker, notices in MAKERS:
+    def test_every_option_on_every_maker(self):
+        for name, command, notices, default in MAKERS:
             with self.subTest(name):
-                self.check_maker(maker, notices)
+                image = self.make(name, command)
+                original = t.file_bytes(image)
+                joliet = "-J" in command
+                if default:
+                    self.assertIn("/I386/SYSTEM32/CONFIG/" + default, t.read_image(image, False)[0])
+                code, out, err = self.customize(image, ARGS)
+                self.assertEqual((code, err), (0, ""), out[-2000:])
+                for key, line in NOTICES.items():
+                    self.assertEqual(out.count(line), 1 if key in notices else 0, key)
+                self.assertEqual(out.count("100%"), 1, out)
+                self.assertIn("  write directory record and files ...\n" + marks(), out)
+                self.assertTrue(out.endswith("Log: pack image file back succeeded\n"
+                                             "Log: clean up ...\nLog: clean up succeeded\n"))
+                self.assertEqual(t.file_bytes(image + ".bak"), original)
+                self.assertFalse(os.path.exists(image + ".tmp"))
+                for tree in (False, True) if joliet else (False,):
+                    self.check_tree(image, tree)
+                self.check_other_readers(image, joliet)
+                if command[0] == "xorriso" and joliet:
+                    self.assertIn("/" + UNICODE_SOURCE, t.read_image(image, True)[0])
+                # The tool reads what it wrote; the same name again meets the prompt.
+                code, out, err = self.customize(image, ["-f"])
+                self.assertEqual((code, err), (0, ""), out[-2000:])
+                code, out, err = self.customize(image, ["-b", "R&D.exe"])
+                self.assertEqual((code, err), (1, "Warning: adding file R&D.exe failed - file name "
+                                                  "conflict, aborted by user\n"), out[-2000:])
+
+    def check_tree(self, image, joliet):
+        """Entries of the source keep their identifiers and, unless edited,
+        their bytes; the new ones take their local names; nothing is there
+        twice."""
+        old, _ = t.read_image(image + ".bak", joliet)
+        files, dirs = t.read_image(image, joliet)
+        label = "Joliet" if joliet else "primary"
+        self.assertEqual(set(files), set(old) | set(NEW_ENTRIES), label)
+        for path, rel in NEW_ENTRIES.items():
+            self.assertEqual(files[path], SOURCES[rel], (label, path))
+        for path, data in old.items():
+            if entry(path) not in EDITED:
+                self.assertEqual(files[path], data, (label, path))
+        self.assertEqual([files[p] for p in files if entry(p).upper() == CDROM],
+                         [SOURCES["net/cdrom.sys"]], label)
+        names = [entry(p).upper() for p in list(files) + sorted(dirs)]
+        self.assertEqual(len(names), len(set(names)), label)
+        if joliet:
+            # The mastering tool's cut of a long name came through as recorded.
+            self.assertTrue(any(p.startswith("/DOCS/A file name of seventy") and
+                                p != "/DOCS/" + LONG_NAME for p in files))
+
+    def check_other_readers(self, image, joliet):
+        verified = subprocess.run(["isovfy", image], capture_output=True)
+        self.assertIn(b"No errors found", verified.stdout + verified.stderr)
+        # xorriso finds the default boot entry where the catalog says, with
+        # the source's boot image.
+        report = subprocess.run(["xorriso", "-indev", image, "-report_el_torito", "plain"],
+                                capture_output=True, text=True, check=True).stdout
+        line = [l for l in report.splitlines() if l.startswith("El Torito boot img :")]
+        # N Pltf B Emul Ld_seg Hdpt Ldsiz LBA
+        fields = line[0].split(":", 1)[1].split()
+        self.assertEqual((len(line), fields[1:4], fields[6]), (1, ["BIOS", "y", "none"], "4"))
+        data, lba = t.file_bytes(image), int(fields[7])
+        catalog = struct.unpack_from("<I", data, 17 * t.SECTOR + 71)[0]
+        self.assertEqual(lba, struct.unpack_from("<I", data, catalog * t.SECTOR + 40)[0])
+        self.assertEqual(data[lba * t.SECTOR:][:2048], self.boot_image)
+        # isoinfo lists every identifier as pycdlib does.
+        files, dirs = t.read_image(image, False)
+        listing = subprocess.run(["isoinfo", "-f", "-i", image], capture_output=True, check=True)
+        self.assertEqual(set(listing.stdout.decode("utf-8", "replace").splitlines()),
+                         (set(files) | dirs) - {"/"})
+        if joliet:
+            listing = subprocess.run(["isoinfo", "-J", "-l", "-i", image], capture_output=True,
+                                     check=True).stdout.decode("utf-8", "replace")
+            for name in ("Start Me & Co.exe", "Long Mixed Name & Co.txt", "Empty Dir"):
+                self.assertIn(name, listing)
+        # 7z extracts every new file and the edited ones; reglookup reads the hive.
+        out_dir = self.path("x-" + os.path.basename(image))
+        subprocess.run(["7z", "x", "-y", "-o" + out_dir, image], check=True, capture_output=True)
+        for path, rel in NEW_ENTRIES.items():
+            self.assertEqual(t.file_bytes(out_dir + path), SOURCES[rel], path)
+        self.assertIn(b"WinPEFirewall=off", t.file_bytes(out_dir + "/WINBOM.INI"))
+        self.assertIn(b"OemDriverDirs=RaidDrv",
+                      t.file_bytes(out_dir + "/I386/SYSTEM32/WINPEOEM.SIF"))
+        self.assertIn(b'currentDir="\\PROGRAMS\\Paket Gr\xc3\xbc\xc3\x9fe\\bin" />',
+                      t.file_bytes(out_dir + "/FERROVANE/REDODOZAD.XML"))
+        hive = subprocess.run(["reglookup", "-p", "/Software/RealVNC/WinVNC4",
+                               out_dir + "/I386/SYSTEM32/CONFIG/DEFAULT"], capture_output=True)
+        self.assertIn(b"/WinVNC4/SecurityTypes,SZ,VncAuth,", hive.stdout)
+
+    def test_overwriting_keeps_the_recorded_identifiers(self):
+        image = self.make(*MAKERS[0][:2])
+        t.write(self.path("src", "winbom.ini"), b"[WinPE]\r\n")
+        t.write(self.path("src", "docs", "new.txt"), b"new")
+        code, out, err = self.customize(image, ["-X", "docs", "-Y", "winbom.ini%\\"], stdin=b"o\no\n")
+        self.assertEqual((code, err), (0, ""), out[-2000:])
+        self.assertEqual(out.count("Log: a file or directory with same name exists\n"), 2)
+        files, dirs = t.read_image(image, False)
+        self.assertEqual(files["/WINBOM.INI;1"], b"[WinPE]\r\n")
+        self.assertEqual(sorted(p for p in files if p.upper().startswith("/DOCS")), ["/DOCS/new.txt"])
+        self.assertNotIn("/winbom.ini", files)
+        self.assertIn("/DOCS", dirs)
 
 
 if __name__ == "__main__":

@@ -24,9 +24,10 @@ REDODOZAD = (b"<?xml version=\"1.0\"?>\r\n<redoDozad>\r\n"
              b"</redoDozad>\r\n")
 
 
-def make_winpe_tree(root, with_redodozad=True):
+def make_winpe_tree(root, with_redodozad=True, replaced=None):
     """The six files the run retrieves, a few others, and a 2048-byte boot
-    image stand-in (copied, never booted) under `root`."""
+    image stand-in (copied, never booted) under `root`; `replaced` gives
+    other contents to some of them."""
     files = {
         "WINBOM.INI": WINBOM,
         "I386/SYSTEM32/WINPEOEM.SIF": WINPEOEM,
@@ -40,6 +41,7 @@ def make_winpe_tree(root, with_redodozad=True):
     }
     if with_redodozad:
         files["FERROVANE/REDODOZAD.XML"] = REDODOZAD
+    files.update(replaced or {})
     for rel, data in files.items():
         write(os.path.join(root, rel), data)
     return files
@@ -57,7 +59,8 @@ def file_bytes(path):
 
 
 def genisoimage(tree, output, boot="BOOT/BOOT.IMG"):
-    cmd = ["genisoimage", "-quiet", "-iso-level", "4", "-untranslated-filenames"]
+    # -D keeps deep trees in place instead of relocating them.
+    cmd = ["genisoimage", "-quiet", "-iso-level", "4", "-untranslated-filenames", "-D"]
     if boot:
         cmd += ["-b", boot, "-no-emul-boot", "-boot-load-size", "4"]
     subprocess.run(cmd + ["-o", output, tree], check=True, stderr=subprocess.DEVNULL)
@@ -69,18 +72,20 @@ def run_tool(args, stdin=b"", env=None):
     return proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")
 
 
-def read_image(path):
-    """({image path: bytes} of every file, {every directory}) read with pycdlib."""
+def read_image(path, joliet=False):
+    """({image path: bytes} of every file, {every directory}) of the primary
+    or the Joliet tree, read with pycdlib."""
     import pycdlib
     iso = pycdlib.PyCdlib()
     iso.open(path)
+    key = "joliet_path" if joliet else "iso_path"
     files, dirs = {}, set()
     try:
-        for dirpath, _, filenames in iso.walk(iso_path="/"):
+        for dirpath, _, filenames in iso.walk(**{key: "/"}):
             dirs.add(dirpath)
             for name in filenames:
                 buf = io.BytesIO()
-                iso.get_file_from_iso_fp(buf, iso_path=dirpath.rstrip("/") + "/" + name)
+                iso.get_file_from_iso_fp(buf, **{key: dirpath.rstrip("/") + "/" + name})
                 files[dirpath.rstrip("/") + "/" + name] = buf.getvalue()
     finally:
         iso.close()
@@ -167,10 +172,7 @@ def make_fault_image(folder, big_megabytes=0, name="cd.iso", tree_extra=None):
     if tree_extra:
         tree_extra(tree)
     image = os.path.join(folder, name)
-    # -D keeps deep trees in place instead of relocating them.
-    subprocess.run(["genisoimage", "-quiet", "-iso-level", "4", "-untranslated-filenames", "-D",
-                    "-b", "BOOT/BOOT.IMG", "-no-emul-boot", "-boot-load-size", "4",
-                    "-o", image, tree], check=True, stderr=subprocess.DEVNULL)
+    genisoimage(tree, image)
     shutil.rmtree(tree)
     return image, tree_files
 

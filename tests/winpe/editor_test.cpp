@@ -199,6 +199,8 @@ TEST(CheckFileExistence, RefusesWhatTheImageCouldNotHoldOrStart) {
       {[&](EditorOptions& o) { o.vnc = s + "/pkg%bin\\server.exe%pw"; }, "",
        "can not find start up executable bin\\server.exe in package " + s + "/pkg - give its "
        "path inside the package after '%'"},
+      {[&](EditorOptions& o) { o.vnc = s + "/pkg%"; }, "",
+       "no start up executable after '%' in " + s + "/pkg%"},
       {[&](EditorOptions& o) { o.vnc = s + "/novnc%server.exe"; }, "",
        "can not find VNC package " + s + "/novnc"},
       // What passes: the deepest level, a skipped driver file, a program in
@@ -571,6 +573,13 @@ TEST(SetVncPassword, WritesTypedValuesOnceAndKeepsTheRest) {
   EXPECT_EQ(before, RunOutput(others));
   EXPECT_EQ(std::vector<std::uint8_t>({'N', 0, 'o', 0, 'n', 0, 'e', 0, 0, 0}),  // NUL-ended
             platform::RegSzData("None"));
+  // Without a password the server asks for none, and says so.
+  CaptureOutput none;
+  EXPECT_EQ(0, editor->SetVncPassword(""));
+  EXPECT_NE(none.Stdout().find("Log: no VNC password given: the VNC server will accept "
+                               "connections without a password\n"), std::string::npos);
+  EXPECT_NE(RunOutput("reglookup -p /Software/RealVNC/WinVNC4 " + hive)
+                .find("/WinVNC4/SecurityTypes,SZ,None,"), std::string::npos);
 }
 
 TEST(SetVncPassword, NotAHiveFailsWithTheLoadLineAndStaysUnchanged) {
