@@ -1,9 +1,7 @@
-"""The tool in a build pipeline: with SOURCE_DATE_EPOCH the same inputs give
-the same image, byte for byte, and entries of the source image keep their
-recording dates (read with pycdlib); -o writes a new file and leaves the
-image as it was, also on read-only media; --on-conflict decides without
-reading standard input, and with overwrite a second run of the same command
-changes nothing; the VNC password may come from a file."""
+"""The tool in a build pipeline: reproducible images under SOURCE_DATE_EPOCH
+with the source's recording dates kept; -o leaving the image as it was;
+--on-conflict deciding without standard input; idempotent re-runs; the VNC
+password from a file."""
 
 import fcntl
 import os
@@ -22,16 +20,9 @@ EPOCH_VOLUME = b"2023111422132000\x00"
 OLD_MTIME = 981173106  # 2001-02-03 04:05:06 UTC, the source tree's README
 
 MAKERS = {
-    "genisoimage": ["genisoimage", "-quiet", "-iso-level", "2", "-J", "-R"],
-    "xorriso": ["xorriso", "-as", "mkisofs", "-quiet", "-iso-level", "3", "-J", "-R"],
+    "genisoimage": t.GENISOIMAGE + ["-iso-level", "2", "-J", "-R"],
+    "xorriso": t.XORRISO + ["-iso-level", "3", "-J", "-R"],
 }
-
-
-def pycdlib_open(path):
-    import pycdlib
-    iso = pycdlib.PyCdlib()
-    iso.open(path)
-    return iso
 
 
 class Pipeline(t.ScratchTestCase):
@@ -49,45 +40,40 @@ class Pipeline(t.ScratchTestCase):
         args = ["-f", "-B", self.src("start.exe"), "-p", self.src("pkg"), "-d", self.src("raid")]
         return args + (["-v", self.src("vnc") + "%server.exe%secret"] if vnc else [])
 
-    def sample_cd(self, name="sample.iso"):
-        subprocess.run([t.SAMPLE_CD_MAKER, self.path(name)], check=True, capture_output=True)
-        return self.path(name)
-
     def made_with(self, maker):
         tree = self.path("tree-" + maker)
         t.make_winpe_tree(tree)
         os.utime(os.path.join(tree, "DOCS", "README.TXT"), (OLD_MTIME, OLD_MTIME))
-        image = self.path(maker + ".iso")
-        subprocess.run(MAKERS[maker] + ["-b", "BOOT/BOOT.IMG", "-no-emul-boot",
-                                        "-boot-load-size", "4", "-o", image, tree],
-                       check=True, stderr=subprocess.DEVNULL)
-        return image
+        return t.master(tree, self.path(maker + ".iso"), MAKERS[maker])
 
-    def customize(self, args, stdin=b"", env=None):
-        code, out, err = t.run_tool(args, stdin=stdin, env=env or self.env)
+    def customize(self, args):
+        code, out, err = t.run_tool(args, env=self.env)
         self.assertEqual((code, err), (0, ""), out)
         return out
 
     def test_same_inputs_give_the_same_image_and_source_entries_keep_their_dates(self):
-        images = [("sample CD", self.sample_cd(), True)]
-        images += [(maker, self.made_with(maker), False) for maker in MAKERS]
-        for label, image, vnc in images:
+        # On the sample CD the second run takes the VNC password from a file:
+        # the same image shows it gives the same hive as the command line.
+        t.write(self.path("password"), b"secret\r\nsecond line\n")
+        from_file = ["-v", self.src("vnc") + "%server.exe", "--vnc-password-file", self.path("password")]
+        images = [("sample CD", t.sample_cd(self.path("sample.iso")), from_file)]
+        images += [(maker, self.made_with(maker), None) for maker in MAKERS]
+        for label, image, second_vnc in images:
             with self.subTest(label):
                 before = t.file_bytes(image)
-                outputs = []
-                for run in range(2):
-                    if run:
-                        time.sleep(1)  # a second apart: the clock must not show
-                    outputs.append(self.path("%s-%d.iso" % (label, run)))
-                    self.customize(["-i", image, "-o", outputs[-1]] + self.edits(vnc))
+                outputs = [self.path("%s-%d.iso" % (label, run)) for run in range(2)]
+                self.customize(["-i", image, "-o", outputs[0]] + self.edits(second_vnc is not None))
+                time.sleep(1)  # a second apart: the clock must not show
+                out = self.customize(["-i", image, "-o", outputs[1]] + self.edits(False)
+                                     + (second_vnc or []))
+                self.assertNotIn("without a password", out)
                 self.assertEqual(t.file_bytes(outputs[0]), t.file_bytes(outputs[1]))
                 self.assertEqual(t.file_bytes(image), before)
-                if not vnc:
+                if not second_vnc:
                     self.check_dates(image, outputs[0])
 
     def check_dates(self, source, new):
-        old_iso, new_iso = pycdlib_open(source), pycdlib_open(new)
-        try:
+        with t.pycdlib_open(source) as old_iso, t.pycdlib_open(new) as new_iso:
             def date(iso, path, dot=False):
                 record = iso.get_record(iso_path=path)
                 return (record.children[0] if dot else record).date.record()
@@ -101,12 +87,9 @@ class Pipeline(t.ScratchTestCase):
                 self.assertEqual(date(new_iso, path), EPOCH_RECORD, path)
             self.assertEqual(new_iso.pvd.volume_creation_date.record(), EPOCH_VOLUME)
             self.assertEqual(new_iso.joliet_vd.volume_creation_date.record(), EPOCH_VOLUME)
-        finally:
-            old_iso.close()
-            new_iso.close()
 
     def test_overwrite_makes_a_second_run_change_nothing(self):
-        image = self.sample_cd()
+        image = t.sample_cd(self.path("sample.iso"))
         args = ["-i", image, "--on-conflict=overwrite"] + self.edits()
         self.customize(args)
         first = t.file_bytes(image)
@@ -120,30 +103,18 @@ class Pipeline(t.ScratchTestCase):
     def test_abort_ends_the_run_without_reading_the_answers_waiting(self):
         t.write(self.path("tree", "PROGRAMS", "start.exe"), b"old")
         t.make_winpe_tree(self.path("tree"))
-        image = self.path("cd.iso")
-        t.genisoimage(self.path("tree"), image)
+        image = t.master(self.path("tree"), self.path("cd.iso"))
         before = t.file_bytes(image)
         t.write(self.path("answers"), b"c\nrenamed.exe\n")
         with open(self.path("answers"), "rb") as answers:
             proc = subprocess.run([t.TOOL, "-i", image, "--on-conflict", "abort", "-B",
                                    self.src("start.exe")], stdin=answers, capture_output=True)
             self.assertEqual(os.lseek(answers.fileno(), 0, os.SEEK_CUR), 0, "input was read")
-        self.assertEqual(proc.returncode, 1)
-        self.assertEqual(proc.stderr, b"Warning: adding file start.exe failed - file name "
-                                      b"conflict, aborted by user\n")
+        self.assertEqual((proc.returncode, proc.stderr),
+                         (1, b"Warning: adding file start.exe failed - file name conflict, "
+                             b"aborted by user\n"))
         self.assertEqual(t.file_bytes(image), before)
         self.assertFalse(os.path.exists(image + ".bak") or os.path.exists(image + ".tmp"))
-
-    def test_a_password_file_gives_the_same_image_as_the_command_line(self):
-        image = self.sample_cd()
-        self.customize(["-i", image, "-o", self.path("typed.iso"),
-                        "-v", self.src("vnc") + "%server.exe%secret"])
-        t.write(self.path("password"), b"secret\r\nsecond line\n")
-        out = self.customize(["-i", image, "-o", self.path("file.iso"),
-                              "-v", self.src("vnc") + "%server.exe",
-                              "--vnc-password-file", self.path("password")])
-        self.assertNotIn("without a password", out)
-        self.assertEqual(t.file_bytes(self.path("typed.iso")), t.file_bytes(self.path("file.iso")))
 
 
 class Output(t.ScratchTestCase):
@@ -152,9 +123,8 @@ class Output(t.ScratchTestCase):
         t.write(self.path("src", "start.exe"), b"MZ start")
         t.write(self.path("src", "pkg", "a.txt"), b"a")
         t.make_winpe_tree(self.path("tree"))
-        self.image = self.path("in", "cd.iso")
         os.makedirs(self.path("in"))
-        t.genisoimage(self.path("tree"), self.image)
+        self.image = t.master(self.path("tree"), self.path("in", "cd.iso"))
 
     def run_output(self, output, image=None, extra=()):
         return t.run_tool(["-i", image or self.image, "-o", output, "-B", self.path("src", "start.exe")]
@@ -162,8 +132,7 @@ class Output(t.ScratchTestCase):
 
     def assert_written(self, output, image, before, mode):
         self.assertEqual(t.file_bytes(image), before)
-        files, _ = t.read_image(output)
-        self.assertEqual(files["/PROGRAMS/start.exe"], b"MZ start")
+        self.assertEqual(t.read_image(output)[0]["/PROGRAMS/start.exe"], b"MZ start")
         self.assertEqual(os.stat(output).st_mode & 0o7777, mode)
         self.assertEqual(os.stat(output).st_uid, os.getuid())
         self.assertEqual(sorted(os.listdir(os.path.dirname(image))), [os.path.basename(image)])
@@ -174,8 +143,7 @@ class Output(t.ScratchTestCase):
         code, out, err = self.run_output(self.path("out.iso"))
         self.assertEqual((code, err), (0, ""), out)
         self.assert_written(self.path("out.iso"), self.image, before, 0o444)
-        self.assertEqual(os.listdir(self.dir).count("out.iso"), 1)
-        self.assertEqual([n for n in os.listdir(self.dir) if n.startswith("out.iso.")], [])
+        self.assertEqual([n for n in os.listdir(self.dir) if n.startswith("out.iso")], ["out.iso"])
         # A run that reads it may share it; one that customizes it may not.
         with open(self.image, "rb") as held:
             fcntl.flock(held, fcntl.LOCK_SH)
@@ -227,10 +195,9 @@ class Output(t.ScratchTestCase):
         for output, extra, why in cases:
             with self.subTest(output):
                 code, out, err = self.run_output(output, extra=extra)
-                self.assertEqual(code, 1)
+                self.assertEqual((code, err.count("\n")), (1, 1), err)
                 self.assertTrue(err.startswith("Warning: invalid output file %s - %s"
                                                % (output, why)), err)
-                self.assertEqual(err.count("\n"), 1, err)
                 self.assertNotIn("load ISO image", out)
                 self.assertEqual(t.file_bytes(self.image), before)
         self.assertFalse(os.path.lexists(self.path("elsewhere.iso")))

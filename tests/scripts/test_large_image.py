@@ -10,7 +10,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(__file__))
 import wpe_testlib as t  # noqa: E402
 
-SECTOR = 2048
+SECTOR = t.SECTOR
 GIB = 1024 ** 3
 HUGE_SIZE = 4 * GIB - SECTOR  # the largest single extent, rounded to a sector
 MARKERS = {0: b"huge-start", HUGE_SIZE // 2 + 5: b"huge-middle", HUGE_SIZE - 9: b"huge-end!"}
@@ -21,14 +21,9 @@ def both32(value):
 
 
 def location(image, iso_path):
-    import pycdlib
-    iso = pycdlib.PyCdlib()
-    iso.open(image)
-    try:
+    with t.pycdlib_open(image) as iso:
         record = iso.get_record(iso_path=iso_path)
         return record.extent_location(), record.get_data_length()
-    finally:
-        iso.close()
 
 
 def read_span(image, extent, size):
@@ -60,8 +55,7 @@ class ImageBeyondFourGib(t.ScratchTestCase):
         tree = self.path("tree")
         t.make_winpe_tree(tree)
         t.write(os.path.join(tree, "DATA", "HUGE.DAT"), b"placeholder")
-        image = self.path("cd.iso")
-        t.genisoimage(tree, image)
+        image = t.master(tree, self.path("cd.iso"))
         huge_extent = os.path.getsize(image) // SECTOR
         xml_extent = huge_extent + HUGE_SIZE // SECTOR + 7
         move_file(image, "/DATA", "HUGE.DAT", huge_extent, HUGE_SIZE, MARKERS.items())
@@ -116,8 +110,7 @@ class LargeDirectoriesAndDeepTrees(t.ScratchTestCase):
                 t.write(os.path.join(directory, name), name.encode())
         deep = "/L1/L2/L3/L4/L5/L6/L7/L8/DEEP.TXT"
         t.write(tree + deep, b"eight levels down\r\n")
-        image = self.path("cd.iso")
-        t.genisoimage(tree, image)
+        image = t.master(tree, self.path("cd.iso"))
         old_files, old_dirs = t.read_image(image)
         self.assertIn(deep, old_files)
         t.write(self.path("prog.exe"), b"MZ prog")
