@@ -665,8 +665,6 @@ class FailingSteps(FaultCase):
             # A driver list header without its key lines: the edit fails.
             ({"replaced": {"I386/SYSTEM32/WINPEOEM.SIF": b"[OemDriverParams]\r\n"}},
              ["-d", drivers], "", True),
-            ({}, ["-P", "pkg"], "Warning: invalid option format: pkg\n"
-                                "Warning: need to use '%' to specify the start up executable\n", False),
             ({}, ["-b", missing], "Warning: can not find binary file %s\n" % missing, False),
             ({}, ["-Y", note + "%\\PROGRAMS", "-b", self.path("MARKER.EXE")],
              "Warning: adding file note.txt failed - parent directory does not exists\n"
