@@ -193,6 +193,16 @@ class FaultCase(t.ScratchTestCase):
         self.assertFalse(os.path.lexists(work), work + " left behind")
         self.assertEqual(os.listdir(self.tmpdir), [])
 
+    def assert_refused(self, args, image, refusal):
+        """One warning line before the image is loaded; the image as it was."""
+        old = t.sha256(image)
+        code, out, err = self.run_checked(args)
+        self.assertEqual((code, err.count("\n")), (1, 1), err)
+        self.assertIn("Warning: " + refusal, err)
+        self.assertNotIn("load ISO image", out)
+        self.assertEqual(t.sha256(image), old)
+        return err
+
     def wait_for_prompt(self, proc):
         seen = b""
         while b"press 'c' to change name" not in seen:
@@ -203,7 +213,6 @@ class FaultCase(t.ScratchTestCase):
 class OddFilesAroundTheImage(FaultCase):
     def test_what_is_not_a_regular_file_is_refused_before_any_work(self):
         image = self.make_image()
-        old = t.sha256(image)
         victim = self.path("victim")
         t.write(victim, b"not yours")
         fifo, folder, link, device = (self.path(name + ".iso") for name in ("fifo", "dir", "link", "dev"))
@@ -225,14 +234,10 @@ class OddFilesAroundTheImage(FaultCase):
             with self.subTest(refusal):
                 make()
                 before = os.lstat(given)
-                code, out, err = self.run_checked(self.args(given))
-                self.assertEqual((code, err.count("\n")), (1, 1), err)
-                self.assertIn("Warning: " + refusal, err)
-                self.assertNotIn("load ISO image", out)
+                self.assert_refused(self.args(given), image, refusal)
                 after = os.lstat(given)
                 self.assertEqual((after.st_ino, after.st_mode), (before.st_ino, before.st_mode))
                 self.assertEqual(t.file_bytes(victim), b"not yours")
-                self.assertEqual(t.sha256(image), old)
                 shutil.rmtree(image + ".bak", ignore_errors=True)
                 if os.path.islink(image + ".tmp"):
                     os.remove(image + ".tmp")
@@ -242,7 +247,6 @@ class OddFilesAroundTheImage(FaultCase):
 class Workspace(FaultCase):
     def test_a_workspace_holding_anything_else_than_a_runs_leftovers_is_refused(self):
         image = self.make_image()
-        old = t.sha256(image)
         work = self.path("work")
         cases = {
             "a file of its own": lambda: t.write(os.path.join(work, "notes.txt"), b"mine"),
@@ -254,12 +258,10 @@ class Workspace(FaultCase):
                 t.write(os.path.join(work, "BootImage.bin"), b"a leftover")
                 make()
                 before = sorted(os.listdir(work))
-                code, out, err = self.run_checked(self.args(image))
-                self.assertEqual(code, 1, out + err)
-                self.assertIn("Warning: invalid temporary directory %s - it holds " % work, err)
+                err = self.assert_refused(self.args(image), image,
+                                          "invalid temporary directory %s - it holds " % work)
                 self.assertIn("give an empty directory or a new name", err)
                 self.assertEqual(sorted(os.listdir(work)), before)
-                self.assertEqual(t.sha256(image), old)
                 shutil.rmtree(work)
                 self.assert_nothing_left(image)
 
@@ -684,12 +686,8 @@ class FailingSteps(FaultCase):
         self.assertEqual((code, err), (1, "Warning: retrieve winbom.ini failed\n"))
         # A workspace that would be emptied is refused first when it holds the
         # image or is a file.
-        old = t.sha256(image)
         for work in (self.dir, note):
-            code, out, err = self.run_checked(["-i", image, "-f", "-t", work])
-            self.assertEqual(code, 1)
-            self.assertIn("Warning: invalid temporary directory " + work, err)
-            self.assertEqual(t.sha256(image), old)
+            self.assert_refused(["-i", image, "-f", "-t", work], image, "invalid temporary directory " + work)
             self.assertTrue(os.path.exists(note))
 
 
