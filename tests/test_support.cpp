@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -55,6 +56,15 @@ std::string Failure(const std::function<void()>& step) {
 void MakeDirs(const std::string& path) { fs::create_directories(path); }
 
 bool Exists(const std::string& path) { return fs::exists(path); }
+
+std::vector<std::string> ListNames(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 CaptureOutput::CaptureOutput() {
   static std::atomic<int> counter{0};

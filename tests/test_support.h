@@ -29,6 +29,8 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 void MakeDirs(const std::string& path);
 bool Exists(const std::string& path);
+// The names in `directory`, in byte order.
+std::vector<std::string> ListNames(const std::string& directory);
 
 // Captures what is written to stdout (std::cout and printf alike) and
 // stderr while alive.
