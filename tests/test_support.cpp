@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -17,11 +18,27 @@ namespace fs = boost::filesystem;
 
 namespace testing_support {
 
-ScratchDir::ScratchDir() {
+namespace {
+
+// A name under the build tree's scratch folder that no other test uses.
+std::string UniqueScratchName(const std::string& prefix) {
   static std::atomic<int> counter{0};
-  fs::path base = fs::path(WPE_BINARY_DIR) / "test-scratch";
+  const fs::path base = fs::path(WPE_BINARY_DIR) / "test-scratch";
   fs::create_directories(base);
-  path_ = (base / ("t" + std::to_string(::getpid()) + "-" + std::to_string(counter++))).string();
+  return (base / (prefix + std::to_string(::getpid()) + "-" + std::to_string(counter++))).string();
+}
+
+void FlushStandardStreams() {
+  std::cout.flush();
+  std::cerr.flush();
+  std::fflush(stdout);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir() {
+  path_ = UniqueScratchName("t");
   fs::remove_all(path_);
   fs::create_directories(path_);
 }
@@ -56,18 +73,20 @@ void MakeDirs(const std::string& path) { fs::create_directories(path); }
 
 bool Exists(const std::string& path) { return fs::exists(path); }
 
+std::vector<std::string> ListNames(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 CaptureOutput::CaptureOutput() {
-  static std::atomic<int> counter{0};
-  fs::path base = fs::path(WPE_BINARY_DIR) / "test-scratch";
-  fs::create_directories(base);
-  std::string stem = (base / ("capture-" + std::to_string(::getpid()) + "-" +
-                              std::to_string(counter++))).string();
+  const std::string stem = UniqueScratchName("capture-");
   outPath_ = stem + ".out";
   errPath_ = stem + ".err";
-  std::cout.flush();
-  std::cerr.flush();
-  std::fflush(stdout);
-  std::fflush(stderr);
+  FlushStandardStreams();
   savedOut_ = ::dup(1);
   savedErr_ = ::dup(2);
   int out = OpenCaptureFile(outPath_);
@@ -81,10 +100,7 @@ CaptureOutput::CaptureOutput() {
 void CaptureOutput::Stop() {
   if (!active_) return;
   active_ = false;
-  std::cout.flush();
-  std::cerr.flush();
-  std::fflush(stdout);
-  std::fflush(stderr);
+  FlushStandardStreams();
   ::dup2(savedOut_, 1);
   ::dup2(savedErr_, 2);
   ::close(savedOut_);

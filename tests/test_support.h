@@ -1,7 +1,5 @@
-// Small helpers shared by the unit tests: scratch directories, whole-file
-// reads and writes, capturing the console, feeding standard input, and
-// building images with genisoimage. What differs between Linux and Windows
-// is decided in test_support_posix.cpp and test_support_win32.cpp.
+// Helpers shared by the unit tests; what differs between Linux and Windows
+// lives in test_support_posix.cpp and test_support_win32.cpp.
 #pragma once
 
 #include <cstdint>
@@ -29,11 +27,11 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 void MakeDirs(const std::string& path);
 bool Exists(const std::string& path);
+// The names in `directory`, in byte order.
+std::vector<std::string> ListNames(const std::string& directory);
 
-// Captures what is written to stdout (std::cout and printf alike) and
-// stderr while alive.
-// The capture files are binary, so the text is compared as the program
-// wrote it, without the line ends a Windows text stream would add.
+// Captures stdout (std::cout and printf alike) and stderr while alive, as
+// written: without the line ends a Windows text stream would add.
 class CaptureOutput {
  public:
   CaptureOutput();
@@ -65,22 +63,18 @@ class FeedStdin {
 // The text of the exception `step` throws; "" when it throws none.
 std::string Failure(const std::function<void()>& step);
 
-// True on Linux, where the tools the interop checks shell out to
-// (genisoimage, xorriso, pycdlib, hivexsh, reglookup, diff, Python) and
-// devices such as /dev/full exist; the Windows build runs without them.
+// True on Linux, where the tools the interop checks shell out to and
+// devices such as /dev/full exist.
 extern const bool kLinuxHost;
 // The system's null device ("/dev/null", "NUL").
 extern const char* const kNullDevice;
 
-// Skips the current test where it cannot run, saying why; the checks stay
-// in the Linux pass.
+// Skips the current test outside Linux, saying why.
 #define WPE_LINUX_ONLY(reason) \
   if (!testing_support::kLinuxHost) GTEST_SKIP() << "runs only on Linux: " << (reason)
 
-// Makes a symbolic link `link` to `target`; false where the system makes
-// none for the tests (Wine's CreateSymbolicLinkW succeeds but creates
-// nothing), with kNoSymbolicLinks as the reason to give.
-// `directory`: the target is a directory (Windows makes the two kinds apart).
+// Makes a symbolic link `link` to `target` (`directory`: to a directory);
+// false where the system makes none, kNoSymbolicLinks saying why.
 bool MakeSymbolicLink(const std::string& target, const std::string& link, bool directory = false);
 extern const char* const kNoSymbolicLinks;
 // Gives the file `target` the second name `link`.
@@ -92,8 +86,7 @@ std::string FileIdentityOf(const std::string& path);
 // The bytes the file takes on the disk (less than its size when sparse).
 std::uint64_t AllocatedBytes(const std::string& path);
 
-// Sets an environment variable for this process, or removes it when
-// `value` is null.
+// Sets an environment variable, or removes it when `value` is null.
 void SetEnvironment(const std::string& name, const char* value);
 
 // Runs a shell command; returns its exit status (0 on success).
@@ -105,10 +98,8 @@ std::string RunOutput(const std::string& command);
 // Windows Ctrl-C and Ctrl-Break (closing a console cannot be caused).
 enum class InterruptionKind { Interrupt, Terminate, HangUp };
 
-// Causes `what` in the calling process as the user or the system would:
-// kill(2) on the process; on Windows an event of the process's console,
-// which reaches every process attached to it (see ChildProcess). False,
-// with `why` set, where that cannot be done here.
+// Causes `what` in this process as the user or the system would (on
+// Windows an event of its console); false, with `why` set, where it cannot.
 bool InterruptThisProcess(InterruptionKind what, std::string& why);
 
 // A helper program a test starts, with its standard output and error read
@@ -138,10 +129,9 @@ class ChildProcess {
 // returns the descriptor, -1 on failure.
 int OpenCaptureFile(const std::string& path);
 
-// Packs `tree` with genisoimage (no Rock Ridge/Joliet, plain ISO 9660 names
-// as given with -iso-level 4 -untranslated-filenames); with a boot image
-// path relative to the tree, makes it an El Torito no-emulation image.
-// Returns 0 on success.
+// Packs `tree` with genisoimage (-iso-level 4, names as given, no Rock
+// Ridge or Joliet), bootable without emulation when a boot image in the
+// tree is named. Returns 0 on success.
 int MakeGenisoimage(const std::string& tree, const std::string& output,
                     const std::string& bootImageInTree = "", const std::string& extraArgs = "");
 

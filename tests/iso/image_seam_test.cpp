@@ -31,12 +31,9 @@ TEST(ImageSeam, ShortReadsFailAlikeAndCopiesAgree) {
       sink->CopyRange(*source, 2, 3, 1);  // bytes before the first write read 0x00
       sink->Close();
     }
-    EXPECT_EQ(std::string(memory.Bytes().begin(), memory.Bytes().end()), std::string("\0"
-                                                                                     "234\0\0ab",
-                                                                                     8));
-    EXPECT_EQ(ReadFile(dir / "out"), std::string("\0"
-                                                 "234\0\0ab",
-                                                 8));
+    const std::string expected("\0" "234\0\0ab", 8);
+    EXPECT_EQ(std::string(memory.Bytes().begin(), memory.Bytes().end()), expected);
+    EXPECT_EQ(ReadFile(dir / "out"), expected);
   }
   EXPECT_EQ(Failure([&] { ImageOrigin(dir / "absent").Open(); }),
             "cannot open " + dir / "absent" + " for reading: No such file or directory");

@@ -16,35 +16,16 @@
 #include "iso/joliet_names.h"
 #include "iso/joliet_tree.h"
 #include "tests/iso/memory_image.h"
+#include "tests/iso/record_list.h"
 #include "tests/test_support.h"
 
 using namespace testing_support;
 
 namespace {
 
-// Appends a node to `list` (none: starts one); a directory gets a list of
-// its own with its "." and ".." nodes.
-DirectoryRecord* Add(DirectoryRecord* list, const std::string& name, std::uint32_t type,
-                     std::uint32_t size = 0) {
-  auto* node = new DirectoryRecord;
-  node->name = node->identifier = name;
-  node->type = type;
-  node->size = size;
-  while (list && list->next) list = list->next;
-  if (list) list->next = node;
-  if (type == kTypeDirectory && !IsDotName(name)) {
-    node->child = Add(nullptr, ".", kTypeDirectory);
-    Add(node->child, "..", kTypeDirectory);
-  }
-  return node;
-}
-
 // A writer over a tree built in memory; counts directory and file sectors.
 struct TreeWriter : ISOWriter {
-  TreeWriter() : ISOWriter("", "") {
-    root = Add(nullptr, ".", kTypeDirectory);
-    Add(root, "..", kTypeDirectory);
-  }
+  TreeWriter() : ISOWriter("", "") { root = NewRecordList(); }
   std::pair<std::uint32_t, std::uint32_t> LayOut() {
     std::uint32_t directories = 0, files = 0;
     LayOutDirectory(nullptr, nullptr, root, directories, files);
@@ -110,11 +91,11 @@ TEST(WriterLayout, DirectorySizeAtTheSectorBoundary) {
     // "." and ".." (68) + 48 records of 40 bytes + one of 60 fill 2048 exactly.
     TreeWriter writer;
     for (int i = 0; i < 48; ++i) {
-      Add(writer.root, "F" + std::to_string(100000 + i), kTypeFile);  // 7-byte names
+      AddRecord(writer.root, "F" + std::to_string(100000 + i), kTypeFile);  // 7-byte names
     }
-    DirectoryRecord* filler = Add(writer.root, std::string(27, 'Z'), kTypeFile);
+    DirectoryRecord* filler = AddRecord(writer.root, std::string(27, 'Z'), kTypeFile);
     // A record never straddles two sectors: a 34-byte one opens the next.
-    DirectoryRecord* last = oneMore ? Add(writer.root, "Z", kTypeFile) : filler;
+    DirectoryRecord* last = oneMore ? AddRecord(writer.root, "Z", kTypeFile) : filler;
     EXPECT_EQ(writer.LayOut().first, oneMore ? 2u : 1u);
     EXPECT_EQ(filler->recordSector * 2048 + filler->recordOffset, 1988u);
     EXPECT_EQ(last->recordSector * 2048 + last->recordOffset, oneMore ? 2048u : 1988u);
@@ -124,15 +105,15 @@ TEST(WriterLayout, DirectorySizeAtTheSectorBoundary) {
 
 TEST(WriterLayout, FileExtentsAndDirectoryNumbers) {
   TreeWriter writer;
-  DirectoryRecord* empty = Add(writer.root, "A0", kTypeFile, 0);
-  DirectoryRecord* one = Add(writer.root, "A1", kTypeFile, 1);
-  DirectoryRecord* block = Add(writer.root, "A2048", kTypeFile, 2048);
-  DirectoryRecord* over = Add(writer.root, "A2049", kTypeFile, 2049);
-  DirectoryRecord* a = Add(writer.root, "A", kTypeDirectory);
-  DirectoryRecord* b = Add(writer.root, "B", kTypeDirectory);
-  DirectoryRecord* a1 = Add(a->child, "A1", kTypeDirectory);
-  DirectoryRecord* bFile = Add(b->child, "BF", kTypeFile, 10);
-  DirectoryRecord* a1File = Add(a1->child, "A1F", kTypeFile, 10);
+  DirectoryRecord* empty = AddRecord(writer.root, "A0", kTypeFile, 0);
+  DirectoryRecord* one = AddRecord(writer.root, "A1", kTypeFile, 1);
+  DirectoryRecord* block = AddRecord(writer.root, "A2048", kTypeFile, 2048);
+  DirectoryRecord* over = AddRecord(writer.root, "A2049", kTypeFile, 2049);
+  DirectoryRecord* a = AddRecord(writer.root, "A", kTypeDirectory);
+  DirectoryRecord* b = AddRecord(writer.root, "B", kTypeDirectory);
+  DirectoryRecord* a1 = AddRecord(a->child, "A1", kTypeDirectory);
+  DirectoryRecord* bFile = AddRecord(b->child, "BF", kTypeFile, 10);
+  DirectoryRecord* a1File = AddRecord(a1->child, "A1F", kTypeFile, 10);
 
   // Path table: root 10, A 10, B 10, A1 10; numbered breadth first.
   EXPECT_EQ(writer.ComputePathTableSize(writer.root), 40u);
@@ -266,7 +247,7 @@ TEST(WriterPack, DirectoryCountIsBoundByThePathTableNumbers) {
     explicit WideTree(std::uint32_t subdirectories) {
       DirectoryRecord* tail = root->next;  // ".."
       for (std::uint32_t i = 0; i < subdirectories; ++i) {
-        tail = tail->next = Add(nullptr, "D" + std::to_string(i), kTypeDirectory);
+        tail = tail->next = AddRecord(nullptr, "D" + std::to_string(i), kTypeDirectory);
       }
     }
     DirectoryRecord* LoadLocalDirectory(const std::string&) override { return root; }

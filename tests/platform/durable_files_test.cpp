@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 
 #include <boost/filesystem.hpp>
@@ -20,15 +19,6 @@ namespace {
 using namespace testing_support;
 using platform::FileKind;
 namespace fs = boost::filesystem;
-
-std::vector<std::string> Names(const std::string& directory) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(directory)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // A new file "new" with `content`, made for replacing `dir`/target.
 void Fill(platform::ReplacementFile& file, const ScratchDir& dir, const std::string& content) {
@@ -81,7 +71,7 @@ TEST(ReplacementFile, CommitKeepsTheOldFileAsTheBackup) {
   EXPECT_TRUE(file.Committed());
   EXPECT_EQ(ReadFile(dir / "target"), "new");
   EXPECT_EQ(FileIdentityOf(dir / "target.bak"), old);  // the old file itself, not a copy
-  EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"target", "target.bak"}));
+  EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"target", "target.bak"}));
   file.Discard();  // committed: nothing of this run's is left to remove
   EXPECT_EQ(ReadFile(dir / "target"), "new");
 
@@ -119,7 +109,7 @@ TEST(ReplacementFile, AFailedCommitLeavesTheTargetAndTheBackupAsTheyWere) {
   EXPECT_FALSE(file.Committed());
   EXPECT_EQ(ReadFile(dir / "target"), "old");
   EXPECT_EQ(platform::KindOf(dir / "target.bak/content"), FileKind::Directory);
-  EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"new", "target", "target.bak"}));
+  EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"new", "target", "target.bak"}));
 }
 
 TEST(ReplacementFile, DiscardRemovesOnlyItsOwnFile) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <set>
@@ -165,40 +164,42 @@ TEST(CheckFileExistence, RefusesWhatTheImageCouldNotHoldOrStart) {
   // Skipped by the driver, so never refused.
   ws.SourceFile(oddNames ? "nic/odd:name.txt" : "nic/readme.txt");
   const std::string tooLong(222, 'n');
+  // The refusal of the source `rel`, whose name an image cannot hold.
+  const auto badName = [&](const std::string& rel, const std::string& why) {
+    const std::string leaf = rel.substr(rel.rfind('/') + 1);
+    return "can not add " + s + "/" + rel + " - its name \"" + leaf + "\" " + why + "; rename it";
+  };
+  const auto noProgram = [&](const std::string& program) {
+    return "can not find start up executable " + program + " in package " + s +
+           "/pkg - give its path inside the package after '%'";
+  };
   const struct {
     std::function<void(EditorOptions&)> set;
     std::string created, warning;  // a source to make first; "" when the options pass
     bool oddName = false;
   } rows[] = {
       {[&](EditorOptions& o) { o.binaries = {s + "/a:b.exe"}; }, "a:b.exe",
-       "can not add " + s + "/a:b.exe - its name \"a:b.exe\" holds the character ':'; rename it",
-       true},
+       badName("a:b.exe", "holds the character ':'"), true},
       {[&](EditorOptions& o) { o.packages = {s + "/pkg"}; }, "pkg/sub/notes.",
-       "can not add " + s + "/pkg/sub/notes. - its name \"notes.\" ends with '.'; rename it", true},
+       badName("pkg/sub/notes.", "ends with '.'"), true},
       {[&](EditorOptions& o) { o.directories = {s + "/x%\\I386"}; }, "x/a\tb",
-       "can not add " + s + "/x/a\tb - its name \"a\tb\" holds a control character; rename it",
-       true},
+       badName("x/a\tb", "holds a control character"), true},
       {[&](EditorOptions& o) { o.files = {s + "/" + tooLong + "%\\"}; }, tooLong,
-       "can not add " + s + "/" + tooLong + " - its name \"" + tooLong +
-           "\" is longer than 221 bytes; rename it"},
+       badName(tooLong, "is longer than 221 bytes")},
       {[&](EditorOptions& o) { o.network = {s + "/nic"}; }, "nic/bad:.sys",
-       "can not add " + s + "/nic/bad:.sys - its name \"bad:.sys\" holds the character ':'; "
-       "rename it", true},
+       badName("nic/bad:.sys", "holds the character ':'"), true},
       // \PROGRAMS\deep lies at level 2: 63 levels inside it end at level 65.
       {[&](EditorOptions& o) { o.packages = {s + "/deep"}; }, "",
        "can not add " + found.string() + " - it would be a directory 65 levels below the image "
        "root, more than the 64 an image can be read back with; flatten it"},
       {[&](EditorOptions& o) { o.startPackages = {s + "/pkg%bin/missing.exe"}; }, "",
-       "can not find start up executable bin/missing.exe in package " + s + "/pkg - give its "
-       "path inside the package after '%'"},
+       noProgram("bin/missing.exe")},
       {[&](EditorOptions& o) { o.startPackages = {s + "/pkg%..\\pkg\\bin\\run.exe"}; }, "",
-       "can not find start up executable ..\\pkg\\bin\\run.exe in package " + s + "/pkg - give "
-       "its path inside the package after '%'"},
+       noProgram("..\\pkg\\bin\\run.exe")},
       {[&](EditorOptions& o) { o.startPackages = {s + "/pkg%"}; }, "",
        "no start up executable after '%' in " + s + "/pkg%"},
       {[&](EditorOptions& o) { o.vnc = s + "/pkg%bin\\server.exe%pw"; }, "",
-       "can not find start up executable bin\\server.exe in package " + s + "/pkg - give its "
-       "path inside the package after '%'"},
+       noProgram("bin\\server.exe")},
       {[&](EditorOptions& o) { o.vnc = s + "/pkg%"; }, "",
        "no start up executable after '%' in " + s + "/pkg%"},
       {[&](EditorOptions& o) { o.vnc = s + "/novnc%server.exe"; }, "",
@@ -329,11 +330,8 @@ TEST(ConflictPrompt, CaseVersionAndTheRunsOwnAdditionsConflictInEveryMode) {
         continue;
       }
       EXPECT_EQ(std::string::npos, r.err.find("aborted")) << label << ": " << r.err;
-      std::vector<std::string> placed;
-      for (const auto& entry : boost::filesystem::directory_iterator(ws.Path(row.directory))) {
-        placed.push_back(entry.path().filename().string());
-      }
-      EXPECT_EQ(std::vector<std::string>{row.name}, placed) << label;
+      EXPECT_EQ(std::vector<std::string>{row.name},
+                testing_support::ListNames(ws.Path(row.directory))) << label;
     }
   }
 }
@@ -346,12 +344,10 @@ TEST(ConflictPrompt, StorageDriverRenameIsRegistered) {
   FeedStdin input("c RAID2\n");
   const Result r = Capture([&] { return ws.Editor()->AddStorageDriver(ws.src + "/RAID"); });
   EXPECT_EQ(0, r.result);
-  EXPECT_EQ("Log: adding storage driver RAID\nLog: a file or directory with same name exists\n"
-            "Log: change the storage driver package name or abort\n"
-            "Log: press 'c' to change name, other key to abort\n"
-            "Log: please enter the new name for the storage driver RAID\n"
-            "Log: adding driver name RAID2\nLog: adding driver name succeeded\n"
-            "Log: adding storage driver RAID2 succeeded\n", r.out);
+  EXPECT_NE(std::string::npos,
+            r.out.find("Log: change the storage driver package name or abort\nLog: press 'c' to "
+                       "change name, other key to abort\nLog: please enter the new name for the "
+                       "storage driver RAID\nLog: adding driver name RAID2\n")) << r.out;
   EXPECT_EQ("sys", ws.Read("I386/SYSTEM32/DRIVERS/RAID2/raid.sys"));
   EXPECT_EQ("[OemDriverParams]\r\nOemDriverRoot=\"Drivers\"\r\nOemDriverDirs=RAID2\r\n",
             ws.Read(kSif));
@@ -593,7 +589,7 @@ TEST(SetVncPassword, NotAHiveFailsWithTheLoadLineAndStaysUnchanged) {
   }
 }
 
-TEST(VncCipher, DesKnownAnswersAndTheToolsKeyAgainstCryptodome) {
+TEST(VncCipher, DesKnownAnswersAndTheStoredPasswordBlocks) {
   auto block = [](std::uint64_t value) {
     DesBlock b;
     for (int i = 7; i >= 0; --i, value >>= 8) b[i] = static_cast<std::uint8_t>(value);
@@ -606,22 +602,15 @@ TEST(VncCipher, DesKnownAnswersAndTheToolsKeyAgainstCryptodome) {
       {0x7CA110454A1A6E57, 0x01A1D6D039776742, 0x690F5B0D9A26939B},
   };
   for (const auto& v : vectors) EXPECT_EQ(block(v[2]), DesEncryptBlock(block(v[0]), block(v[1])));
-  WPE_LINUX_ONLY("the tool's key is checked against Cryptodome, in Python");
-  std::string ours;
-  for (const char* password : {"", "abc", "abcdefgh", "abcdefghijkl"}) {
-    const DesBlock b = EncipherVncPassword(MakeVncPasswordBlock(password));
-    char hex[3];
-    for (std::uint8_t byte : b) {
-      std::snprintf(hex, sizeof hex, "%02x", byte);
-      ours += hex;
-    }
-    ours += "\n";
+  // The stored blocks as Cryptodome's DES gives them under the fixed key with
+  // its bits mirrored: short passwords padded with NULs, long ones cut at 8.
+  const std::pair<const char*, std::uint64_t> stored[] = {
+      {"", 0x007cdc026243fe1c},
+      {"abc", 0x8a8395d7becc58de},
+      {"abcdefgh", 0x32b799b467ccba8e},
+      {"abcdefghijkl", 0x32b799b467ccba8e},
+  };
+  for (const auto& s : stored) {
+    EXPECT_EQ(block(s.second), EncipherVncPassword(MakeVncPasswordBlock(s.first))) << s.first;
   }
-  // The stored block as Cryptodome's DES gives it, with the key's bits mirrored by hand.
-  EXPECT_EQ(RunOutput("/usr/bin/python3 -c 'import sys\nfrom Cryptodome.Cipher import DES\n"
-                      "k = bytes(int(format(b, \"08b\")[::-1], 2) for b in "
-                      "bytes.fromhex(\"e34f1a927c05b8d6\"))\nfor p in sys.argv[1:]: print(DES.new("
-                      "k, DES.MODE_ECB).encrypt(p.encode()[:8].ljust(8, b\"\\0\")).hex())' "
-                      "'' abc abcdefgh abcdefghijkl"),
-            ours);
 }
