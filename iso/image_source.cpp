@@ -31,7 +31,7 @@ void FileImageSource::ReadAt(std::uint64_t position, void* buffer, std::size_t l
 void MemoryImageSource::ReadAt(std::uint64_t position, void* buffer, std::size_t length) {
   if (length == 0) return;  // as a file: nothing to read is never short
   if (position > bytes_->size() || bytes_->size() - position < length) FailRead(position, length);
-  if (length != 0) std::memcpy(buffer, bytes_->data() + position, length);
+  std::memcpy(buffer, bytes_->data() + position, length);
 }
 
 ImageOrigin ImageOrigin::InMemory(std::string name, std::vector<std::uint8_t> bytes) {
