@@ -140,7 +140,8 @@ class Output(t.ScratchTestCase):
     def test_the_image_is_only_read(self):
         before = t.file_bytes(self.image)
         os.chmod(self.image, 0o444)
-        code, out, err = self.run_output(self.path("out.iso"))
+        os.symlink(self.image, self.path("link.iso"))  # only read: a link to it serves
+        code, out, err = self.run_output(self.path("out.iso"), self.path("link.iso"))
         self.assertEqual((code, err), (0, ""), out)
         self.assert_written(self.path("out.iso"), self.image, before, 0o444)
         self.assertEqual([n for n in os.listdir(self.dir) if n.startswith("out.iso")], ["out.iso"])

@@ -225,7 +225,7 @@ class OddFilesAroundTheImage(FaultCase):
             (lambda: os.mkfifo(fifo), fifo, "invalid image file %s - it is a FIFO" % fifo),
             (lambda: os.mkdir(folder), folder, "invalid image file %s - it is a directory" % folder),
             (lambda: os.symlink(image, link), link,
-             "invalid image file %s - it is a symbolic link" % link),
+             "invalid image file %s - it is a symbolic link to %s; give that path" % (link, image)),
         ]
         if os.geteuid() == 0:  # only root makes device nodes; this is a second /dev/null
             cases.append((lambda: os.mknod(device, 0o600 | stat.S_IFCHR, os.makedev(1, 3)), device,
@@ -457,7 +457,8 @@ class DiskFull(FaultCase):
             signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
-        out, _ = self.run_failing(self.args(image), image, preexec_fn=limit_file_size)
+        out, err = self.run_failing(self.args(image), image, preexec_fn=limit_file_size)
+        self.assertEqual(err, "Warning: cannot write %s.tmp: File too large\n" % image)
         self.assertIn("Log: pack image file back ...", out)
         # The pack's fixed line follows the one that says which file and why.
         self.assertIn("cannot write %s.tmp: File too large\n"
@@ -663,10 +664,10 @@ class FailingSteps(FaultCase):
         cases = [
             # (image made with, arguments, warning lines, workspace made and removed)
             ({"with_redodozad": False}, ["-f"], "Warning: retrieve redodozad.xml failed\n", True),
-            ({"boot": []}, ["-f"], "", True),  # not bootable: the boot image reader's lines only
+            ({"boot": []}, ["-f"], "Warning: load boot image failed - invalid boot CD\n", True),
             # A driver list header without its key lines: the edit fails.
             ({"replaced": {"I386/SYSTEM32/WINPEOEM.SIF": b"[OemDriverParams]\r\n"}},
-             ["-d", drivers], "", True),
+             ["-d", drivers], "Warning: adding driver name drv failed\n", True),
             ({}, ["-b", missing], "Warning: can not find binary file %s\n" % missing, False),
             ({}, ["-Y", note + "%\\PROGRAMS", "-b", self.path("MARKER.EXE")],
              "Warning: adding file note.txt failed - parent directory does not exists\n"
@@ -683,7 +684,14 @@ class FailingSteps(FaultCase):
                 self.assertEqual(out.endswith("Log: clean up succeeded\n"), made, out)
         # No image: the first retrieval fails.
         code, out, err = self.run_checked(["-f", "-t", self.path("work")])
-        self.assertEqual((code, err), (1, "Warning: retrieve winbom.ini failed\n"))
+        self.assertEqual((code, err), (1, "Warning: no image given; give it as -i IMAGE\n"
+                                          "Warning: retrieve winbom.ini failed\n"))
+        for image, why in ((self.path("absent.iso"), "IO exception: cannot open %s for reading: "
+                            "No such file or directory" % self.path("absent.iso")),
+                           (note, "invalid ISO image")):
+            code, out, err = self.run_checked(["-i", image, "-f", "-t", self.path("work")])
+            self.assertEqual((code, err), (1, "Warning: load ISO image failed - %s\n"
+                                              "Warning: retrieve winbom.ini failed\n" % why))
         # A workspace that would be emptied is refused first when it holds the
         # image or is a file.
         for work in (self.dir, note):
