@@ -127,6 +127,10 @@ ImageFiles::LockOutcome ImageFiles::LockImage(platform::FileLock::Mode mode) {
   switch (lock_.Acquire(image_, mode)) {
     case platform::FileLock::Result::Locked:
       return LockOutcome::Held;
+    case platform::FileLock::Result::Unlocked:
+      Log("cannot lock %s (%s); going on without a lock, so let no other run work on it "
+          "meanwhile", image_.c_str(), lock_.WhyUnlocked().c_str());
+      return LockOutcome::Held;
     case platform::FileLock::Result::Missing:
       return LockOutcome::Gone;
     case platform::FileLock::Result::Busy:

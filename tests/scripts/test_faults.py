@@ -28,15 +28,115 @@ EIO, EINVAL = 5, 22
 # Fails fsync(2) of directories or of regular files with the errno given in
 # the environment, and makes the rename onto one path slow (leaving a mark
 # when it starts), so that a signal can be sent in the middle of the swap.
+# WPE_SHIM_FS plays the locks of a network file system: "nfs" refuses an
+# exclusive lock on a descriptor not open for writing, "cifs" makes an
+# exclusive lock mandatory (reads of its range through other descriptors
+# fail), "nolocks" has none.
 SHIM_SOURCE = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#define REAL(name, type) ((type)dlsym(RTLD_NEXT, name))
+typedef int (*fcntl_t)(int, int, ...);
+static struct { int fd; dev_t dev; ino_t ino; off_t start, end; } held = {-1};
+
+static int fs_is(const char *name) {
+  const char *fs = getenv("WPE_SHIM_FS");
+  return fs && strcmp(fs, name) == 0;
+}
+
+static int refused(int fd, int exclusive) {
+  if (fs_is("nolocks")) return ENOLCK;
+  int mode = REAL("fcntl", fcntl_t)(fd, F_GETFL) & O_ACCMODE;
+  return fs_is("nfs") && exclusive && mode == O_RDONLY ? EBADF : 0;
+}
+
+static void note(int fd, int type, off_t start, off_t length) {
+  struct stat st;
+  if (!fs_is("cifs") || fstat(fd, &st) != 0) return;
+  if (type == F_UNLCK && fd == held.fd) held.fd = -1;
+  if (type != F_WRLCK) return;
+  held.fd = fd, held.dev = st.st_dev, held.ino = st.st_ino;
+  held.start = start, held.end = length ? start + length : LLONG_MAX;
+}
+
+static int blocked(int fd, off_t at, size_t n) {
+  struct stat st;
+  if (held.fd < 0 || fd == held.fd || fstat(fd, &st) != 0) return 0;
+  if (st.st_dev != held.dev || st.st_ino != held.ino) return 0;
+  if (at >= held.end || at + (off_t)n <= held.start) return 0;
+  errno = EACCES;
+  return 1;
+}
+
+static int lock(int fd, int cmd, struct flock *range, const char *name) {
+  int error = refused(fd, range->l_type == F_WRLCK);
+  if (error) {
+    errno = error;
+    return -1;
+  }
+  int result = REAL(name, fcntl_t)(fd, cmd, range);
+  if (result == 0) note(fd, range->l_type, range->l_start, range->l_len);
+  return result;
+}
+
+static int any_fcntl(const char *name, int fd, int cmd, void *arg) {
+  if (cmd == F_SETLK || cmd == F_SETLKW || cmd == F_OFD_SETLK || cmd == F_OFD_SETLKW)
+    return lock(fd, cmd, arg, name);
+  return REAL(name, fcntl_t)(fd, cmd, arg);
+}
+
+int fcntl(int fd, int cmd, ...) {
+  va_list args;
+  va_start(args, cmd);
+  void *arg = va_arg(args, void *);
+  va_end(args);
+  return any_fcntl("fcntl", fd, cmd, arg);
+}
+
+int fcntl64(int fd, int cmd, ...) {
+  va_list args;
+  va_start(args, cmd);
+  void *arg = va_arg(args, void *);
+  va_end(args);
+  return any_fcntl("fcntl64", fd, cmd, arg);
+}
+
+int flock(int fd, int operation) {
+  int error = refused(fd, operation & LOCK_EX);
+  if (error) {
+    errno = error;
+    return -1;
+  }
+  int result = REAL("flock", int (*)(int, int))(fd, operation);
+  if (result == 0)
+    note(fd, operation & LOCK_UN ? F_UNLCK : operation & LOCK_EX ? F_WRLCK : F_RDLCK, 0, 0);
+  return result;
+}
+
+ssize_t pread(int fd, void *buffer, size_t n, off_t at) {
+  if (blocked(fd, at, n)) return -1;
+  return REAL("pread", ssize_t (*)(int, void *, size_t, off_t))(fd, buffer, n, at);
+}
+
+ssize_t read(int fd, void *buffer, size_t n) {
+  if (blocked(fd, lseek(fd, 0, SEEK_CUR), n)) return -1;
+  return REAL("read", ssize_t (*)(int, void *, size_t))(fd, buffer, n);
+}
+
+int close(int fd) {
+  if (fd == held.fd) held.fd = -1;
+  return REAL("close", int (*)(int))(fd);
+}
 
 int fsync(int fd) {
   struct stat st;
@@ -435,6 +535,22 @@ class Flushing(FaultCase):
                         os.remove(name)
 
 
+class NetworkFileSystems(FaultCase):
+    def test_locks_as_nfs_and_cifs_grant_them_and_none_at_all(self):
+        preload = shim_preload(self.dir)
+        for fs in ("nfs", "cifs", "nolocks"):
+            with self.subTest(fs):
+                image = self.make_image()
+                code, out, err = self.run_checked(self.args(image), dict(
+                    self.env, LD_PRELOAD=preload, WPE_SHIM_FS=fs))
+                self.assertEqual((code, err), (0, ""), out)
+                self.assertEqual("Log: cannot lock %s (No locks available); going on without a "
+                                 "lock" % image in out, fs == "nolocks")
+                self.assertTrue(holds(image, "MARKER.EXE"))
+                self.assert_nothing_left(image, backup=True)
+                os.remove(image + ".bak")
+
+
 class StrayArguments(FaultCase):
     def test_arguments_that_are_no_options_value_are_refused(self):
         image = self.make_image()
@@ -686,9 +802,10 @@ class FailingSteps(FaultCase):
         code, out, err = self.run_checked(["-f", "-t", self.path("work")])
         self.assertEqual((code, err), (1, "Warning: no image given; give it as -i IMAGE\n"
                                           "Warning: retrieve winbom.ini failed\n"))
+        t.write(self.path("zeros.iso"), bytes(20 * SECTOR))
         for image, why in ((self.path("absent.iso"), "IO exception: cannot open %s for reading: "
                             "No such file or directory" % self.path("absent.iso")),
-                           (note, "invalid ISO image")):
+                           (self.path("zeros.iso"), "invalid ISO image")):
             code, out, err = self.run_checked(["-i", image, "-f", "-t", self.path("work")])
             self.assertEqual((code, err), (1, "Warning: load ISO image failed - %s\n"
                                               "Warning: retrieve winbom.ini failed\n" % why))
