@@ -27,7 +27,7 @@ EIO, EINVAL = 5, 22
 # Fails fsync(2) of directories or of regular files with the errno given in
 # the environment, and makes the rename onto one path slow (leaving a mark
 # when it starts), so that a signal can be sent in the middle of the swap;
-# WPE_SHIM_SLOW_PWRITE slows every write by that many microseconds.
+# WPE_SHIM_SLOW_PWRITE slows every large write by that many microseconds.
 # WPE_SHIM_FS plays the locks of a network file system: "nfs" refuses an
 # exclusive lock on a descriptor not open for writing, "cifs" makes an
 # exclusive lock mandatory (reads of its range through other descriptors
@@ -78,37 +78,20 @@ static int blocked(int fd, off_t at, size_t n) {
   return 1;
 }
 
-static int lock(int fd, int cmd, struct flock *range, const char *name) {
+int fcntl(int fd, int cmd, ...) {
+  va_list args;
+  va_start(args, cmd);
+  struct flock *range = va_arg(args, void *);
+  va_end(args);
+  if (cmd != F_SETLK && cmd != F_OFD_SETLK) return REAL("fcntl", fcntl_t)(fd, cmd, range);
   int error = refused(fd, range->l_type == F_WRLCK);
   if (error) {
     errno = error;
     return -1;
   }
-  int result = REAL(name, fcntl_t)(fd, cmd, range);
+  int result = REAL("fcntl", fcntl_t)(fd, cmd, range);
   if (result == 0) note(fd, range->l_type, range->l_start, range->l_len);
   return result;
-}
-
-static int any_fcntl(const char *name, int fd, int cmd, void *arg) {
-  if (cmd == F_SETLK || cmd == F_SETLKW || cmd == F_OFD_SETLK || cmd == F_OFD_SETLKW)
-    return lock(fd, cmd, arg, name);
-  return REAL(name, fcntl_t)(fd, cmd, arg);
-}
-
-int fcntl(int fd, int cmd, ...) {
-  va_list args;
-  va_start(args, cmd);
-  void *arg = va_arg(args, void *);
-  va_end(args);
-  return any_fcntl("fcntl", fd, cmd, arg);
-}
-
-int fcntl64(int fd, int cmd, ...) {
-  va_list args;
-  va_start(args, cmd);
-  void *arg = va_arg(args, void *);
-  va_end(args);
-  return any_fcntl("fcntl64", fd, cmd, arg);
 }
 
 int flock(int fd, int operation) {
@@ -126,11 +109,6 @@ int flock(int fd, int operation) {
 ssize_t pread(int fd, void *buffer, size_t n, off_t at) {
   if (blocked(fd, at, n)) return -1;
   return REAL("pread", ssize_t (*)(int, void *, size_t, off_t))(fd, buffer, n, at);
-}
-
-ssize_t read(int fd, void *buffer, size_t n) {
-  if (blocked(fd, lseek(fd, 0, SEEK_CUR), n)) return -1;
-  return REAL("read", ssize_t (*)(int, void *, size_t))(fd, buffer, n);
 }
 
 int close(int fd) {
@@ -151,7 +129,7 @@ int fsync(int fd) {
 
 ssize_t pwrite(int fd, const void *data, size_t n, off_t at) {
   const char *slow = getenv("WPE_SHIM_SLOW_PWRITE");
-  if (slow) usleep(atoi(slow));
+  if (slow && n >= 65536) usleep(atoi(slow));  /* file data, not each record */
   return REAL("pwrite", ssize_t (*)(int, const void *, size_t, off_t))(fd, data, n, at);
 }
 
@@ -591,7 +569,7 @@ class KilledRun(FaultCase):
         shutil.copyfile(self.pristine, image)
         # Slowed writes and a slowed swap, so that each kill point lasts long
         # enough to be seen on fast storage.
-        env = dict(self.env, LD_PRELOAD=self.preload, WPE_SHIM_SLOW_PWRITE="20000",
+        env = dict(self.env, LD_PRELOAD=self.preload, WPE_SHIM_SLOW_PWRITE="50000",
                    WPE_SHIM_SLOW_RENAME_TO=image)
         proc = subprocess.Popen([t.TOOL] + self.args(image, work), stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
