@@ -235,6 +235,14 @@ CommandLineOutcome ParseCommandLine(int argc, const char* const argv[], OptionVa
     ReadList(vm, "file", parsed.files, useful);
 
     if (!useful && !vm.count("image")) {
+      // The options for scripts work on an image: without one they were
+      // meant for a run, not a request for the usage.
+      for (const char* name : {"output", "on-conflict", "vnc-password-file"}) {
+        if (vm.count(name)) {
+          throw std::invalid_argument(std::string("no image given; --") + name +
+                                      " works on one: give it as -i IMAGE");
+        }
+      }
       PrintOpenOptions(open);
       return CommandLineOutcome::Usage;
     }

@@ -99,6 +99,19 @@ class Run {
     CleanUp(existed_, workspace_);
     return 1;
   }
+  // Scripts read standard error: a step that stops the run without a
+  // Warning of its own gets one, with the first failure line it printed
+  // on standard output, or else naming the step its latest Log line began.
+  void BeginStep() {
+    ForgetFailureLines();
+    stepWarnings_ = WarningsWritten();
+  }
+  // `orStep` false: only a failure line is worth repeating.
+  void SayWhy(bool orStep = true) const;
+  int StopStep() {
+    SayWhy();
+    return Stop();
+  }
   // Copies a workspace file or directory into the image, replacing an
   // entry of the same name.
   int Add(const fs::path& local, const std::string& image, const char* failure) {
@@ -130,6 +143,7 @@ class Run {
   ImageFiles files_;
   bool existed_ = false;
   bool workspaceTouched_ = false;
+  unsigned stepWarnings_ = 0;
   std::unique_ptr<ISOReader> reader_;
   std::unique_ptr<WinpeEditor> editor_;
   std::unique_ptr<ISOBootImageReader> bootReader_;
@@ -196,21 +210,46 @@ void Run::MakeWorkspace() {
 
 // The WinPE files to edit, the boot image, and the edits.
 int Run::RetrieveAndEdit() {
+  BeginStep();
   for (const WinpeFile* file : winpe_files::kAll) {
     const std::string local = winpe_files::WorkspacePath(root_, file->imagePath);
-    if (reader_->RetrieveFile(file->imagePath, local) != 0) return Fail(file->retrieveFailure);
+    if (reader_->RetrieveFile(file->imagePath, local) != 0) {
+      if (values_.image.empty()) {
+        Warning("no image given; give it as -i IMAGE");
+      } else {
+        SayWhy(false);  // an image that did not load; a file it lacks needs no more
+      }
+      return Fail(file->retrieveFailure);
+    }
   }
+  BeginStep();
   bootReader_.reset(new ISOBootImageReader(values_.image));
-  if (bootReader_->LoadBootImage() != 0) return Stop();
+  if (bootReader_->LoadBootImage() != 0) return StopStep();
   LogDroppedParts(reader_->Facts(), bootReader_->HasEntriesBeyondDefault());
-  if (bootReader_->ExtractBootImage(workspace_ + "/BootImage.bin") != 0) return Stop();
-  if (editor_->ApplyChanges() != 0) return Stop();
+  if (bootReader_->ExtractBootImage(workspace_ + "/BootImage.bin") != 0) return StopStep();
+  BeginStep();
+  if (editor_->ApplyChanges() != 0) return StopStep();
   return 0;
+}
+
+void Run::SayWhy(bool orStep) const {
+  if (WarningsWritten() != stepWarnings_) return;
+  std::string why = FirstFailureLine();
+  why.erase(0, why.find_first_not_of(' '));  // the writer's step lines are indented
+  if (why.empty()) {
+    if (!orStep) return;
+    why = LatestLog();
+    if (why.size() > 4 && why.compare(why.size() - 4, 4, " ...") == 0) why.resize(why.size() - 4);
+    why += " failed";
+  }
+  Warning("%s", why.c_str());
 }
 
 int Run::PackAndSwap() {
   Log("pack image file back ...");
+  BeginStep();
   if (modifier_->Pack(files_.NewImage(), workspace_ + "/BootImage.bin") != 0) {
+    SayWhy();
     CleanUp(existed_, workspace_);
     files_.Discard();
     return 1;

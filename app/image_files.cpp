@@ -15,6 +15,14 @@ namespace {
 
 using platform::FileKind;
 
+// Where a link leads: the file at the end of its chain of links, or the
+// link's own text when nothing is there.
+std::string LinkTarget(const std::string& link) {
+  boost::system::error_code ec;
+  const fs::path target = fs::canonical(link, ec);
+  return ec ? fs::read_symlink(link).string() : target.string();
+}
+
 void RefuseImage(const std::string& image, FileKind kind) {
   Warning("invalid image file %s - it is %s; give the path of the image file itself",
           image.c_str(), platform::Describe(kind));
@@ -88,7 +96,20 @@ ImageFiles::~ImageFiles() { Discard(); }
 
 bool ImageFiles::Prepare() {
   try {
-    const FileKind kind = platform::KindOf(image_);
+    FileKind kind = platform::KindOf(image_);
+    if (kind == FileKind::Link) {
+      const std::string target = LinkTarget(image_);
+      // In place the new image would replace the link, not the file it
+      // leads to; with -o the image is only read, through the link.
+      if (output_.empty()) {
+        Warning("invalid image file %s - it is a symbolic link to %s; give that path to "
+                "customize it in place, or write the new image elsewhere with -o FILE",
+                image_.c_str(), target.c_str());
+        return false;
+      }
+      image_ = target;
+      kind = platform::KindOf(image_);
+    }
     if (kind == FileKind::None) return true;
     if (kind != FileKind::Regular) {
       RefuseImage(image_, kind);
@@ -105,6 +126,10 @@ ImageFiles::LockOutcome ImageFiles::LockImage(platform::FileLock::Mode mode) {
   const bool exclusive = mode == platform::FileLock::Mode::Exclusive;
   switch (lock_.Acquire(image_, mode)) {
     case platform::FileLock::Result::Locked:
+      return LockOutcome::Held;
+    case platform::FileLock::Result::Unlocked:
+      Log("cannot lock %s (%s); going on without a lock, so let no other run work on it "
+          "meanwhile", image_.c_str(), lock_.WhyUnlocked().c_str());
       return LockOutcome::Held;
     case platform::FileLock::Result::Missing:
       return LockOutcome::Gone;

@@ -2,9 +2,14 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <iostream>
 #include <string>
 
 namespace {
+
+std::string firstFailure;
+std::string latestLog;
+unsigned warnings = 0;
 
 // Formats into a growing buffer: texts such as paths have no fixed bound.
 std::string FormatV(const char* format, va_list args) {
@@ -21,13 +26,14 @@ std::string FormatV(const char* format, va_list args) {
 
 // The image classes print through std::cout; stdout is flushed first so
 // that both streams keep the order the lines were made in.
-void WriteLine(std::FILE* stream, const char* prefix, const char* format, va_list args) {
-  const std::string text = FormatV(format, args);
+std::string WriteLine(std::FILE* stream, const char* prefix, const char* format, va_list args) {
+  std::string text = FormatV(format, args);
   std::fflush(stdout);
   std::fputs(prefix, stream);
   std::fputs(text.c_str(), stream);
   std::fputc('\n', stream);
   std::fflush(stream);
+  return text;
 }
 
 }  // namespace
@@ -35,7 +41,7 @@ void WriteLine(std::FILE* stream, const char* prefix, const char* format, va_lis
 void Log(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  WriteLine(stdout, "Log: ", format, args);
+  latestLog = WriteLine(stdout, "Log: ", format, args);
   va_end(args);
 }
 
@@ -44,4 +50,18 @@ void Warning(const char* format, ...) {
   va_start(args, format);
   WriteLine(stderr, "Warning: ", format, args);
   va_end(args);
+  ++warnings;
 }
+
+void FailureLine(const std::string& text) {
+  std::cout << text << std::endl;
+  if (firstFailure.empty()) firstFailure = text;
+}
+
+void ForgetFailureLines() { firstFailure.clear(); }
+
+const std::string& FirstFailureLine() { return firstFailure; }
+
+unsigned WarningsWritten() { return warnings; }
+
+const std::string& LatestLog() { return latestLog; }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "common/console.h"
 #include "iso/local_output.h"
 
 namespace {
@@ -46,7 +47,7 @@ int ISOBootImageReader::LoadBootImage() {
   try {
     ReadCatalogAndImage(*image.Open());
   } catch (const std::exception& e) {
-    std::cout << "load boot image failed, IO exception: " << e.what() << std::endl;
+    FailureLine(std::string("load boot image failed, IO exception: ") + e.what());
     Release();
     return 1;
   }
@@ -54,7 +55,7 @@ int ISOBootImageReader::LoadBootImage() {
     std::cout << "load boot image succeeded" << std::endl;
     return 0;
   }
-  std::cout << "load boot image failed - invalid boot CD" << std::endl;
+  FailureLine("load boot image failed - invalid boot CD");
   Release();
   return 1;
 }
@@ -104,7 +105,7 @@ int ISOBootImageReader::ExtractBootImage(const std::string& localPath) {
   try {
     LocalOutputFile out(localPath);
     if (!bootImage) {
-      std::cout << "extract boot image failed - image hasn't been loaded" << std::endl;
+      FailureLine("extract boot image failed - image hasn't been loaded");
       return 1;
     }
     for (std::uint32_t i = 0; i < sectorCount; ++i) {
@@ -112,7 +113,7 @@ int ISOBootImageReader::ExtractBootImage(const std::string& localPath) {
     }
     out.Close();
   } catch (const std::exception& e) {
-    std::cout << "extract boot image failed - IO exception: " << e.what() << std::endl;
+    FailureLine(std::string("extract boot image failed - IO exception: ") + e.what());
     return 1;
   }
   std::cout << "extract boot image succeeded" << std::endl;

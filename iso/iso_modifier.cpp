@@ -4,6 +4,7 @@
 // copied from the source image when the tree is packed.
 #include "iso/iso_modifier.h"
 
+#include "common/console.h"
 #include "iso/image_path.h"
 #include "iso/joliet_names.h"
 #include "iso/joliet_tree.h"
@@ -173,7 +174,7 @@ int ISOModifier::AddSingleFile(const std::string& localPath, const std::string& 
     PlaceNewEntry(slot, kTypeFile, static_cast<std::uint32_t>(size), nullptr);
     return 0;
   } catch (const std::exception& e) {
-    std::cout << "ISOModifier AddSingleFile exception: " << e.what() << std::endl;
+    FailureLine(std::string("ISOModifier AddSingleFile exception: ") + e.what());
     return 1;
   }
 }
@@ -198,7 +199,7 @@ int ISOModifier::AddSingleDirectory(const std::string& localPath, const std::str
     PlaceNewEntry(slot, kTypeDirectory, 0, contents);
     return 0;
   } catch (const std::exception& e) {
-    std::cout << "ISOModifier AddSingleDirectory exception: " << e.what() << std::endl;
+    FailureLine(std::string("ISOModifier AddSingleDirectory exception: ") + e.what());
     return 1;
   }
 }
@@ -212,7 +213,7 @@ int Reported(const char* operation, const std::function<void()>& make) {
     make();
     return 0;
   } catch (const std::exception& e) {
-    std::cout << "ISOModifier " << operation << " exception: " << e.what() << std::endl;
+    FailureLine(std::string("ISOModifier ") + operation + " exception: " + e.what());
     return 1;
   }
 }

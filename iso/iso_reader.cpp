@@ -2,6 +2,7 @@
 // directories out to the local file system.
 #include "iso/iso_reader.h"
 
+#include "common/console.h"
 #include "iso/directory_extent.h"
 #include "iso/image_path.h"
 #include "iso/joliet_names.h"
@@ -62,7 +63,7 @@ int ISOReader::LoadImage() {
         get_le16(descriptor + pvd::logical_block_size) != kBlockSize) {
       // Other block sizes exist in the standard but not on CDs; everything
       // downstream writes 2048-byte blocks, so such images are refused.
-      std::cout << "load ISO image failed - invalid ISO image" << std::endl;
+      FailureLine("load ISO image failed - invalid ISO image");
       return 1;
     }
     const std::uint32_t rootExtent =
@@ -74,13 +75,13 @@ int ISOReader::LoadImage() {
     root = LoadDirectory(rootExtent, "");
     if (root == nullptr) {
       totalBytes = totalBefore;
-      std::cout << "load ISO image failed - invalid image internal structure" << std::endl;
+      FailureLine("load ISO image failed - invalid image internal structure");
       return 1;
     }
     LearnImageFacts(*source, rootExtent);
   } catch (const std::exception& e) {
     totalBytes = totalBefore;
-    std::cout << "load ISO image failed - IO exception: " << e.what() << std::endl;
+    FailureLine(std::string("load ISO image failed - IO exception: ") + e.what());
     return 1;
   }
   loaded = true;
@@ -136,7 +137,7 @@ DirectoryRecord* ISOReader::LoadDirectory(std::uint32_t extent, const std::strin
     }
     return head;
   } catch (const std::exception& e) {
-    std::cout << e.what() << std::endl;
+    FailureLine(e.what());
     FreeRecordList(head);
     return nullptr;
   }
@@ -279,7 +280,7 @@ int ISOReader::RetrieveFile(const std::string& imagePath, const std::string& loc
     if (node == nullptr || node->type != kTypeFile) return 1;
     return CreateFileOrDirectory(node, localPath, false);
   } catch (const std::exception& e) {
-    std::cout << "ISOReader RetrieveFile exception: " << e.what() << std::endl;
+    FailureLine(std::string("ISOReader RetrieveFile exception: ") + e.what());
     return 1;
   }
 }
@@ -292,7 +293,7 @@ int ISOReader::RetrieveDir(const std::string& imagePath, const std::string& loca
     if (node == nullptr || node->type != kTypeDirectory) return 1;
     return RetrieveRecordList(node, localDirectory, false);
   } catch (const std::exception& e) {
-    std::cout << "ISOReader RetrieveDir exception: " << e.what() << std::endl;
+    FailureLine(std::string("ISOReader RetrieveDir exception: ") + e.what());
     return 1;
   }
 }
@@ -317,8 +318,7 @@ int ISOReader::RetrieveRecordList(DirectoryRecord* head, const std::string& loca
     // Windows would open the device instead of making the file. Refused on
     // every system, so that what copies out here copies out there too.
     if (image_path::IsDeviceName(name)) {
-      std::cout << "create file/directory failed - " << name << " is a device name on Windows"
-                << std::endl;
+      FailureLine("create file/directory failed - " + name + " is a device name on Windows");
       return 1;
     }
     const std::string target = (fs::path(localDirectory) / name).string();
@@ -350,7 +350,7 @@ int ISOReader::CreateFileOrDirectory(DirectoryRecord* node, const std::string& l
     }
     return 0;
   } catch (const std::exception& e) {
-    std::cout << "create file/directory failed, IO exception: " << e.what() << std::endl;
+    FailureLine(std::string("create file/directory failed, IO exception: ") + e.what());
     return 1;
   }
 }

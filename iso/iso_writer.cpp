@@ -20,6 +20,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "common/console.h"
 #include "iso/iso_writer.h"
 
 namespace fs = boost::filesystem;
@@ -43,7 +44,7 @@ bool RunStep(const char* name, const std::function<std::string()>& body,
   std::cout << "  " << name << " ..." << std::endl;
   const std::string reason = body();
   if (!reason.empty()) {
-    std::cout << "  " << (failedName ? failedName : name) << " failed - " << reason << std::endl;
+    FailureLine(std::string("  ") + (failedName ? failedName : name) + " failed - " + reason);
     return false;
   }
   std::cout << "  " << name << " done" << std::endl;
@@ -59,7 +60,7 @@ bool Reported(const std::function<void()>& write) {
     write();
     return true;
   } catch (const std::exception& e) {
-    std::cout << e.what() << std::endl;
+    FailureLine(e.what());
     return false;
   }
 }
@@ -184,7 +185,7 @@ int ISOWriter::PackThrough(const std::function<ImageSink*()>& openOutput,
   try {
     output = openOutput();
   } catch (const std::exception& e) {
-    std::cout << "pack ISO image failed, IO exception: " << e.what() << std::endl;
+    FailureLine(std::string("pack ISO image failed, IO exception: ") + e.what());
     return 1;
   }
   PackLayout plan;
@@ -200,7 +201,7 @@ int ISOWriter::WriteImage(const PackLayout& plan, const std::string& bootImagePa
               WriteBootCatalogAndImage(plan, bootImagePath, output) &&
               WriteHierarchies(plan, output);
   } catch (const std::exception& e) {
-    std::cout << "pack ISO image failed, exception: " << e.what() << std::endl;
+    FailureLine(std::string("pack ISO image failed, exception: ") + e.what());
   }
   // The source image is open for the length of the pack only.
   packSource.reset();
@@ -208,7 +209,7 @@ int ISOWriter::WriteImage(const PackLayout& plan, const std::string& bootImagePa
   try {
     output.Close();
   } catch (const std::exception& e) {
-    std::cout << "pack ISO image failed, IO exception: " << e.what() << std::endl;
+    FailureLine(std::string("pack ISO image failed, IO exception: ") + e.what());
     return 1;
   }
   std::cout << "pack ISO image succeeded" << std::endl;
@@ -533,7 +534,7 @@ std::uint32_t WritePathTable(ISOWriter& writer, DirectoryRecord* rootList,
     output.WriteAt(SectorOffset(tableSector), table.data(), table.size());
     return static_cast<std::uint32_t>(table.size());
   } catch (const std::exception& e) {
-    std::cout << e.what() << std::endl;
+    FailureLine(e.what());
     return 0;
   }
 }

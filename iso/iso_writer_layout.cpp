@@ -18,6 +18,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "common/console.h"
 #include "common/directory_listing.h"
 #include "iso/image_path.h"
 #include "iso/iso_writer.h"
@@ -135,7 +136,7 @@ DirectoryRecord* ISOWriter::LoadLocalDirectoryTree(const std::string& localDirec
     return self;
   } catch (const std::exception& e) {
     FreeRecordList(first);
-    std::cout << e.what() << std::endl;
+    FailureLine(e.what());
     return nullptr;
   }
 }

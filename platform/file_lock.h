@@ -18,6 +18,7 @@ class FileLock {
     Busy,        // another process holds a lock that excludes this one
     Missing,     // nothing stands at the path
     NotRegular,  // something other than a regular file stands there
+    Unlocked,    // held without a lock: its file system offers none (WhyUnlocked)
   };
 
   FileLock();
@@ -26,13 +27,15 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
-  // Opens the regular file at `path` for reading (never through a link,
-  // never waiting on a FIFO or a device) and locks it without waiting.
-  // When `path` names another file once the lock is held (a run that held
-  // it has just replaced it), starts again with the new one. On a file
-  // system that cannot lock, the file is held without a lock. Throws
-  // std::system_error naming the path when it cannot be opened.
+  // Opens the regular file at `path` (never through a link, never waiting
+  // on a FIFO or a device) and locks it without waiting. When `path` names
+  // another file once the lock is held (a run that held it has just
+  // replaced it), starts again with the new one. On a file system that
+  // cannot lock, the file is held without a lock. Throws std::system_error
+  // naming the path when it cannot be opened.
   Result Acquire(const std::string& path, Mode mode);
+  // The system's reason after Result::Unlocked.
+  const std::string& WhyUnlocked() const;
   // True while a file is held and `path` names it.
   bool Names(const std::string& path) const;
   // The held file's attributes, for a new version of it. Throws

@@ -39,12 +39,15 @@ bool NoLocks(DWORD error) {
 struct FileLock::Impl {
   HANDLE file = INVALID_HANDLE_VALUE;
   std::string path;
+  std::string whyUnlocked;
   FileIdentity held;
 };
 
 FileLock::FileLock() : impl_(new Impl) {}
 
 FileLock::~FileLock() { Release(); }
+
+const std::string& FileLock::WhyUnlocked() const { return impl_->whyUnlocked; }
 
 void FileLock::Release() {
   if (impl_->file != INVALID_HANDLE_VALUE) ::CloseHandle(impl_->file);  // drops the lock
@@ -71,19 +74,24 @@ FileLock::Result FileLock::Acquire(const std::string& path, Mode mode) {
     OVERLAPPED at = LockedByte();
     const DWORD flags = (mode == Mode::Exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) |
                         LOCKFILE_FAIL_IMMEDIATELY;
-    if (!::LockFileEx(file, flags, 0, 1, 0, &at) && !NoLocks(::GetLastError())) {
+    Result result = Result::Locked;
+    if (!::LockFileEx(file, flags, 0, 1, 0, &at)) {
       const DWORD error = ::GetLastError();
-      ::CloseHandle(file);
-      if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return Result::Busy;
-      ::SetLastError(error);
-      ThrowLastError("cannot lock", path);
+      if (!NoLocks(error)) {
+        ::CloseHandle(file);
+        if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return Result::Busy;
+        ::SetLastError(error);
+        ThrowLastError("cannot lock", path);
+      }
+      impl_->whyUnlocked = "the file system offers no byte-range locks";
+      result = Result::Unlocked;
     }
     OpenFileFacts named;
     if (FactsAt(path, named) && !named.link && named.identity == facts.identity) {
       impl_->file = file;
       impl_->path = path;
       impl_->held = facts.identity;
-      return Result::Locked;
+      return result;
     }
     ::CloseHandle(file);
   }

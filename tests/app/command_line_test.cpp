@@ -82,6 +82,7 @@ TEST(CommandLine, RefusalsAreOneWarningLine) {
       {{"-f", "--vnc-password-file", "pw"}, "--vnc-password-file gives the password of"},
       {{"-v", "p%s.exe%typed", "--vnc-password-file", "pw"}, "give the password in one place"},
       {{"--disable-firewall", "--disable_firewall"}, "cannot be specified more than once"},
+      {{"-o", "out.iso", "--on-conflict=abort"}, "no image given; --output works on one"},
   };
   for (const Case& c : cases) {
     Parsed parsed = Parse(c.args);

@@ -5,6 +5,7 @@ password from a file."""
 
 import fcntl
 import os
+import struct
 import subprocess
 import sys
 import time
@@ -140,16 +141,21 @@ class Output(t.ScratchTestCase):
     def test_the_image_is_only_read(self):
         before = t.file_bytes(self.image)
         os.chmod(self.image, 0o444)
-        code, out, err = self.run_output(self.path("out.iso"))
+        os.symlink(self.image, self.path("link.iso"))  # only read: a link to it serves
+        code, out, err = self.run_output(self.path("out.iso"), self.path("link.iso"))
         self.assertEqual((code, err), (0, ""), out)
         self.assert_written(self.path("out.iso"), self.image, before, 0o444)
         self.assertEqual([n for n in os.listdir(self.dir) if n.startswith("out.iso")], ["out.iso"])
         # A run that reads it may share it; one that customizes it may not.
-        with open(self.image, "rb") as held:
-            fcntl.flock(held, fcntl.LOCK_SH)
+        # The run's own lock: one byte far past the end, as on Windows.
+        hold = lambda kind: fcntl.fcntl(held, fcntl.F_OFD_SETLK, struct.pack(  # noqa: E731
+            "hhqqi4x", kind, os.SEEK_SET, 0x7FFFFFFFFFFFFFF0, 1, 0))
+        os.chmod(self.image, 0o644)  # an exclusive holder needs it open for writing
+        with open(self.image, "rb+") as held:
+            hold(fcntl.F_RDLCK)
             code, out, err = self.run_output(self.path("out2.iso"))
             self.assertEqual((code, err), (0, ""), out)
-            fcntl.flock(held, fcntl.LOCK_EX)
+            hold(fcntl.F_WRLCK)
             code, out, err = self.run_output(self.path("out3.iso"))
             self.assertEqual((code, err), (1, "Warning: another run is customizing %s; run again "
                                               "when it has ended\n" % self.image))
