@@ -128,7 +128,8 @@ std::string EncodeText(const std::string& text, TextEncoding encoding) {
 bool IsPrintableUtf8(const std::string& text) {
   for (std::size_t pos = 0; pos < text.size();) {
     std::uint32_t code = 0;
-    if (!NextCodePoint(text, pos, code) || (code < 0x20 && code != '\t') || code == 0x7F) {
+    if (!NextCodePoint(text, pos, code) || (code < 0x20 && code != '\t') || code == 0x7F ||
+        (code >= 0xD800 && code < 0xE000)) {
       return false;
     }
   }

@@ -20,5 +20,6 @@ std::string DecodeText(const std::string& bytes, TextEncoding& encoding);
 // text for UTF-16 is not UTF-8.
 std::string EncodeText(const std::string& text, TextEncoding encoding);
 
-// Whether `text` is UTF-8 without control characters other than tab.
+// Whether `text` is UTF-8 without control characters other than tab and
+// without a lone surrogate.
 bool IsPrintableUtf8(const std::string& text);
