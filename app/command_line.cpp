@@ -11,6 +11,7 @@
 #include <boost/program_options.hpp>
 
 #include "common/console.h"
+#include "common/text_encoding.h"
 #include "winpe/option_values.h"
 
 namespace po = boost::program_options;
@@ -121,22 +122,32 @@ void ReadScriptOptions(const po::variables_map& vm, OptionValues& values) {
   }
 }
 
-// The first line of the file, without its line end (LF or CR LF). False
+// The first line of the file, without its line end (LF or CR LF), decoded
+// by its byte order mark (what Windows editors and shells write). False
 // after a warning line when there is no such line to read.
 bool ReadPasswordLine(const std::string& path, std::string& password) {
   std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) {
+  // Room for the longest line in UTF-16, its mark and its line end.
+  std::string bytes(2 * kLongestPasswordLine + 8, '\0');
+  if (in.is_open()) in.read(&bytes[0], static_cast<std::streamsize>(bytes.size()));
+  if (!in.is_open() || in.bad()) {
     Warning("cannot read the VNC password from %s: %s", path.c_str(), std::strerror(errno));
     return false;
   }
-  password.clear();
-  char c = 0;
-  while (password.size() <= kLongestPasswordLine && in.get(c) && c != '\n') password += c;
-  if (in.bad()) {
-    Warning("cannot read the VNC password from %s: %s", path.c_str(), std::strerror(errno));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  std::string text;
+  try {
+    TextEncoding encoding;
+    text = DecodeText(bytes, encoding);
+  } catch (const std::runtime_error& e) {
+    Warning("cannot read the VNC password from %s: %s", path.c_str(), e.what());
     return false;
   }
-  if (c == '\n' && !password.empty() && password.back() == '\r') password.pop_back();
+  const std::size_t lineEnd = text.find('\n');
+  password = text.substr(0, lineEnd);
+  if (lineEnd != std::string::npos && !password.empty() && password.back() == '\r') {
+    password.pop_back();
+  }
   if (password.size() > kLongestPasswordLine) {
     Warning("the first line of %s is longer than %zu bytes; it is not a VNC password file",
             path.c_str(), kLongestPasswordLine);
@@ -145,6 +156,12 @@ bool ReadPasswordLine(const std::string& path, std::string& password) {
   if (password.empty()) {
     Warning("the first line of %s is empty; write the VNC password there, or leave out "
             "--vnc-password-file for a server without a password",
+            path.c_str());
+    return false;
+  }
+  if (!IsPrintableUtf8(password)) {
+    Warning("the first line of %s is not text (UTF-8, or UTF-16 with its byte order mark); it "
+            "is not a VNC password file",
             path.c_str());
     return false;
   }
@@ -222,6 +239,14 @@ CommandLineOutcome ParseCommandLine(int argc, const char* const argv[], OptionVa
     if (vm.count("vnc")) {
       parsed.vnc = vm["vnc"].as<std::string>();
       useful = true;
+      // An unset variable in PACKAGE%EXECUTABLE%$PASSWORD would otherwise
+      // make a server that anyone can reach.
+      const StartValue vnc = ParseVncValue(parsed.vnc);
+      if (vnc.hasPasswordField && vnc.password.empty() && !vm.count("vnc-password-file")) {
+        throw std::invalid_argument("the -v value ends in an empty password; give it after the "
+                                    "second \"%\", or leave out that \"%\" for a server "
+                                    "without a password");
+      }
     }
     ReadList(vm, "binary", parsed.binaries, useful);
     ReadList(vm, "start_binary", parsed.startBinaries, useful);

@@ -15,23 +15,35 @@ round to round:
   pycdlib  pycdlib_change.py (the same replacement and additions)
 
 Each is timed as a whole process (wall clock) with its peak resident memory
-taken from /usr/bin/time. The run gets the image under a name of its own (a
+and the bytes it wrote taken from /usr/bin/time (%O, the file system outputs
+of getrusage: the kernel's write_bytes of the process and the children it
+waited for, in 512-byte units, counted when a page of a file is dirtied, so
+a clone that shares extents counts nothing). The run gets the image under a name of its own (a
 hard link, so it is the same cached file): it renames that name to .bak and
 writes the new image in its place, never touching the data of the original.
 Before every command the outputs of the previous one are removed and the
 file system is synced (untimed); with --cold the image is also dropped from
 the page cache, otherwise it is read once before the first round.
 
+With --fs xfs (as root) everything runs on an XFS with reflink made for the
+purpose: an 8 GiB sparse file in bench/cache, `mkfs.xfs -m reflink=1`,
+mounted through a loop device, the image copied in; it is unmounted and
+removed at the end. There `cp` is `cp --reflink=auto` (coreutils 9's
+default), and the report adds the blocks each command left in use (the file
+system's used bytes after the command less before it, outputs included).
+Without root it says why and runs on bench/cache's file system as before.
+
 The report gives, per image, the median, minimum and maximum of each command,
-its largest peak memory, and the run's ratio to each other command, taken
+its largest peak memory, its median bytes written, and the run's ratio to each other command, taken
 pair by pair within a round and then the median of those ratios.
 
     /usr/bin/python3 bench/run_bench.py [--image small|large|all] [--rounds N]
                                         [--quick] [--cold] [--binary PATH]
-                                        [--baseline PATH]
+                                        [--baseline PATH] [--fs xfs]
 """
 
 import argparse
+import contextlib
 import os
 import platform
 import shutil
@@ -48,12 +60,40 @@ import make_images  # noqa: E402
 
 SOURCE_ROOT = os.path.dirname(HERE)
 DEFAULT_BINARY = os.path.join(SOURCE_ROOT, "build", "app", "winpe-customize")
+MB = 1024 * 1024
 TOOLS = ["cp", "cp_sync", "run", "xorriso", "pycdlib"]
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
+
+
+@contextlib.contextmanager
+def xfs_mount():
+    """A fresh loop-mounted XFS with reflink; yields its mount point."""
+    os.makedirs(make_images.CACHE, exist_ok=True)
+    backing = os.path.join(make_images.CACHE, "xfs.img")
+    mount_point = tempfile.mkdtemp(prefix="xfs-", dir=make_images.CACHE)
+    mounted = False
+    try:
+        subprocess.run(["truncate", "-s", "8G", backing], check=True)
+        subprocess.run(["mkfs.xfs", "-q", "-f", "-m", "reflink=1", backing], check=True)
+        subprocess.run(["mount", "-o", "loop", backing, mount_point], check=True)
+        mounted = True
+        yield mount_point
+    finally:
+        if mounted:
+            subprocess.run(["umount", mount_point], check=False)
+        os.rmdir(mount_point)
+        if os.path.exists(backing):
+            os.remove(backing)
+
+
+def used_bytes(path):
+    st = os.statvfs(path)
+    return (st.f_blocks - st.f_bfree) * st.f_frsize
 
 
 class Bench:
-    def __init__(self, binary, image, work, cold, baseline=None):
+    def __init__(self, binary, image, work, cold, baseline=None, own_fs=False):
+        self.own_fs = own_fs
         self.binary = binary
         self.baseline = baseline
         self.image = image
@@ -80,10 +120,11 @@ class Bench:
             f.write(b"MZ agent" * 8000)
 
     def command(self, tool):
+        cp = "cp --reflink=auto" if self.own_fs else "cp"
         if tool == "cp":
-            return ["cp", self.image, self.output]
+            return cp.split() + [self.image, self.output]
         if tool == "cp_sync":
-            return ["sh", "-c", 'cp "$0" "$1" && sync "$1"', self.image, self.output]
+            return ["sh", "-c", cp + ' "$0" "$1" && sync "$1"', self.image, self.output]
         if tool == "run_baseline":
             return [self.baseline] + self.command("run")[1:]
         if tool == "run":
@@ -127,10 +168,12 @@ class Bench:
             self.drop_image_from_cache()
 
     def measure(self, tool):
-        """(seconds, peak kB) of one command; raises when it fails."""
+        """(seconds, peak kB, bytes written, bytes newly in use or None) of one
+        command; raises when it fails."""
         self.prepare(tool)
         stat_before = os.stat(self.image)
-        cmd = ["/usr/bin/time", "-f", "%M", "-o", self.timefile] + self.command(tool)
+        used_before = used_bytes(self.work) if self.own_fs else None
+        cmd = ["/usr/bin/time", "-f", "%M %O", "-o", self.timefile] + self.command(tool)
         start = time.perf_counter()
         proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         seconds = time.perf_counter() - start
@@ -139,10 +182,13 @@ class Bench:
                 tool, proc.returncode, proc.stdout.decode("latin-1")[-2000:],
                 proc.stderr.decode("latin-1")[-2000:]))
         with open(self.timefile) as f:
-            peak_kb = int(f.read().split()[-1])
+            peak_kb, outputs = (int(n) for n in f.read().split()[-2:])
+        if used_before is not None:
+            os.sync()  # delayed allocations become blocks
+            used_before = used_bytes(self.work) - used_before
         self.check_result(tool, proc, stat_before)
         self.clean_outputs()
-        return seconds, peak_kb
+        return seconds, peak_kb, outputs * 512, used_before
 
     def check_result(self, tool, proc, stat_before):
         after = os.stat(self.image)
@@ -193,41 +239,48 @@ def median_of_pairs(times, tool, other):
     return statistics.median(a / b for a, b in zip(times[tool], times[other]))
 
 
-def bench_image(args, name, out):
-    image = make_images.make_image(name)
+def bench_image(args, name, out, fs_root=None):
+    image = source = make_images.make_image(name)
     files, dirs = count_files(image)
-    work = tempfile.mkdtemp(prefix="work-", dir=make_images.CACHE)
+    work = tempfile.mkdtemp(prefix="work-", dir=fs_root or make_images.CACHE)
     try:
-        bench = Bench(args.binary, image, work, args.cold, args.baseline)
+        if fs_root:
+            image = shutil.copy(image, os.path.join(fs_root, name + ".iso"))
+        bench = Bench(args.binary, image, work, args.cold, args.baseline, own_fs=bool(fs_root))
         if not args.cold:
             bench.warm_image()
         tools = TOOLS + (["run_baseline"] if args.baseline else [])
-        times = {tool: [] for tool in tools}
-        peaks = {tool: [] for tool in tools}
+        results = {tool: [] for tool in tools}
         for round_index in range(args.rounds):
             shift = round_index % len(tools)
             for tool in tools[shift:] + tools[:shift]:
-                seconds, peak = bench.measure(tool)
-                times[tool].append(seconds)
-                peaks[tool].append(peak)
+                results[tool].append(bench.measure(tool))
             print("  round %d/%d: %s" % (round_index + 1, args.rounds, "  ".join(
-                "%s %.3f" % (tool, times[tool][-1]) for tool in tools)), file=sys.stderr, flush=True)
+                "%s %.3f" % (tool, results[tool][-1][0]) for tool in tools)), file=sys.stderr, flush=True)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+        if fs_root and os.path.exists(image):
+            os.remove(image)
+    times = {tool: [r[0] for r in rows] for tool, rows in results.items()}
 
-    print("image %s: %d bytes, %d files, %d directories, cache %s, %d rounds" % (
-        name, os.path.getsize(image), files, dirs, "cold" if args.cold else "warm", args.rounds), file=out)
-    print("  %-12s %9s %9s %9s %12s" % ("command", "median_s", "min_s", "max_s", "peak_rss_kb"), file=out)
+    print("image %s: %d bytes, %d files, %d directories, cache %s, %d rounds, on %s" % (
+        name, os.path.getsize(source), files, dirs,
+        "cold" if args.cold else "warm", args.rounds,
+        "an XFS with reflink of its own" if fs_root else "the file system of " + make_images.CACHE), file=out)
+    print("  %-12s %9s %9s %9s %12s %12s %12s" % (
+        "command", "median_s", "min_s", "max_s", "peak_rss_kb", "written_mb", "new_used_mb"), file=out)
     for tool in tools:
-        print("  %-12s %9.3f %9.3f %9.3f %12d" % (
-            tool, statistics.median(times[tool]), min(times[tool]), max(times[tool]), max(peaks[tool])),
-            file=out)
+        used = [r[3] for r in results[tool] if r[3] is not None]
+        print("  %-12s %9.3f %9.3f %9.3f %12d %12.1f %12s" % (
+            tool, statistics.median(times[tool]), min(times[tool]), max(times[tool]),
+            max(r[1] for r in results[tool]), statistics.median(r[2] for r in results[tool]) / MB,
+            "%.1f" % (statistics.median(used) / MB) if used else "-"), file=out)
     for other in tools:
         if other != "run":
             print("  ratio run/%-12s %6.2f  (median of per-round ratios; ratio of medians %.2f)" % (
                 other, median_of_pairs(times, "run", other),
                 statistics.median(times["run"]) / statistics.median(times[other])), file=out)
-    print("  peak_rss_run_kb %d" % max(peaks["run"]), file=out)
+    print("  peak_rss_run_kb %d" % max(r[1] for r in results["run"]), file=out)
     out.flush()
 
 
@@ -241,6 +294,8 @@ def main():
                         help="drop the image from the page cache before every command")
     parser.add_argument("--binary", default=DEFAULT_BINARY, help="the winpe-customize to time")
     parser.add_argument("--baseline", help="another winpe-customize build to time beside it (run_baseline)")
+    parser.add_argument("--fs", choices=["xfs"],
+                        help="run on a loop-mounted XFS with reflink made for the purpose (needs root)")
     args = parser.parse_args()
     if args.quick:
         args.image, args.rounds = "small", 3
@@ -255,8 +310,16 @@ def main():
     print("binary: %s" % os.path.abspath(args.binary), file=out)
     if args.baseline:
         print("baseline: %s" % os.path.abspath(args.baseline), file=out)
-    for name in names:
-        bench_image(args, name, out)
+    if args.fs and os.geteuid() != 0:
+        print("--fs xfs needs root to make and mount the file system; running on the file system "
+              "of %s instead" % make_images.CACHE, file=sys.stderr)
+        args.fs = None
+    print("written_mb: bytes written by the command (getrusage file system outputs, that is "
+          "/proc/PID/io write_bytes); new_used_mb: the file system's used blocks after less before"
+          "%s" % ("" if args.fs else " (only on a file system of its own, --fs)"), file=out)
+    with (xfs_mount() if args.fs else contextlib.nullcontext()) as fs_root:
+        for name in names:
+            bench_image(args, name, out, fs_root)
 
 
 if __name__ == "__main__":

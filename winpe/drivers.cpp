@@ -14,6 +14,7 @@
 #include "common/file_copy.h"
 #include "iso/image_path.h"
 #include "iso/iso_reader.h"
+#include "winpe/ini_lines.h"
 #include "winpe/winpe_editor.h"
 #include "winpe/winpe_files.h"
 
@@ -39,12 +40,12 @@ int WinpeEditor::AddStorageDriver(const std::string& sourceDirectory) {
 
 namespace {
 
-bool Contains(const std::string& line, const char* text) {
-  return line.find(text) != std::string::npos;
-}
-
 void DropLeadingComment(std::string& line) {
   if (!line.empty() && line[0] == ';') line.erase(0, 1);
+}
+
+std::string Uncommented(const std::string& line) {
+  return !line.empty() && line[0] == ';' ? line.substr(1) : line;
 }
 
 // Whether the names after the "=" of an OemDriverDirs line ("a, b") hold
@@ -68,45 +69,101 @@ bool ListsDriver(const std::string& dirs, const std::string& name) {
   return false;
 }
 
+// The line in [begin, end) that sets `key`: a live one before one commented
+// out with a leading ";"; `end` when there is neither.
+std::size_t FindKey(const std::vector<std::string>& lines, std::size_t begin, std::size_t end,
+                    const char* key) {
+  std::size_t commented = end;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (ini_lines::SameName(ini_lines::KeyName(lines[i]), key)) return i;
+    if (commented == end && ini_lines::SameName(ini_lines::KeyName(Uncommented(lines[i])), key)) {
+      commented = i;
+    }
+  }
+  return commented;
+}
+
+bool IsSection(const std::string& line, const char* name) {
+  return ini_lines::SameName(ini_lines::SectionName(Uncommented(line)), name);
+}
+
+const char kDriverSection[] = "OemDriverParams";
+const char kDriverRoot[] = "OemDriverRoot=\"Drivers\"";
+
+// Registers `name` in the section whose header is at `header`; returns the
+// index just past the section, and sets `listed` when the name was there.
+std::size_t RegisterInSection(std::vector<std::string>& lines, std::size_t header,
+                              const std::string& name, bool& listed) {
+  DropLeadingComment(lines[header]);
+  std::size_t end = header + 1;
+  while (end < lines.size() && ini_lines::SectionName(Uncommented(lines[end])).empty()) ++end;
+  const auto at = [&lines](std::size_t i) {
+    return lines.begin() + static_cast<std::vector<std::string>::difference_type>(i);
+  };
+  // A missing key line is added, as the first lines of the section.
+  std::size_t root = FindKey(lines, header + 1, end, "OemDriverRoot");
+  if (root == end) {
+    root = header + 1;
+    lines.insert(at(root), "");
+    ++end;
+  }
+  lines[root] = kDriverRoot;
+  std::size_t dirs = FindKey(lines, header + 1, end, "OemDriverDirs");
+  if (dirs == end) {
+    dirs = root + 1;
+    lines.insert(at(dirs), "OemDriverDirs=");
+    ++end;
+  }
+  std::string& list = lines[dirs];
+  DropLeadingComment(list);
+  // A driver listed already (the same command run again) is not listed twice.
+  if (ListsDriver(list, name)) {
+    listed = true;
+    return end;
+  }
+  // The first name follows the "=" directly; later names are listed with ", ".
+  const std::string::size_type last = list.find_last_not_of(' ');
+  list += last != std::string::npos && list[last] == '=' ? name : ", " + name;
+  return end;
+}
+
 }  // namespace
 
-// WINPEOEM.SIF names its storage drivers in three consecutive lines:
+// WINPEOEM.SIF names its storage drivers in one section:
 //   [OemDriverParams]
 //   OemDriverRoot="Drivers"
 //   OemDriverDirs=first, second
-// any of which may be commented out with a leading ";".
+// which WinPE's own file holds commented out with a leading ";" on each of
+// the three lines; they are taken in. Other comments are kept. A file
+// without the section gets one at its end: without it the driver would be
+// copied but never loaded.
 int WinpeEditor::AddDriverName(const std::string& driverName) {
   std::string filePath = LocalPath(winpe_files::kWinpeOem.imagePath);
   Log("adding driver name %s", driverName.c_str());
   StringList lines;
-  if (!ReadTextLines(filePath, lines)) {
+  TextFormat format;
+  if (!ReadTextLines(filePath, lines, format)) {
     Log("adding driver name failed - unable to open file %s", filePath.c_str());
     return 1;
   }
 
   const StringList original = lines;
   bool listed = false;
-  for (StringList::size_type i = 0; i < lines.size(); ++i) {
-    if (!Contains(lines[i], "[OemDriverParams]")) continue;
-    DropLeadingComment(lines[i]);
-    if (i + 1 >= lines.size() || !Contains(lines[i + 1], "OemDriverRoot")) return 1;
-    lines[i + 1] = "OemDriverRoot=\"Drivers\"";
-    if (i + 2 >= lines.size() || !Contains(lines[i + 2], "OemDriverDirs")) return 1;
-    std::string& dirs = lines[i + 2];
-    DropLeadingComment(dirs);
-    i += 2;
-    // A driver listed already (the same command run again) is not listed twice.
-    if (ListsDriver(dirs, driverName)) {
-      listed = true;
+  bool sectionFound = false;
+  for (StringList::size_type i = 0; i < lines.size();) {
+    if (!IsSection(lines[i], kDriverSection)) {
+      ++i;
       continue;
     }
-    // The first name follows the "=" directly; later names are listed with ", ".
-    std::string::size_type last = dirs.find_last_not_of(' ');
-    if (last != std::string::npos && dirs[last] == '=') {
-      dirs += driverName;
-    } else {
-      dirs += ", " + driverName;
-    }
+    sectionFound = true;
+    i = RegisterInSection(lines, i, driverName, listed);
+  }
+  if (!sectionFound) {
+    Log("WINPEOEM.SIF has no [%s] section; it is added at its end", kDriverSection);
+    // Before the empty entry of a final line end, so that the file keeps it.
+    const auto end = lines.back().empty() ? lines.end() - 1 : lines.end();
+    lines.insert(end, {std::string("[") + kDriverSection + "]", kDriverRoot,
+                       "OemDriverDirs=" + driverName});
   }
   if (listed && lines == original) {
     Log("WINPEOEM.SIF already lists %s; it is left as it is", driverName.c_str());
@@ -114,7 +171,7 @@ int WinpeEditor::AddDriverName(const std::string& driverName) {
     return 0;
   }
 
-  if (!WriteTextLines(filePath, lines)) {
+  if (!WriteTextLines(filePath, lines, format)) {
     Log("adding driver name failed - unable to open file %s", filePath.c_str());
     return 1;
   }

@@ -1,9 +1,12 @@
-// The WinPE firewall switch in WINBOM.INI. Lines are matched by substring
-// with case as written, not parsed as INI, so a commented key line is
-// replaced like a live one; a second run leaves the file as the first made it.
+// The WinPE firewall switch in WINBOM.INI: "WinPEFirewall=off" in the
+// section [WinPE.Net]. Only key lines of that section (named in any case,
+// given any number of times) are changed; comments and other sections are
+// left as they are, since WinPE reads the key nowhere else. A second run
+// leaves the file as the first made it.
 #include <string>
 
 #include "common/console.h"
+#include "winpe/ini_lines.h"
 #include "winpe/winpe_editor.h"
 #include "winpe/winpe_files.h"
 
@@ -15,33 +18,33 @@ int WinpeEditor::DisableFirewall() {
   Log("disabling firewall ...");
   std::string filePath = LocalPath(winpe_files::kWinbom.imagePath);
   StringList lines;
-  if (!ReadTextLines(filePath, lines)) {
+  TextFormat format;
+  if (!ReadTextLines(filePath, lines, format)) {
     Warning("disabling firewall failed - unable to open file %s", filePath.c_str());
     return 1;
   }
 
-  bool replaced = false;
-  bool sectionFound = false;
-  StringList::size_type sectionLine = 0;
+  const StringList original = lines;
+  bool keyFound = false;
+  bool inSection = false;
+  StringList::size_type sectionLine = lines.size();
   for (StringList::size_type i = 0; i < lines.size(); ++i) {
-    if (lines[i].find(kKey) != std::string::npos) {
+    const std::string section = ini_lines::SectionName(lines[i]);
+    if (!section.empty()) {
+      inSection = ini_lines::SameName(section, "WinPE.Net");
+      if (inSection && sectionLine == lines.size()) sectionLine = i;
+    } else if (inSection && ini_lines::SameName(ini_lines::KeyName(lines[i]), kKey)) {
       lines[i] = kOff;
-      replaced = true;
-    }
-    if (!sectionFound && lines[i].find(kSection) != std::string::npos) {
-      sectionFound = true;
-      sectionLine = i;
+      keyFound = true;
     }
   }
-  if (!replaced) {
-    if (!sectionFound) {
-      lines.insert(lines.begin(), {kSection, kOff});
-    } else {
-      lines.insert(lines.begin() + static_cast<StringList::difference_type>(sectionLine) + 1, kOff);
-    }
+  if (!keyFound && sectionLine == lines.size()) {
+    lines.insert(lines.begin(), {kSection, kOff});
+  } else if (!keyFound) {
+    lines.insert(lines.begin() + static_cast<StringList::difference_type>(sectionLine) + 1, kOff);
   }
 
-  if (!WriteTextLines(filePath, lines)) {
+  if (lines != original && !WriteTextLines(filePath, lines, format)) {
     Warning("disabling firewall failed - unable to open file %s", filePath.c_str());
     return 1;
   }

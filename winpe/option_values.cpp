@@ -21,7 +21,7 @@ StartValue ParseStartPackage(const std::string& value) {
 StartValue ParseVncValue(const std::string& value) {
   StartValue parsed = ParseStartPackage(value);
   const std::string rest = parsed.executable;
-  SplitAtPercent(rest, parsed.executable, parsed.password);
+  parsed.hasPasswordField = SplitAtPercent(rest, parsed.executable, parsed.password);
   return parsed;
 }
 

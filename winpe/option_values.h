@@ -15,6 +15,7 @@ struct StartValue {
   std::string package;     // the text before the first "%", or the whole value
   std::string executable;  // after it (for -v up to the next "%"); "" without one
   std::string password;    // -v only: after the second "%"; "" when none
+  bool hasPasswordField = false;  // -v only: there is a second "%"
   bool hasPercent = false;
 };
 

@@ -5,6 +5,7 @@
 
 #include "common/console.h"
 #include "iso/image_path.h"
+#include "winpe/ini_lines.h"
 #include "winpe/winpe_editor.h"
 #include "winpe/winpe_files.h"
 
@@ -26,22 +27,14 @@ std::string XmlEscape(const std::string& text) {
   return escaped;
 }
 
-bool SameLetters(const std::string& a, const std::string& b) {
-  const auto lower = [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
-           return lower(x) == lower(y);
-         });
-}
-
 }  // namespace
 
 int WinpeEditor::AddStartUp(const std::string& programPath) {
   Log("adding start up ...");
   std::string filePath = LocalPath(winpe_files::kRedoDozad.imagePath);
   StringList lines;
-  if (!ReadTextLines(filePath, lines)) {
+  TextFormat format;
+  if (!ReadTextLines(filePath, lines, format)) {
     Log("adding start up failed - unable to open file %s", filePath.c_str());
     return 1;
   }
@@ -65,7 +58,7 @@ int WinpeEditor::AddStartUp(const std::string& programPath) {
   const auto started = std::find_if(lines.begin(), lines.end(), [&entry](const std::string& line) {
     const std::size_t first = line.find_first_not_of(" \t");
     const std::size_t last = line.find_last_not_of(" \t");
-    return first != std::string::npos && SameLetters(line.substr(first, last - first + 1), entry);
+    return first != std::string::npos && ini_lines::SameName(line.substr(first, last - first + 1), entry);
   });
   if (started != lines.end()) {
     Log("redodozad.xml already starts \\PROGRAMS\\%s; it is left as it is", program.c_str());
@@ -74,7 +67,7 @@ int WinpeEditor::AddStartUp(const std::string& programPath) {
   }
   lines.insert(closing, entry);
 
-  if (!WriteTextLines(filePath, lines)) {
+  if (!WriteTextLines(filePath, lines, format)) {
     Warning("adding start up failed - unable to open file %s", filePath.c_str());
     return 1;
   }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/conflict_dialogue.h"
+#include "common/text_encoding.h"
 
 class ISOReader;
 struct AdditionTexts;
@@ -65,12 +66,21 @@ class WinpeEditor {
   // 0xCB in front of "\I386\BOOTFIX.BIN".
   int DisablePressAnyKey();
 
+  // How a text file is stored, so that a rewrite keeps it: the encoding its
+  // byte order mark names and the line end of its first line (CR LF when it
+  // has none).
+  struct TextFormat {
+    TextEncoding encoding = TextEncoding::Plain;
+    std::string lineEnd = "\r\n";
+  };
   // Line-oriented text files: lines end at LF, a CR before it is dropped;
   // every read appends one entry, so a final line end gives an empty last
-  // entry. Writing puts CR LF after every entry except an empty last one.
-  // ReadTextLines returns false when the file cannot be opened.
-  static bool ReadTextLines(const std::string& path, StringList& lines);
-  static bool WriteTextLines(const std::string& path, const StringList& lines);
+  // entry. Writing puts the line end after every entry except an empty
+  // last one. ReadTextLines returns false when the file cannot be opened
+  // and throws when it is not text it can write back as it was.
+  static bool ReadTextLines(const std::string& path, StringList& lines, TextFormat& format);
+  static bool WriteTextLines(const std::string& path, const StringList& lines,
+                             const TextFormat& format);
 
  private:
   // Copies a file or directory into the workspace directory that mirrors

@@ -81,6 +81,7 @@ TEST(CommandLine, RefusalsAreOneWarningLine) {
       {{"-f", "--on-conflict", "skip"}, "'skip' is not a value of --on-conflict"},
       {{"-f", "--vnc-password-file", "pw"}, "--vnc-password-file gives the password of"},
       {{"-v", "p%s.exe%typed", "--vnc-password-file", "pw"}, "give the password in one place"},
+      {{"-v", "p%s.exe%"}, "the -v value ends in an empty password"},  // an unset $PASSWORD
       {{"--disable-firewall", "--disable_firewall"}, "cannot be specified more than once"},
       {{"-o", "out.iso", "--on-conflict=abort"}, "no image given; --output works on one"},
   };
@@ -172,21 +173,29 @@ TEST(CommandLine, SourceDateEpochIsAWholeNumberOfSeconds) {
 
 TEST(CommandLine, VncPasswordFileGivesTheFirstLine) {
   testing_support::ScratchDir dir;
+  const std::string missing = "missing";
   const struct {
-    const char* content;  // nullptr: no such file
-    const char* vnc;      // the -v value after the run's parse, or the warning's start
+    std::string content;
+    const char* vnc;  // the -v value after the run's parse, or the warning's start
     bool accepted;
   } rows[] = {
       {"s3cret\r\nnext line\n", "pkg%run.exe%s3cret", true},
       {"with%percent, no line end", "pkg%run.exe%with%percent, no line end", true},
+      // The byte order marks of Windows editors and shells are read, not stored.
+      {"\xEF\xBB\xBFpw\xC3\xA9\n", "pkg%run.exe%pw\xC3\xA9", true},
+      {std::string("\xFF\xFEp\0w\0\r\0\n\0", 10), "pkg%run.exe%pw", true},
       {"\nsecret on line two\n", "Warning: the first line of ", false},
-      {nullptr, "Warning: cannot read the VNC password from ", false},
+      {std::string("\x7F" "ELF\0\1", 6), "Warning: the first line of ", false},
+      {"pw\xE9\n", "Warning: the first line of ", false},  // not UTF-8
+      {std::string("\xFF\xFEp", 3), "Warning: cannot read the VNC password from ", false},
+      {missing, "Warning: cannot read the VNC password from ", false},
   };
   for (const auto& row : rows) {
     const std::string file = dir / "password";
     std::remove(file.c_str());
-    if (row.content) testing_support::WriteFile(file, row.content);
-    Parsed parsed = Parse({"-v", "pkg%run.exe", "--vnc-password-file", file.c_str()});
+    if (row.content != missing) testing_support::WriteFile(file, row.content);
+    // With the password field left empty, the file fills it.
+    Parsed parsed = Parse({"-v", "pkg%run.exe%", "--vnc-password-file", file.c_str()});
     EXPECT_EQ(parsed.outcome, row.accepted ? CommandLineOutcome::Run : CommandLineOutcome::Refused)
         << row.vnc;
     if (row.accepted) {

@@ -706,9 +706,11 @@ class FailingSteps(FaultCase):
             # (image made with, arguments, warning lines, workspace made and removed)
             ({"with_redodozad": False}, ["-f"], "Warning: retrieve redodozad.xml failed\n", True),
             ({"boot": []}, ["-f"], "Warning: load boot image failed - invalid boot CD\n", True),
-            # A driver list header without its key lines: the edit fails.
-            ({"replaced": {"I386/SYSTEM32/WINPEOEM.SIF": b"[OemDriverParams]\r\n"}},
-             ["-d", drivers], "Warning: adding driver name drv failed\n", True),
+            # UTF-16 without its byte order mark: the edit fails rather than break it.
+            ({"replaced": {"I386/SYSTEM32/WINPEOEM.SIF": "[X]\r\n".encode("utf-16-le")}},
+             ["-d", drivers], "Warning: adding storage driver failed - exception: cannot edit "
+             "%s: it holds NUL bytes, so it is no text file (UTF-16 needs its byte order mark)\n"
+             % self.path("work", "image_file_dir", "I386", "SYSTEM32", "WINPEOEM.SIF"), True),
             ({}, ["-b", missing], "Warning: can not find binary file %s\n" % missing, False),
             ({}, ["-Y", note + "%\\PROGRAMS", "-b", self.path("MARKER.EXE")],
              "Warning: adding file note.txt failed - parent directory does not exists\n"

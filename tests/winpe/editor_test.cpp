@@ -90,6 +90,13 @@ Result EditFile(const std::string& file, const std::string& content, Call call) 
   return r;
 }
 
+// ASCII text as UTF-16 with its byte order mark, as Windows tools write it.
+std::string Utf16(const std::string& ascii, bool bigEndian = false) {
+  std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char c : ascii) bytes += bigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+  return bytes;
+}
+
 const char kSif[] = "I386/SYSTEM32/WINPEOEM.SIF";
 const char kXml[] = "FERROVANE/REDODOZAD.XML";
 const char kHive[] = "I386/SYSTEM32/CONFIG/DEFAULT";
@@ -389,8 +396,8 @@ TEST(AddStartUp, EntriesGoAboveTheFirstLoneClosingLine) {
                       [](WinpeEditor& ed) { return ed.AddStartUp("a.exe"); });
   EXPECT_EQ(0, e.result);
   EXPECT_EQ("Log: adding start up ...\nLog: adding start up succeeded\n", e.out);
-  EXPECT_EQ("<redoDozad>\r\n<exec processName=\"\\PROGRAMS\\a.exe\" "
-            "currentDir=\"\\PROGRAMS\\\" />\r\n</redoDozad>\r\n</redoDozad>\r\n", e.file);
+  EXPECT_EQ("<redoDozad>\n<exec processName=\"\\PROGRAMS\\a.exe\" "
+            "currentDir=\"\\PROGRAMS\\\" />\n</redoDozad>\n</redoDozad>\n", e.file);
   // A program started already (named in any case) is not started twice, and the
   // file is not rewritten.
   const std::string started =
@@ -401,6 +408,11 @@ TEST(AddStartUp, EntriesGoAboveTheFirstLoneClosingLine) {
   EXPECT_EQ("Log: adding start up ...\nLog: redodozad.xml already starts \\PROGRAMS\\A.EXE; it is "
             "left as it is\nLog: adding start up succeeded\n", e.out);
   EXPECT_EQ(started, e.file);
+  // The file's encoding and line ends are kept.
+  e = EditFile(kXml, Utf16("<redoDozad>\r\n</redoDozad>"),
+               [](WinpeEditor& ed) { return ed.AddStartUp("a.exe"); });
+  EXPECT_EQ(Utf16("<redoDozad>\r\n<exec processName=\"\\PROGRAMS\\a.exe\" "
+                  "currentDir=\"\\PROGRAMS\\\" />\r\n</redoDozad>\r\n"), e.file);
   // Indented or differently cased closing lines do not count; nothing is rewritten.
   for (const char* content : {"<redoDozad>\r\n  </redoDozad>\r\n", "<redodozad>\n</redodozad>\n"}) {
     e = EditFile(kXml, content, [](WinpeEditor& ed) { return ed.AddStartUp("a.exe"); });
@@ -435,16 +447,24 @@ TEST(AddStartUp, ValuesAreEscapedForXmlAndTakeBackslashes) {
                       ".getElementsByTagName(\"exec\")))' '" + ws.Path(kXml) + "'"));
 }
 
-TEST(DisableFirewall, ReplacesInsertsOrPrependsOnce) {
+TEST(DisableFirewall, SetsTheKeyOfItsSectionOnly) {
   const std::string off = "WinPEFirewall=off\r\n", top = "[WinPE.Net]\r\n" + off;
+  // UTF-16 with a character outside the basic plane and a lone surrogate, kept as they are.
+  const std::string rare = std::string("\xE9\0\x3D\xD8\0\xDE\0\xD8", 8);
   const std::pair<std::string, std::string> rows[] = {
-      // Any line holding the key is replaced, even a comment elsewhere.
-      {"[A]\r\n;WinPEFirewall=on\r\n[WinPE.Net]\r\n", "[A]\r\n" + off + "[WinPE.Net]\r\n"},
-      // Inserted below the first section line only.
-      {"[F]\r\n[WinPE.Net]\r\nK=v\r\n[WinPE.Net]\r\n",
-       "[F]\r\n[WinPE.Net]\r\n" + off + "K=v\r\n[WinPE.Net]\r\n"},
-      {"[F]\nK=v\n", top + "[F]\r\nK=v\r\n"},           // no section: at the top
-      {"[winpe.net]\r\n", top + "[winpe.net]\r\n"},  // case as written
+      // Comments and other sections are not touched, even where they name the key.
+      {"[Factory]\r\n; WinPEFirewall is on by default\r\nWinPEFirewall=on\r\n[WinPE.Net]\r\n",
+       "[Factory]\r\n; WinPEFirewall is on by default\r\nWinPEFirewall=on\r\n" + top},
+      // Inserted below the first section line only; the name in any case.
+      {"[F]\r\n[WINPE.NET]\r\n;WinPEFirewall=on\r\n[winpe.net]\r\n",
+       "[F]\r\n[WINPE.NET]\r\n" + off + ";WinPEFirewall=on\r\n[winpe.net]\r\n"},
+      {"[WinPE.Net]\r\n winpefirewall = on\r\nK=v", top + "K=v\r\n"},
+      {"[F]\nK=v\n", "[WinPE.Net]\nWinPEFirewall=off\n[F]\nK=v\n"},  // no section: at the top
+      {"\xEF\xBB\xBF[F]\r\n", "\xEF\xBB\xBF" + top + "[F]\r\n"},
+      {Utf16("[WinPE.Net]\n;", true) + std::string("\0\xE9", 2) + Utf16("\n", true).substr(2),
+       Utf16("[WinPE.Net]\nWinPEFirewall=off\n;", true) + std::string("\0\xE9", 2) +
+           Utf16("\n", true).substr(2)},
+      {Utf16("[WinPE.Net]\r\n;") + rare, Utf16(top + ";") + rare + Utf16("\r\n").substr(2)},
   };
   for (const auto& row : rows) {
     const Result e = EditFile("WINBOM.INI", row.first, [](WinpeEditor& ed) {
@@ -454,6 +474,13 @@ TEST(DisableFirewall, ReplacesInsertsOrPrependsOnce) {
     EXPECT_EQ("Log: disabling firewall ...\nLog: disabling firewall succeeded\n"
               "Log: disabling firewall ...\nLog: disabling firewall succeeded\n", e.out);
     EXPECT_EQ(row.second, e.file);
+  }
+  // UTF-16 without its mark, or cut in half a character, cannot be written back as it was.
+  for (const std::string content : {Utf16("[F]\r\n").substr(2), Utf16("[F]").substr(0, 5)}) {
+    EditorWorkspace ws;
+    ws.Write("WINBOM.INI", content);
+    EXPECT_THROW(Capture([&] { return ws.Editor()->DisableFirewall(); }), std::runtime_error);
+    EXPECT_EQ(content, ws.Read("WINBOM.INI"));
   }
 }
 
@@ -469,11 +496,16 @@ TEST(AddDriverName, RegistersUnderOemDriverParams) {
       // Names listed already (in any case, quoted or not) are not listed again, and a
       // file that stays the same is not rewritten.
       {set + "A,\"B\"\n", set + "A,\"B\"\n"},
-      {";" + head + "OemDriverRoot=\"Drivers\"\r\n;OemDriverDirs=a\r\n", set + "a, b\r\n"},
-      {"[Misc]\nA=1", "[Misc]\r\nA=1\r\n"},  // no header: only rewritten, lines end in CR LF
-      {"", ""},                              // nothing to write
-      {"a\rb\r\r\n", "a\rb\r\r\n"},          // only a CR right before LF ends a line
-      {longLine + "\n", longLine + "\r\n"},  // a long line is read whole
+      // Comments in the section are kept and skipped; missing keys are added.
+      {";" + head + "; ours\r\n;OemDriverRoot=\"\"\r\n;OemDriverDirs=a\r\n[X]\r\n",
+       head + "; ours\r\nOemDriverRoot=\"Drivers\"\r\nOemDriverDirs=a, b\r\n[X]\r\n"},
+      {"[oemdriverparams]", "[oemdriverparams]\r\nOemDriverRoot=\"Drivers\"\r\nOemDriverDirs=a, b\r\n"},
+      // No section: one is added at the end, in the file's encoding and line ends.
+      {"[Misc]\nA=1", "[Misc]\nA=1\n[OemDriverParams]\nOemDriverRoot=\"Drivers\"\nOemDriverDirs=a, b\n"},
+      {"", set + "a, b\r\n"},
+      {Utf16("[V]\r\n"), Utf16("[V]\r\n" + set + "a, b\r\n")},
+      {"a\rb\r\r\n", "a\rb\r\r\n" + set + "a, b\r\n"},  // only a CR right before LF ends a line
+      {longLine + "\r\n" + set + "\r\n", longLine + "\r\n" + set + "a, b\r\n"},  // read whole
   };
   for (const auto& row : rows) {
     const Result e = EditFile(kSif, row.first, [](WinpeEditor& ed) {
@@ -481,14 +513,6 @@ TEST(AddDriverName, RegistersUnderOemDriverParams) {
     });
     EXPECT_EQ(0, e.result);
     EXPECT_EQ(row.second, e.file);
-  }
-  // The header as the last line, or without a dirs line: the file stays as it was.
-  for (const char* content : {"[OemDriverParams]", "[OemDriverParams]\r\nOemDriverRoot=\r\n"}) {
-    const Result e =
-        EditFile(kSif, content, [](WinpeEditor& ed) { return ed.AddDriverName("drv"); });
-    EXPECT_EQ(1, e.result) << content;
-    EXPECT_EQ("Log: adding driver name drv\n", e.out) << content;
-    EXPECT_EQ(content, e.file) << content;
   }
 }
 
