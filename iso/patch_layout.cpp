@@ -348,7 +348,10 @@ void Planner::Reconcile(const DirectoryRecord* list, Directory* primary, Directo
 void Planner::Replace(Record& old, const DirectoryRecord& node, Directory* primary, Directory* joliet) {
   old.removed = false;
   old.node = &node;
-  if (node.type == kTypeFile && SameData(source_, old.Extent(), LocalPath(node), node.size)) return;
+  if (node.type == kTypeFile && node.size == old.Size() &&
+      SameData(source_, old.Extent(), LocalPath(node), node.size)) {
+    return;
+  }
   Record* partner = JolietPartner(RequireJoliet(joliet), old, node.jolietIdentifier);
   std::memcpy(old.bytes.data() + dir_record::recording_date, date_, 7);
   if (partner) std::memcpy(partner->bytes.data() + dir_record::recording_date, date_, 7);
