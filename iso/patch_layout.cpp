@@ -268,7 +268,7 @@ Directory* Planner::Load(std::uint32_t extent, Directory* parent) {
 
 Directory* Planner::RequireJoliet(Directory* joliet) const {
   if (joliet == nullptr && jolietRoot_ != nullptr) {
-    throw std::runtime_error("a changed directory has no counterpart in the Joliet tree");
+    throw CannotPatch("a changed directory has no counterpart in the Joliet tree");
   }
   return joliet;
 }
@@ -453,6 +453,10 @@ void Planner::Protect(const Directory& directory) {
     if (record.child) {
       Protect(*record.child);
     } else if (!record.IsDirectory()) {
+      // The copy would carry a file cut short without a word.
+      if (SectorOffset(record.Extent()) + record.Size() > source_.Size()) {
+        throw std::runtime_error("cannot read " + source_.Name() + ": it is shorter than recorded, or unreadable");
+      }
       for (std::uint32_t s = 0; s < SectorsFor(record.Size()); ++s) protected_.insert(record.Extent() + s);
     }
   }
@@ -705,10 +709,10 @@ PatchPlan Planner::Plan(const DirectoryRecord* rootList) {
   primaryTables_ = ReadPathTables(source_, kPrimaryDescriptorSector);
   primaryRoot_ = Load(sourceRootExtent_, nullptr);
   if (facts_.HasJoliet()) {
-    if (!facts_.jolietTreeProblem.empty()) throw std::runtime_error(facts_.jolietTreeProblem);
+    if (!facts_.jolietTreeProblem.empty()) throw CannotPatch(facts_.jolietTreeProblem);
     jolietTables_ = ReadPathTables(source_, facts_.jolietDescriptorSector);
     jolietRoot_ = Load(facts_.jolietRootExtent, nullptr);
-    if (jolietRoot_ == nullptr) throw std::runtime_error("the Joliet tree shares the primary root");
+    if (jolietRoot_ == nullptr) throw CannotPatch("the Joliet tree shares the primary root");
   }
   Reconcile(rootList, primaryRoot_, jolietRoot_);
 

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -56,11 +57,18 @@ struct PatchPlan {
   std::vector<std::string> stale;
 };
 
+// Thrown when the source cannot be patched though it is sound (a changed
+// directory without its Joliet counterpart): the compact layout can still
+// write it.
+struct CannotPatch : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 // The plan for the tree `rootList` (the source tree loaded from `source`
 // with the run's additions). `recordDate` is the 7-byte recording date new
 // and replaced entries get. Throws std::runtime_error naming the reason
-// when the source cannot be patched (a damaged directory, a changed
-// directory without its Joliet counterpart).
+// when the source is damaged (a directory, or a file it keeps that runs
+// past the end of the image), CannotPatch as above.
 PatchPlan PlanPatch(ImageSource& source, const DirectoryRecord* rootList, const ImageFacts& facts,
                     const std::uint8_t recordDate[7]);
 

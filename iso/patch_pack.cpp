@@ -33,10 +33,15 @@ int ISOModifier::WritePack(ImageSink& output, const std::string& bootImagePath) 
   PatchPlan plan;
   try {
     plan = PlanPatch(*image.Open(), root, Facts(), packRecordDate);
-  } catch (const std::exception& e) {
+  } catch (const CannotPatch& e) {
     Warning("the image cannot be patched in place (%s); the new image is written in the compact "
             "layout instead", e.what());
     return ISOWriter::WritePack(output, bootImagePath);
+  } catch (const std::exception& e) {
+    // Said in the step the compact layout fails in too.
+    const std::string reason = e.what();
+    RunPackStep("load source directory & boot image file", [&] { return reason; });
+    return 1;
   }
   return PatchSource(output, plan, bootImagePath);
 }
