@@ -19,6 +19,9 @@
 namespace {
 
 constexpr std::uint32_t kNotInSource = 0xFFFFFFFF;
+// Offset of the volume modification date in a primary or supplementary
+// volume descriptor.
+constexpr std::size_t kVolumeModificationDate = 830;
 
 std::uint32_t SectorsFor(std::uint64_t bytes) {
   return static_cast<std::uint32_t>((bytes + kBlockSize - 1) / kBlockSize);
@@ -171,8 +174,9 @@ struct PathTables {
 
 class Planner {
  public:
-  Planner(ImageSource& source, const ImageFacts& facts, const std::uint8_t* date)
-      : source_(source), facts_(facts), date_(date) {}
+  Planner(ImageSource& source, const ImageFacts& facts, const std::uint8_t* date,
+          const std::uint8_t* volumeDate)
+      : source_(source), facts_(facts), date_(date), volumeDate_(volumeDate) {}
 
   PatchPlan Plan(const DirectoryRecord* rootList);
 
@@ -203,6 +207,7 @@ class Planner {
   ImageSource& source_;
   const ImageFacts& facts_;
   const std::uint8_t* date_;
+  const std::uint8_t* volumeDate_;
   std::vector<std::unique_ptr<Directory>> directories_;
   std::set<std::uint32_t> visited_;
   std::vector<FilePlacement> files_;
@@ -659,6 +664,10 @@ void Planner::PatchDescriptors(PatchPlan& plan) {
       plan.stale.push_back("a further directory tree (descriptor at sector " + std::to_string(sector) +
                            ") still lists the source's entries");
     } else {
+      // A run that changes nothing leaves the volume as it was.
+      if (!plan.files.empty() || !plan.directories.empty() || !plan.pathTables.empty()) {
+        std::memcpy(descriptor.data() + kVolumeModificationDate, volumeDate_, 17);
+      }
       const PathTables& tables = root == primaryRoot_ ? primaryTables_ : jolietTables_;
       put_both32(rootRecord + dir_record::extent, root->extent);
       put_both32(rootRecord + dir_record::data_length, root->size);
@@ -730,8 +739,8 @@ PatchPlan Planner::Plan(const DirectoryRecord* rootList) {
   PlacePathTables(primaryRoot_, primaryTables_, plan);
   PlacePathTables(jolietRoot_, jolietTables_, plan);
   plan.volumeSpaceSize = end_;
-  PatchDescriptors(plan);
   EmitDirectories(plan);
+  PatchDescriptors(plan);
   plan.zeroed = zeroed_;
   return plan;
 }
@@ -776,8 +785,8 @@ void FixStructuresPointingIntoTheImage(ImageSource& source, std::uint32_t source
 }  // namespace
 
 PatchPlan PlanPatch(ImageSource& source, const DirectoryRecord* rootList, const ImageFacts& facts,
-                    const std::uint8_t recordDate[7]) {
-  PatchPlan plan = Planner(source, facts, recordDate).Plan(rootList);
+                    const std::uint8_t recordDate[7], const std::uint8_t volumeDate[17]) {
+  PatchPlan plan = Planner(source, facts, recordDate, volumeDate).Plan(rootList);
   std::uint8_t primary[kBlockSize];
   source.ReadAt(kPrimaryVolumeDescriptorOffset, primary, kBlockSize);
   FixStructuresPointingIntoTheImage(source, get_le32(primary + pvd::volume_space_size), plan);

@@ -69,8 +69,10 @@ struct CannotPatch : std::runtime_error {
 // and replaced entries get. Throws std::runtime_error naming the reason
 // when the source is damaged (a directory, or a file it keeps that runs
 // past the end of the image), CannotPatch as above.
+// `volumeDate` (17 bytes) becomes the volume modification date of every
+// descriptor that describes a tree.
 PatchPlan PlanPatch(ImageSource& source, const DirectoryRecord* rootList, const ImageFacts& facts,
-                    const std::uint8_t recordDate[7]);
+                    const std::uint8_t recordDate[7], const std::uint8_t volumeDate[17]);
 
 // The steps of writing a plan, in this order; each throws on a failure.
 // The copy of the whole source, then zeros where bytes went stale.

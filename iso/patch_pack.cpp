@@ -32,7 +32,7 @@ int ISOModifier::WritePack(ImageSink& output, const std::string& bootImagePath) 
   if (layout == ImageLayout::Compact) return ISOWriter::WritePack(output, bootImagePath);
   PatchPlan plan;
   try {
-    plan = PlanPatch(*image.Open(), root, Facts(), packRecordDate);
+    plan = PlanPatch(*image.Open(), root, Facts(), packRecordDate, packVolumeDate);
   } catch (const CannotPatch& e) {
     Warning("the image cannot be patched in place (%s); the new image is written in the compact "
             "layout instead", e.what());

@@ -79,7 +79,7 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
 
   const std::vector<Case> cases = {
       {"equal bytes", {{"same.ini", "\\WINBOM.INI", false}}, {}, 0, false},
-      {"smaller", {{"small.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 3, false},
+      {"smaller", {{"small.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 6, false},
       {"larger", {{"large.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 6, true},
       {"fits its directory", {{"NEW.TXT", "\\DOCS\\NEW.TXT", false}}, {}, 6, true},
       {"overflows its directory", {{"many", "\\DOCS\\MANY", true}}, {}, 12, true},
