@@ -60,6 +60,8 @@ po::options_description OpenOptions() {
        "write the new image to this file and leave the image as it is")
       (Names("on-conflict").c_str(), po::value<std::string>(),
        "what to do when a name is taken: ask (the default), abort or overwrite")
+      (Names("layout").c_str(), po::value<std::string>(),
+       "keep (the default: change only what the run changes) or compact (a fresh, packed image)")
       (Names("vnc-password-file").c_str(), po::value<std::string>(),
        "read the VNC password from the first line of this file")
       (Names("version").c_str(), "print the version number");
@@ -108,6 +110,13 @@ void ReadScriptOptions(const po::variables_map& vm, OptionValues& values) {
       throw std::invalid_argument("'" + mode + "' is not a value of --on-conflict; give ask, "
                                   "abort or overwrite");
     }
+  }
+  if (vm.count("layout")) {
+    const std::string layout = vm["layout"].as<std::string>();
+    if (layout != "keep" && layout != "compact") {
+      throw std::invalid_argument("'" + layout + "' is not a value of --layout; give keep or compact");
+    }
+    values.layout = layout == "keep" ? ImageLayout::Keep : ImageLayout::Compact;
   }
   if (vm.count("vnc-password-file")) {
     values.vncPasswordFile = vm["vnc-password-file"].as<std::string>();

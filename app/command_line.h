@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/conflict_dialogue.h"
+#include "iso/patch_layout.h"
 
 // Plain values of a parsed command line; the libraries never see argv.
 struct OptionValues {
@@ -28,6 +29,9 @@ struct OptionValues {
   // For scripts and build pipelines.
   std::string output;  // -o: the new image goes here and the image stays as it is
   ConflictMode onConflict = ConflictMode::Ask;
+  // keep: the image with only the changed sectors written; compact: a
+  // fresh, packed image.
+  ImageLayout layout = ImageLayout::Keep;
   // The file the VNC password was read from; the password itself is
   // already part of `vnc`.
   std::string vncPasswordFile;

@@ -168,6 +168,7 @@ int Run::Execute() {
 
     modifier_.reset(new ISOModifier(values_.image));
     if (values_.sourceDateEpoch) modifier_->FixPackTime(*values_.sourceDateEpoch);
+    modifier_->SetLayout(values_.layout);
     if (CopyBack() != 0) return Stop();
     if (AddDirect() != 0) return Stop();
     if (PackAndSwap() != 0) return 1;
@@ -225,7 +226,10 @@ int Run::RetrieveAndEdit() {
   BeginStep();
   bootReader_.reset(new ISOBootImageReader(values_.image));
   if (bootReader_->LoadBootImage() != 0) return StopStep();
-  LogDroppedParts(reader_->Facts(), bootReader_->HasEntriesBeyondDefault());
+  // The keep layout carries all of these over.
+  if (values_.layout == ImageLayout::Compact) {
+    LogDroppedParts(reader_->Facts(), bootReader_->HasEntriesBeyondDefault());
+  }
   if (bootReader_->ExtractBootImage(workspace_ + "/BootImage.bin") != 0) return StopStep();
   BeginStep();
   if (editor_->ApplyChanges() != 0) return StopStep();

@@ -3,6 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+void ImageSink::ZeroRange(std::uint64_t position, std::uint64_t length) {
+  static const std::vector<std::uint8_t> zeros(1 << 16, 0);
+  for (std::uint64_t done = 0; done < length; done += zeros.size()) {
+    WriteAt(position + done, zeros.data(),
+            static_cast<std::size_t>(std::min<std::uint64_t>(zeros.size(), length - done)));
+  }
+}
+
 void FileImageSink::CopyRange(ImageSource& source, std::uint64_t sourceOffset, std::uint64_t length,
                               std::uint64_t position) {
   if (source.File() != platform::kNoFile) {

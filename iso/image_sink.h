@@ -24,6 +24,8 @@ class ImageSink {
   // Copies `length` bytes of `source`, from `sourceOffset`, to `position`.
   virtual void CopyRange(ImageSource& source, std::uint64_t sourceOffset, std::uint64_t length,
                          std::uint64_t position) = 0;
+  // Makes `length` bytes from `position` read as zeros.
+  virtual void ZeroRange(std::uint64_t position, std::uint64_t length);
   // Writes what is pending and closes the output.
   virtual void Close() = 0;
 };

@@ -8,6 +8,7 @@
 
 #include "iso/iso_reader.h"
 #include "iso/iso_writer.h"
+#include "iso/patch_layout.h"
 
 class ISOModifier : public ISOReader, public ISOWriter {
  public:
@@ -36,6 +37,9 @@ class ISOModifier : public ISOReader, public ISOWriter {
                                    const RawDirectoryRecord& rootRecord,
                                    std::uint8_t* buffer) override;
 
+  // Compact (the writer's packed layout) unless told otherwise.
+  void SetLayout(ImageLayout layout) { this->layout = layout; }
+
   DirectoryRecord* LoadLocalDirectory(const std::string& localDirectory) override;
   int CreatePrimaryVolumeDescriptor(std::uint32_t volumeSpaceSize, std::uint32_t pathTableSize,
                                     std::uint32_t typeLSector, std::uint32_t typeMSector,
@@ -46,4 +50,11 @@ class ISOModifier : public ISOReader, public ISOWriter {
   // Loads the source image; the pack writes a Joliet hierarchy when the
   // source image has one.
   bool PreparePack() override;
+  int WritePack(ImageSink& output, const std::string& bootImagePath) override;
+
+ private:
+  // The keep layout: a copy of the source with only the changes written.
+  int PatchSource(ImageSink& output, const PatchPlan& plan, const std::string& bootImagePath);
+
+  ImageLayout layout = ImageLayout::Compact;
 };

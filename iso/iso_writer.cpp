@@ -25,6 +25,18 @@
 
 namespace fs = boost::filesystem;
 
+bool RunPackStep(const char* name, const std::function<std::string()>& body,
+                 const char* failedName) {
+  std::cout << "  " << name << " ..." << std::endl;
+  const std::string reason = body();
+  if (!reason.empty()) {
+    FailureLine(std::string("  ") + (failedName ? failedName : name) + " failed - " + reason);
+    return false;
+  }
+  std::cout << "  " << name << " done" << std::endl;
+  return true;
+}
+
 namespace {
 
 constexpr char kVolumeIdentifier[] = "CD_ROM";
@@ -35,21 +47,6 @@ constexpr char kApplicationIdentifier[] = "riduz";
 constexpr char kValidationIdString[] = "Microsoft Corporation";
 
 constexpr char kIoError[] = "IO error";
-
-// One step of a pack between its lines: "  NAME ...", then "  NAME done",
-// or "  NAME failed - REASON" when `body` gives a reason. A few steps name
-// themselves differently in their failure line.
-bool RunStep(const char* name, const std::function<std::string()>& body,
-             const char* failedName = nullptr) {
-  std::cout << "  " << name << " ..." << std::endl;
-  const std::string reason = body();
-  if (!reason.empty()) {
-    FailureLine(std::string("  ") + (failedName ? failedName : name) + " failed - " + reason);
-    return false;
-  }
-  std::cout << "  " << name << " done" << std::endl;
-  return true;
-}
 
 // The reason of a write step: none when every part of it succeeded.
 std::string IoReason(bool succeeded) { return succeeded ? std::string() : kIoError; }
@@ -188,9 +185,13 @@ int ISOWriter::PackThrough(const std::function<ImageSink*()>& openOutput,
     FailureLine(std::string("pack ISO image failed, IO exception: ") + e.what());
     return 1;
   }
+  return WritePack(*output, bootImagePath);
+}
+
+int ISOWriter::WritePack(ImageSink& output, const std::string& bootImagePath) {
   PackLayout plan;
   if (!LayOutPack(bootImagePath, plan)) return 1;
-  return WriteImage(plan, bootImagePath, *output);
+  return WriteImage(plan, bootImagePath, output);
 }
 
 int ISOWriter::WriteImage(const PackLayout& plan, const std::string& bootImagePath,
@@ -217,7 +218,7 @@ int ISOWriter::WriteImage(const PackLayout& plan, const std::string& bootImagePa
 }
 
 bool ISOWriter::LayOutPack(const std::string& bootImagePath, PackLayout& plan) {
-  return RunStep("load source directory & boot image file",
+  return RunPackStep("load source directory & boot image file",
                  [&] { return LayOutTree(bootImagePath, plan); });
 }
 
@@ -313,18 +314,18 @@ bool ISOWriter::WriteVolumeDescriptors(const PackLayout& plan, ImageSink& output
     return IoReason(WriteTerminator(descriptor.data(), layout.terminator, output) == 0);
   };
   const auto systemArea = [&] { return IoReason(WriteSystemArea(output) == 0); };
-  return RunStep("write system reserved sector", systemArea) &&
-         RunStep("write primary volume descriptor", primary) &&
-         (!layout.hasBootImage || RunStep("write boot record", bootRecord)) &&
-         (!plan.joliet || RunStep("write Joliet volume descriptor", joliet)) &&
-         RunStep("write volume descriptor set terminator", terminator);
+  return RunPackStep("write system reserved sector", systemArea) &&
+         RunPackStep("write primary volume descriptor", primary) &&
+         (!layout.hasBootImage || RunPackStep("write boot record", bootRecord)) &&
+         (!plan.joliet || RunPackStep("write Joliet volume descriptor", joliet)) &&
+         RunPackStep("write volume descriptor set terminator", terminator);
 }
 
 bool ISOWriter::WriteBootCatalogAndImage(const PackLayout& plan, const std::string& bootImagePath,
                                          ImageSink& output) {
   const SectorLayout& layout = plan.sectors;
   if (!layout.hasBootImage) return true;
-  return RunStep("write boot image", [&] {
+  return RunPackStep("write boot image", [&] {
     const auto sectorCount = static_cast<std::uint16_t>((kBlockSize / kVirtualSectorSize) *
                                                         layout.bootImageSectors);
     ValidationEntry validation;
@@ -355,8 +356,8 @@ bool ISOWriter::WriteHierarchies(const PackLayout& plan, ImageSink& output) {
         WriteDirectoryTree(root, 1, directories, layout.fileAreaStart, output) == 0 &&
         (!joliet || WriteTree(joliet, 1, directories, layout.fileAreaStart, false, output) == 0));
   };
-  return RunStep("write path tables", pathTables, "write path table") &&
-         RunStep("write directory record and files", records, "write directory record and file");
+  return RunPackStep("write path tables", pathTables, "write path table") &&
+         RunPackStep("write directory record and files", records, "write directory record and file");
 }
 
 // ---- volume descriptors ---------------------------------------------------

@@ -81,6 +81,12 @@ std::uint64_t TreeFileBytes(const DirectoryRecord* list);
 // the directory it stands for; the root's comes from its own "." node.
 void DateSelfAndParentRecords(DirectoryRecord* rootList);
 
+// One step of a pack between its lines: "  NAME ...", then "  NAME done",
+// or "  NAME failed - REASON" when `body` gives a reason. A few steps name
+// themselves differently in their failure line.
+bool RunPackStep(const char* name, const std::function<std::string()>& body,
+                 const char* failedName = nullptr);
+
 class ISOWriter : public virtual ISOManipulator {
  public:
   ISOWriter(std::string sourceDirectory, ImageOrigin sourceImage);
@@ -164,6 +170,9 @@ class ISOWriter : public virtual ISOManipulator {
   // What a pack needs before it starts; false, having printed why, when it
   // cannot (the modifier loads its source image here).
   virtual bool PreparePack() { return true; }
+  // Lays out and writes the image once the output is open; the modifier
+  // may patch its source instead.
+  virtual int WritePack(ImageSink& output, const std::string& bootImagePath);
   // Both Packs: prepares, opens the output (the file's failure is printed
   // here), lays out and writes.
   int PackThrough(const std::function<ImageSink*()>& openOutput,

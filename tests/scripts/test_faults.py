@@ -536,9 +536,10 @@ class DiskFull(FaultCase):
         out, err = self.run_failing(self.args(image), image, preexec_fn=limit_file_size)
         self.assertEqual(err, "Warning: cannot write %s.tmp: File too large\n" % image)
         self.assertIn("Log: pack image file back ...", out)
-        # The pack's fixed line follows the one that says which file and why.
+        # The pack's fixed line follows the one that says which file and why
+        # (the copy of the source is the first write).
         self.assertIn("cannot write %s.tmp: File too large\n"
-                      "  write directory record and file failed - IO error\n" % image, out)
+                      "  write system reserved sector failed - IO error\n" % image, out)
 
     def test_workspace_on_another_file_system(self):
         # Copies into the workspace must not rely on one device for both ends.

@@ -1,0 +1,822 @@
+// The keep layout. Both trees of the source are loaded as raw records (what
+// the reader's tree leaves out, such as hidden entries and system-use
+// fields, stays in them), reconciled with the modified tree, and only what
+// differs is laid out and encoded again.
+#include "iso/patch_layout.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <stdexcept>
+
+#include <boost/filesystem.hpp>
+
+#include "iso/joliet_names.h"
+#include "iso/joliet_tree.h"
+
+namespace {
+
+constexpr std::uint32_t kNotInSource = 0xFFFFFFFF;
+// Offset of the volume modification date in a primary or supplementary
+// volume descriptor.
+constexpr std::size_t kVolumeModificationDate = 830;
+
+std::uint32_t SectorsFor(std::uint64_t bytes) {
+  return static_cast<std::uint32_t>((bytes + kBlockSize - 1) / kBlockSize);
+}
+
+struct Directory;
+
+// One directory record as its bytes, with where it stood in its source
+// extent and what it stands for.
+struct Record {
+  std::vector<std::uint8_t> bytes;
+  std::uint32_t offset = kNotInSource;
+  Directory* child = nullptr;             // the subdirectory a record names
+  const DirectoryRecord* node = nullptr;  // the tree entry it is for
+  bool removed = false;
+  bool dataReplaced = false;  // the entry's data moves to new sectors
+
+  std::uint32_t Extent() const { return get_le32(bytes.data() + dir_record::extent); }
+  std::uint32_t Size() const { return get_le32(bytes.data() + dir_record::data_length); }
+  std::uint8_t Flags() const { return bytes[dir_record::file_flags]; }
+  bool IsDirectory() const { return (Flags() & kFlagDirectory) != 0; }
+  std::string Identifier() const {
+    return std::string(bytes.begin() + dir_record::identifier,
+                       bytes.begin() + dir_record::identifier + bytes[dir_record::identifier_length]);
+  }
+  // The name the reader gives the entry: the identifier up to a 0x00 byte.
+  std::string Name() const {
+    const std::string id = Identifier();
+    return id.substr(0, id.find('\0'));
+  }
+  // Entries the reader leaves out of its tree: the run cannot have changed them.
+  bool Unlisted() const {
+    return (Flags() & kFlagHidden) != 0 || bytes[dir_record::identifier_length] == 0;
+  }
+  // Changes extent and data length; false when both already are so.
+  bool Point(std::uint32_t extent, std::uint32_t size) {
+    if (Extent() == extent && Size() == size) return false;
+    put_both32(bytes.data() + dir_record::extent, extent);
+    put_both32(bytes.data() + dir_record::data_length, size);
+    return true;
+  }
+};
+
+struct Directory {
+  bool fromSource = false;
+  std::uint32_t sourceExtent = 0;
+  std::uint32_t sourceSize = 0;
+  std::vector<std::uint8_t> sourceBytes;  // whole sectors
+  std::vector<Record> records;            // "." and ".." first
+  Directory* parent = nullptr;
+  bool restructured = false;  // records added or removed: laid out again
+  std::uint32_t extent = 0;
+  std::uint32_t size = 0;
+
+  std::uint32_t SourceSectors() const { return SectorsFor(sourceSize); }
+};
+
+// A record with the given identifier and nothing else set.
+Record FreshRecord(const std::string& identifier, bool directory, const std::uint8_t* date) {
+  Record record;
+  record.bytes.assign(DirectoryRecordLength(identifier.size()), 0);
+  std::uint8_t* b = record.bytes.data();
+  b[dir_record::length] = static_cast<std::uint8_t>(record.bytes.size());
+  std::memcpy(b + dir_record::recording_date, date, 7);
+  b[dir_record::file_flags] = directory ? kFlagDirectory : 0;
+  put_both16(b + dir_record::volume_sequence_number, 1);
+  b[dir_record::identifier_length] = static_cast<std::uint8_t>(identifier.size());
+  std::memcpy(b + dir_record::identifier, identifier.data(), identifier.size());
+  return record;
+}
+
+// Sectors the records take when laid out one after the other, none
+// crossing a sector boundary.
+std::vector<std::uint32_t> LayOutRecords(const std::vector<Record>& records,
+                                         std::uint32_t& sectors, std::uint32_t* usedBytes = nullptr) {
+  std::vector<std::uint32_t> positions;
+  std::uint32_t sector = 0;
+  std::uint32_t offset = 0;
+  for (const Record& record : records) {
+    if (record.removed) {
+      positions.push_back(kNotInSource);
+      continue;
+    }
+    const auto length = static_cast<std::uint32_t>(record.bytes.size());
+    if (offset + length > kBlockSize) {
+      ++sector;
+      offset = 0;
+    }
+    positions.push_back(sector * kBlockSize + offset);
+    offset += length;
+  }
+  sectors = sector + 1;
+  if (usedBytes) *usedBytes = sector * kBlockSize + offset;
+  return positions;
+}
+
+// The directory's extent as it is to be written, whole sectors.
+std::vector<std::uint8_t> Encode(const Directory& directory) {
+  std::uint32_t needed = 0;
+  std::vector<std::uint32_t> positions = LayOutRecords(directory.records, needed);
+  if (!directory.restructured) {
+    positions.clear();
+    for (const Record& record : directory.records) positions.push_back(record.offset);
+  }
+  const std::uint32_t sectors = std::max(SectorsFor(directory.size), needed);
+  std::vector<std::uint8_t> bytes(std::size_t{sectors} * kBlockSize, 0);
+  if (!directory.restructured) std::copy(directory.sourceBytes.begin(), directory.sourceBytes.end(), bytes.begin());
+  for (std::size_t i = 0; i < directory.records.size(); ++i) {
+    if (directory.records[i].removed) continue;
+    std::copy(directory.records[i].bytes.begin(), directory.records[i].bytes.end(),
+              bytes.begin() + positions[i]);
+  }
+  return bytes;
+}
+
+// Whether the local file holds exactly the bytes of the source at `extent`.
+bool SameData(ImageSource& source, std::uint32_t extent, const std::string& localPath,
+              std::uint32_t size) {
+  FileImageSource local(localPath);
+  if (local.Size() != size || source.Size() < SectorOffset(extent) + size) return false;
+  std::vector<std::uint8_t> a(1 << 16);
+  std::vector<std::uint8_t> b(a.size());
+  for (std::uint64_t done = 0; done < size; done += a.size()) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(a.size(), size - done));
+    source.ReadAt(SectorOffset(extent) + done, a.data(), n);
+    local.ReadAt(done, b.data(), n);
+    if (std::memcmp(a.data(), b.data(), n) != 0) return false;
+  }
+  return true;
+}
+
+std::string LocalPath(const DirectoryRecord& node) {
+  return (boost::filesystem::path(node.parentPath) / node.name).string();
+}
+
+// A new or changed file: its data goes to a sector still to be chosen, and
+// every record that stands for its node (in both trees) follows.
+struct FilePlacement {
+  const DirectoryRecord* node = nullptr;
+  std::uint32_t preferred = kNotInSource;  // the extent of the file it replaces
+};
+
+// A tree's path tables as the descriptors record them.
+struct PathTables {
+  std::uint32_t size = 0;
+  std::uint32_t typeL = 0;
+  std::uint32_t typeM = 0;
+  bool changed = false;
+};
+
+class Planner {
+ public:
+  Planner(ImageSource& source, const ImageFacts& facts, const std::uint8_t* date,
+          const std::uint8_t* volumeDate)
+      : source_(source), facts_(facts), date_(date), volumeDate_(volumeDate) {}
+
+  PatchPlan Plan(const DirectoryRecord* rootList);
+
+ private:
+  Directory* Load(std::uint32_t extent, Directory* parent);
+  void Reconcile(const DirectoryRecord* list, Directory* primary, Directory* joliet);
+  void Replace(Record& old, const DirectoryRecord& node, Directory* primary, Directory* joliet);
+  void Insert(const DirectoryRecord& node, Directory* primary, Directory* joliet);
+  Record* JolietPartner(Directory* joliet, const Record& primary, const std::string& jolietName);
+  Directory* NewDirectory(const DirectoryRecord* list, Directory* parent, bool joliet);
+  Record& InsertSorted(Directory& directory, Record record);
+  void Release(const Record& record);
+  void ReleaseTree(const Directory& directory);
+  void Protect(const Directory& directory);
+  void ProtectBootImages();
+  std::uint32_t Allocate(std::uint32_t count, std::uint32_t preferred);
+  void Free(std::uint32_t first, std::uint32_t count);
+  void PlaceFiles(PatchPlan& plan);
+  void PlaceDirectory(Directory& directory);
+  void PointRecords(Directory& directory);
+  void PlacePathTables(Directory* root, PathTables& tables, PatchPlan& plan);
+  void PatchDescriptors(PatchPlan& plan);
+  void EmitDirectories(PatchPlan& plan);
+  template <class Visit>
+  void ForEachDirectory(Directory* root, Visit visit);
+  Directory* RequireJoliet(Directory* joliet) const;
+
+  ImageSource& source_;
+  const ImageFacts& facts_;
+  const std::uint8_t* date_;
+  const std::uint8_t* volumeDate_;
+  std::vector<std::unique_ptr<Directory>> directories_;
+  std::set<std::uint32_t> visited_;
+  std::vector<FilePlacement> files_;
+  std::vector<SectorRange> released_;
+  std::set<std::uint32_t> protected_;
+  std::set<std::uint32_t> free_;
+  std::vector<SectorRange> zeroed_;
+  std::uint32_t end_ = 0;
+  Directory* primaryRoot_ = nullptr;
+  Directory* jolietRoot_ = nullptr;
+  PathTables primaryTables_;
+  PathTables jolietTables_;
+  std::uint32_t sourceRootExtent_ = 0;
+  bool directoriesRemoved_ = false;
+};
+
+Directory* Planner::Load(std::uint32_t extent, Directory* parent) {
+  if (!visited_.insert(extent).second) return nullptr;  // shared or looping: left alone
+  std::uint8_t first[kBlockSize];
+  source_.ReadAt(SectorOffset(extent), first, kBlockSize);
+  auto directory = std::make_unique<Directory>();
+  directory->fromSource = true;
+  directory->parent = parent;
+  directory->sourceExtent = directory->extent = extent;
+  directory->sourceSize = directory->size = get_le32(first + dir_record::data_length);
+  if (first[0] < dir_record::self_record_length || directory->sourceSize == 0 ||
+      directory->sourceSize > (64u << 20)) {
+    throw std::runtime_error("damaged directory extent at block " + std::to_string(extent));
+  }
+  directory->sourceBytes.resize(std::size_t{directory->SourceSectors()} * kBlockSize);
+  source_.ReadAt(SectorOffset(extent), directory->sourceBytes.data(), directory->sourceBytes.size());
+  const std::vector<std::uint8_t>& bytes = directory->sourceBytes;
+  for (std::uint32_t at = 0; at < directory->sourceSize;) {
+    const std::uint32_t inSector = at % kBlockSize;
+    const std::uint8_t length = bytes[at];
+    if (length == 0) {
+      at += kBlockSize - inSector;
+      continue;
+    }
+    if (length < dir_record::self_record_length || inSector + length > kBlockSize ||
+        dir_record::fixed_part + bytes[at + dir_record::identifier_length] > length) {
+      throw std::runtime_error("damaged directory record at block " +
+                               std::to_string(extent + at / kBlockSize));
+    }
+    Record record;
+    record.bytes.assign(bytes.begin() + at, bytes.begin() + at + length);
+    record.offset = at;
+    directory->records.push_back(std::move(record));
+    at += length;
+  }
+  if (directory->records.size() < 2) {
+    throw std::runtime_error("directory without self and parent records at block " +
+                             std::to_string(extent));
+  }
+  Directory* loaded = directory.get();
+  directories_.push_back(std::move(directory));
+  for (std::size_t i = 2; i < loaded->records.size(); ++i) {
+    Record& record = loaded->records[i];
+    if (record.IsDirectory()) record.child = Load(record.Extent(), loaded);
+  }
+  return loaded;
+}
+
+Directory* Planner::RequireJoliet(Directory* joliet) const {
+  if (joliet == nullptr && jolietRoot_ != nullptr) {
+    throw CannotPatch("a changed directory has no counterpart in the Joliet tree");
+  }
+  return joliet;
+}
+
+// The Joliet record of the same entry as a primary one: a file by the
+// extent and size they share, a directory by its Joliet name when known,
+// else by its ISO 9660 name compared as the two trees' names compare.
+Record* Planner::JolietPartner(Directory* joliet, const Record& primary,
+                               const std::string& jolietName) {
+  if (joliet == nullptr) return nullptr;
+  for (std::size_t i = 2; i < joliet->records.size(); ++i) {
+    Record& candidate = joliet->records[i];
+    if (candidate.removed || candidate.Unlisted() ||
+        candidate.IsDirectory() != primary.IsDirectory()) {
+      continue;
+    }
+    bool same = candidate.Extent() == primary.Extent() && candidate.Size() == primary.Size();
+    if (primary.IsDirectory()) {
+      same = jolietName.empty() ? ComparableName(Utf8FromJolietName(candidate.Identifier())) ==
+                                      ComparableName(primary.Name())
+                                : candidate.Identifier() == jolietName;
+    }
+    if (same) return &candidate;
+  }
+  return nullptr;
+}
+
+void Planner::Reconcile(const DirectoryRecord* list, Directory* primary, Directory* joliet) {
+  std::set<const DirectoryRecord*> claimed;
+  for (std::size_t i = 2; i < primary->records.size(); ++i) {
+    Record& record = primary->records[i];
+    if (record.Unlisted()) continue;
+    for (const DirectoryRecord* node = list; node; node = node->next) {
+      if (!node->fromImage || IsDotName(node->name) || claimed.count(node) ||
+          node->identifier != record.Name() || node->sourceExtent != record.Extent() ||
+          (node->type == kTypeDirectory) != record.IsDirectory()) {
+        continue;
+      }
+      claimed.insert(node);
+      record.node = node;
+      break;
+    }
+    if (record.node == nullptr) {
+      record.removed = true;
+    } else if (record.child != nullptr) {
+      Record* partner = JolietPartner(joliet, record, record.node->jolietIdentifier);
+      Reconcile(record.node->child, record.child, partner ? partner->child : nullptr);
+    }
+  }
+  for (const DirectoryRecord* node = list; node; node = node->next) {
+    if (node->fromImage || IsDotName(node->name)) continue;
+    auto old = std::find_if(primary->records.begin() + 2, primary->records.end(), [&](const Record& r) {
+      return r.removed && r.Name() == node->identifier && r.IsDirectory() == (node->type == kTypeDirectory);
+    });
+    if (old != primary->records.end()) {
+      Replace(*old, *node, primary, joliet);
+    } else {
+      Insert(*node, primary, RequireJoliet(joliet));
+    }
+  }
+  for (std::size_t i = 2; i < primary->records.size(); ++i) {
+    Record& record = primary->records[i];
+    if (!record.removed) continue;
+    primary->restructured = true;
+    directoriesRemoved_ = directoriesRemoved_ || record.IsDirectory();
+    if (Record* partner = JolietPartner(RequireJoliet(joliet), record, "")) {
+      partner->removed = true;
+      joliet->restructured = true;
+      if (partner->child) ReleaseTree(*partner->child);
+    }
+    Release(record);
+  }
+}
+
+// A new entry in place of one of the same name and type: the old record
+// keeps its place and its fields (system-use ones too); its data goes.
+void Planner::Replace(Record& old, const DirectoryRecord& node, Directory* primary, Directory* joliet) {
+  old.removed = false;
+  old.node = &node;
+  if (node.type == kTypeFile && node.size == old.Size() &&
+      SameData(source_, old.Extent(), LocalPath(node), node.size)) {
+    return;
+  }
+  Record* partner = JolietPartner(RequireJoliet(joliet), old, node.jolietIdentifier);
+  std::memcpy(old.bytes.data() + dir_record::recording_date, date_, 7);
+  if (partner) std::memcpy(partner->bytes.data() + dir_record::recording_date, date_, 7);
+  Release(old);
+  if (partner) partner->node = &node;
+  if (node.type == kTypeFile) {
+    old.dataReplaced = true;
+    if (partner) partner->dataReplaced = true;
+    files_.push_back(FilePlacement{&node, old.Extent()});
+    return;
+  }
+  if (old.child) ReleaseTree(*old.child);
+  old.child = NewDirectory(node.child, primary, false);
+  if (partner) {
+    if (partner->child) ReleaseTree(*partner->child);
+    partner->child = NewDirectory(node.child, joliet, true);
+  } else if (joliet) {
+    Insert(node, nullptr, joliet);
+  }
+}
+
+// A new entry without one to replace, in both trees.
+void Planner::Insert(const DirectoryRecord& node, Directory* primary, Directory* joliet) {
+  const bool directory = node.type == kTypeDirectory;
+  std::vector<Record*> records;
+  if (primary) {
+    Record& record = InsertSorted(*primary, FreshRecord(node.identifier, directory, date_));
+    record.node = &node;
+    if (directory) record.child = NewDirectory(node.child, primary, false);
+    records.push_back(&record);
+  }
+  if (joliet) {
+    Record& record = InsertSorted(*joliet, FreshRecord(JolietNameFor(node), directory, date_));
+    record.node = &node;
+    if (directory) record.child = NewDirectory(node.child, joliet, true);
+    records.push_back(&record);
+  }
+  if (!directory) files_.push_back(FilePlacement{&node, kNotInSource});
+}
+
+Record& Planner::InsertSorted(Directory& directory, Record record) {
+  directory.restructured = true;
+  const std::string id = record.Identifier();
+  auto at = std::find_if(directory.records.begin() + 2, directory.records.end(),
+                         [&](const Record& r) { return r.Identifier() > id; });
+  return *directory.records.insert(at, std::move(record));
+}
+
+Directory* Planner::NewDirectory(const DirectoryRecord* list, Directory* parent, bool joliet) {
+  auto directory = std::make_unique<Directory>();
+  directory->parent = parent;
+  directory->restructured = true;
+  directory->records.push_back(FreshRecord(std::string(1, '\0'), true, date_));
+  directory->records.push_back(FreshRecord(std::string(1, '\1'), true, date_));
+  Directory* made = directory.get();
+  directories_.push_back(std::move(directory));
+  for (const DirectoryRecord* node = list; node; node = node->next) {
+    if (IsDotName(node->name)) continue;
+    const bool isDirectory = node->type == kTypeDirectory;
+    made->records.push_back(
+        FreshRecord(joliet ? JolietNameFor(*node) : node->identifier, isDirectory, date_));
+    made->records.back().node = node;
+    if (isDirectory) made->records.back().child = NewDirectory(node->child, made, joliet);
+    if (!isDirectory && !joliet) files_.push_back(FilePlacement{node, kNotInSource});
+  }
+  return made;
+}
+
+void Planner::Release(const Record& record) {
+  if (!record.IsDirectory() && record.Size() > 0) {
+    released_.push_back({record.Extent(), SectorsFor(record.Size())});
+  }
+}
+
+void Planner::ReleaseTree(const Directory& directory) {
+  if (directory.fromSource) released_.push_back({directory.sourceExtent, directory.SourceSectors()});
+  for (std::size_t i = 2; i < directory.records.size(); ++i) {
+    const Record& record = directory.records[i];
+    if (record.child) {
+      ReleaseTree(*record.child);
+    } else if (record.offset != kNotInSource) {
+      Release(record);
+    }
+  }
+}
+
+bool Moved(const Directory& directory) {
+  return !directory.fromSource || directory.extent != directory.sourceExtent ||
+         directory.size != directory.sourceSize;
+}
+
+// Keeps the data of entries that stay where they are out of the sectors to
+// reuse: files that another record still names (a hidden one, the other
+// tree) must not lose their bytes.
+void Planner::Protect(const Directory& directory) {
+  for (std::size_t i = 2; i < directory.records.size(); ++i) {
+    const Record& record = directory.records[i];
+    if (record.removed || record.dataReplaced || record.offset == kNotInSource) continue;
+    if (record.child) {
+      Protect(*record.child);
+    } else if (!record.IsDirectory()) {
+      // The copy would carry a file cut short without a word.
+      if (SectorOffset(record.Extent()) + record.Size() > source_.Size()) {
+        throw std::runtime_error("cannot read " + source_.Name() + ": it is shorter than recorded, or unreadable");
+      }
+      for (std::uint32_t s = 0; s < SectorsFor(record.Size()); ++s) protected_.insert(record.Extent() + s);
+    }
+  }
+}
+
+// The boot catalog and every boot image it names never move.
+void Planner::ProtectBootImages() {
+  std::uint8_t descriptor[kBlockSize];
+  for (std::uint32_t sector = kPrimaryDescriptorSector; sector < kPrimaryDescriptorSector + 64; ++sector) {
+    source_.ReadAt(SectorOffset(sector), descriptor, kBlockSize);
+    if (descriptor[0] == kTerminatorDescriptor) return;
+    if (descriptor[0] != kBootRecordDescriptor ||
+        std::memcmp(descriptor + boot_record::boot_system_identifier, kElToritoIdentifier,
+                    sizeof kElToritoIdentifier - 1) != 0) {
+      continue;
+    }
+    const std::uint32_t catalog = get_le32(descriptor + boot_record::boot_catalog_sector);
+    protected_.insert(catalog);
+    std::uint8_t entries[kBlockSize];
+    source_.ReadAt(SectorOffset(catalog), entries, kBlockSize);
+    for (std::uint32_t at = 32; at < kBlockSize; at += 32) {
+      const std::uint8_t indicator = entries[at];
+      if (indicator != initial_entry::kBootable && indicator != 0) continue;
+      const std::uint32_t rba = get_le32(entries + at + initial_entry::load_rba);
+      const std::uint32_t units = get_le16(entries + at + initial_entry::sector_count);
+      for (std::uint32_t s = 0; rba != 0 && s < std::max(1u, SectorsFor(units * kVirtualSectorSize)); ++s) {
+        protected_.insert(rba + s);
+      }
+    }
+  }
+}
+
+void Planner::Free(std::uint32_t first, std::uint32_t count) {
+  for (std::uint32_t s = first; s < first + count; ++s) {
+    if (protected_.count(s) || s < kPrimaryDescriptorSector || !free_.insert(s).second) continue;
+    if (!zeroed_.empty() && zeroed_.back().first + zeroed_.back().count == s) {
+      ++zeroed_.back().count;
+    } else {
+      zeroed_.push_back({s, 1});
+    }
+  }
+}
+
+// The first run of free sectors that holds `count`, `preferred` first;
+// else sectors after the end of the image.
+std::uint32_t Planner::Allocate(std::uint32_t count, std::uint32_t preferred) {
+  const auto freeRun = [&](std::uint32_t first) {
+    for (std::uint32_t s = first; s < first + count; ++s) {
+      if (!free_.count(s)) return false;
+    }
+    return true;
+  };
+  std::uint32_t found = kNotInSource;
+  if (preferred != kNotInSource && freeRun(preferred)) found = preferred;
+  for (auto it = free_.begin(); found == kNotInSource && it != free_.end(); ++it) {
+    if (freeRun(*it)) found = *it;
+  }
+  if (found == kNotInSource) {
+    found = end_;
+    end_ += count;
+    return found;
+  }
+  for (std::uint32_t s = found; s < found + count; ++s) free_.erase(s);
+  return found;
+}
+
+template <class Visit>
+void Planner::ForEachDirectory(Directory* root, Visit visit) {
+  if (root == nullptr) return;
+  visit(*root);
+  for (Record& record : root->records) {
+    if (!record.removed && record.child) ForEachDirectory(record.child, visit);
+  }
+}
+
+void Planner::PlaceFiles(PatchPlan& plan) {
+  std::map<const DirectoryRecord*, std::vector<Record*>> recordsOf;
+  for (Directory* root : {primaryRoot_, jolietRoot_}) {
+    ForEachDirectory(root, [&](Directory& directory) {
+      for (Record& record : directory.records) {
+        if (record.node && !record.removed && !record.IsDirectory()) recordsOf[record.node].push_back(&record);
+      }
+    });
+  }
+  // Replaced files first, so that each can keep its own sectors.
+  std::stable_partition(files_.begin(), files_.end(),
+                        [](const FilePlacement& file) { return file.preferred != kNotInSource; });
+  for (const FilePlacement& file : files_) {
+    const std::uint32_t size = file.node->size;
+    const std::uint32_t sector = size == 0 ? 0 : Allocate(SectorsFor(size), file.preferred);
+    if (size != 0) plan.files.push_back({LocalPath(*file.node), sector, size});
+    for (Record* record : recordsOf[file.node]) record->Point(sector, size);
+  }
+}
+
+void Planner::PlaceDirectory(Directory& directory) {
+  std::uint32_t needed = 0;
+  std::uint32_t used = 0;
+  LayOutRecords(directory.records, needed, &used);
+  if (directory.fromSource && !directory.restructured) return;
+  if (directory.fromSource && needed <= directory.SourceSectors()) {
+    // In place; a data length that does not end on a sector boundary grows
+    // to cover the records.
+    directory.size = std::max(directory.sourceSize, used);
+    return;
+  }
+  if (directory.fromSource) Free(directory.sourceExtent, directory.SourceSectors());
+  directory.extent = Allocate(needed, kNotInSource);
+  directory.size = needed * kBlockSize;
+}
+
+// The records that name a directory that moved or is new follow it: its
+// own ".", its children's "..", and its parent's record of it.
+void Planner::PointRecords(Directory& directory) {
+  if (Moved(directory)) directory.records[0].Point(directory.extent, directory.size);
+  const Directory& parent = directory.parent ? *directory.parent : directory;
+  if (Moved(parent) || !directory.fromSource) directory.records[1].Point(parent.extent, parent.size);
+  for (std::size_t i = 2; i < directory.records.size(); ++i) {
+    Record& record = directory.records[i];
+    if (!record.removed && record.child && Moved(*record.child)) {
+      record.Point(record.child->extent, record.child->size);
+    }
+  }
+}
+
+// Path table rows, breadth-first: the order that numbers the directories.
+std::vector<std::uint8_t> BuildPathTable(Directory* root, bool bigEndian) {
+  std::vector<std::uint8_t> table;
+  std::vector<std::pair<Directory*, std::string>> queue{{root, std::string(1, '\0')}};
+  std::vector<std::uint16_t> parents{1};
+  for (std::size_t number = 0; number < queue.size(); ++number) {
+    Directory* directory = queue[number].first;
+    const std::string& id = queue[number].second;
+    const std::size_t at = table.size();
+    table.resize(at + PathTableRecordLength(id.size()), 0);
+    table[at + path_record::identifier_length] = static_cast<std::uint8_t>(id.size());
+    if (bigEndian) {
+      put_be32(&table[at + path_record::extent], directory->extent);
+      put_be16(&table[at + path_record::parent_number], parents[number]);
+    } else {
+      put_le32(&table[at + path_record::extent], directory->extent);
+      put_le16(&table[at + path_record::parent_number], parents[number]);
+    }
+    std::memcpy(&table[at + path_record::identifier], id.data(), id.size());
+    for (std::size_t i = 2; i < directory->records.size(); ++i) {
+      const Record& record = directory->records[i];
+      if (record.removed || record.child == nullptr) continue;
+      queue.push_back({record.child, record.Identifier()});
+      parents.push_back(static_cast<std::uint16_t>(number + 1));
+    }
+  }
+  return table;
+}
+
+void Planner::PlacePathTables(Directory* root, PathTables& tables, PatchPlan& plan) {
+  if (root == nullptr) return;
+  ForEachDirectory(root, [&](Directory& directory) {
+    tables.changed = tables.changed || !directory.fromSource ||
+                     directory.extent != directory.sourceExtent || directoriesRemoved_;
+  });
+  if (!tables.changed) return;
+  std::vector<std::uint8_t> typeL = BuildPathTable(root, false);
+  std::vector<std::uint8_t> typeM = BuildPathTable(root, true);
+  const std::uint32_t oldSectors = SectorsFor(tables.size);
+  const std::uint32_t newSectors = SectorsFor(typeL.size());
+  tables.size = static_cast<std::uint32_t>(typeL.size());
+  if (newSectors > oldSectors || tables.typeL == 0 || tables.typeM == 0) {
+    Free(tables.typeL, tables.typeL ? oldSectors : 0);
+    Free(tables.typeM, tables.typeM ? oldSectors : 0);
+    tables.typeL = Allocate(newSectors, kNotInSource);
+    tables.typeM = Allocate(newSectors, kNotInSource);
+  }
+  const std::size_t padded = std::size_t{std::max(newSectors, oldSectors)} * kBlockSize;
+  typeL.resize(padded, 0);
+  typeM.resize(padded, 0);
+  plan.pathTables.push_back({tables.typeL, std::move(typeL)});
+  plan.pathTables.push_back({tables.typeM, std::move(typeM)});
+}
+
+// Every descriptor of the set gets the new volume space size, and the
+// root record and path tables of the tree it describes.
+void Planner::PatchDescriptors(PatchPlan& plan) {
+  std::vector<std::uint8_t> descriptor(kBlockSize);
+  for (std::uint32_t sector = kPrimaryDescriptorSector; sector < kPrimaryDescriptorSector + 64; ++sector) {
+    source_.ReadAt(SectorOffset(sector), descriptor.data(), kBlockSize);
+    const std::uint8_t type = descriptor[0];
+    if (type == kTerminatorDescriptor ||
+        std::memcmp(descriptor.data() + 1, kStandardIdentifier, kStandardIdentifierLength) != 0) {
+      return;
+    }
+    if (type != kPrimaryDescriptor && type != kSupplementaryDescriptor) continue;
+    const std::vector<std::uint8_t> before = descriptor;
+    put_both32(descriptor.data() + pvd::volume_space_size, plan.volumeSpaceSize);
+    std::uint8_t* rootRecord = descriptor.data() + pvd::root_directory_record;
+    const std::uint32_t rootExtent = get_le32(rootRecord + dir_record::extent);
+    Directory* root = rootExtent == sourceRootExtent_ ? primaryRoot_
+                      : jolietRoot_ && rootExtent == jolietRoot_->sourceExtent ? jolietRoot_
+                                                                                 : nullptr;
+    if (root == nullptr) {
+      plan.stale.push_back("a further directory tree (descriptor at sector " + std::to_string(sector) +
+                           ") still lists the source's entries");
+    } else {
+      // A run that changes nothing leaves the volume as it was.
+      if (!plan.files.empty() || !plan.directories.empty() || !plan.pathTables.empty()) {
+        std::memcpy(descriptor.data() + kVolumeModificationDate, volumeDate_, 17);
+      }
+      const PathTables& tables = root == primaryRoot_ ? primaryTables_ : jolietTables_;
+      put_both32(rootRecord + dir_record::extent, root->extent);
+      put_both32(rootRecord + dir_record::data_length, root->size);
+      if (tables.changed) {
+        put_both32(descriptor.data() + pvd::path_table_size, tables.size);
+        put_le32(descriptor.data() + pvd::type_l_path_table, tables.typeL);
+        put_be32(descriptor.data() + pvd::type_m_path_table, tables.typeM);
+        // The optional copies would list the old directories: dropped.
+        const std::uint32_t optionalL = get_le32(descriptor.data() + pvd::type_l_path_table + 4);
+        const std::uint32_t optionalM = get_be32(descriptor.data() + pvd::type_m_path_table + 4);
+        if (optionalL) Free(optionalL, SectorsFor(get_le32(before.data() + pvd::path_table_size)));
+        if (optionalM) Free(optionalM, SectorsFor(get_le32(before.data() + pvd::path_table_size)));
+        put_le32(descriptor.data() + pvd::type_l_path_table + 4, 0);
+        put_be32(descriptor.data() + pvd::type_m_path_table + 4, 0);
+      }
+    }
+    if (descriptor != before) plan.descriptors.push_back({sector, descriptor});
+  }
+}
+
+void Planner::EmitDirectories(PatchPlan& plan) {
+  for (Directory* root : {primaryRoot_, jolietRoot_}) {
+    ForEachDirectory(root, [&](Directory& directory) {
+      std::vector<std::uint8_t> bytes = Encode(directory);
+      if (!Moved(directory) && bytes == directory.sourceBytes) return;
+      plan.directories.push_back({directory.extent, std::move(bytes)});
+    });
+  }
+}
+
+PathTables ReadPathTables(ImageSource& source, std::uint32_t sector) {
+  std::uint8_t descriptor[kBlockSize];
+  source.ReadAt(SectorOffset(sector), descriptor, kBlockSize);
+  PathTables tables;
+  tables.size = get_le32(descriptor + pvd::path_table_size);
+  tables.typeL = get_le32(descriptor + pvd::type_l_path_table);
+  tables.typeM = get_be32(descriptor + pvd::type_m_path_table);
+  return tables;
+}
+
+PatchPlan Planner::Plan(const DirectoryRecord* rootList) {
+  PatchPlan plan;
+  plan.sourceBytes = source_.Size();
+  std::uint8_t primary[kBlockSize];
+  source_.ReadAt(kPrimaryVolumeDescriptorOffset, primary, kBlockSize);
+  sourceRootExtent_ = get_le32(primary + pvd::root_directory_record + dir_record::extent);
+  end_ = std::max(get_le32(primary + pvd::volume_space_size), SectorsFor(plan.sourceBytes));
+  primaryTables_ = ReadPathTables(source_, kPrimaryDescriptorSector);
+  primaryRoot_ = Load(sourceRootExtent_, nullptr);
+  if (facts_.HasJoliet()) {
+    if (!facts_.jolietTreeProblem.empty()) throw CannotPatch(facts_.jolietTreeProblem);
+    jolietTables_ = ReadPathTables(source_, facts_.jolietDescriptorSector);
+    jolietRoot_ = Load(facts_.jolietRootExtent, nullptr);
+    if (jolietRoot_ == nullptr) throw CannotPatch("the Joliet tree shares the primary root");
+  }
+  Reconcile(rootList, primaryRoot_, jolietRoot_);
+
+  Protect(*primaryRoot_);
+  if (jolietRoot_) Protect(*jolietRoot_);
+  ProtectBootImages();
+  for (const SectorRange& range : released_) Free(range.first, range.count);
+  PlaceFiles(plan);
+  for (Directory* root : {primaryRoot_, jolietRoot_}) {
+    ForEachDirectory(root, [&](Directory& directory) { PlaceDirectory(directory); });
+  }
+  for (Directory* root : {primaryRoot_, jolietRoot_}) {
+    ForEachDirectory(root, [&](Directory& directory) { PointRecords(directory); });
+  }
+  PlacePathTables(primaryRoot_, primaryTables_, plan);
+  PlacePathTables(jolietRoot_, jolietTables_, plan);
+  plan.volumeSpaceSize = end_;
+  EmitDirectories(plan);
+  PatchDescriptors(plan);
+  plan.zeroed = zeroed_;
+  return plan;
+}
+
+bool BytesAt(ImageSource& source, std::uint64_t position, const char* text) {
+  const std::size_t length = std::strlen(text);
+  if (source.Size() < position + length) return false;
+  std::vector<char> bytes(length);
+  source.ReadAt(position, bytes.data(), length);
+  return std::memcmp(bytes.data(), text, length) == 0;
+}
+
+// Structures of the source that point into the image from outside its
+// trees: said when they no longer hold, as this layout leaves them as they
+// are.
+void FixStructuresPointingIntoTheImage(ImageSource& source, std::uint32_t sourceSectors,
+                                       PatchPlan& plan) {
+  const bool grew = plan.volumeSpaceSize > sourceSectors;
+  if (BytesAt(source, 512, "EFI PART")) {
+    plan.stale.push_back("the GPT in the system area describes the source image; it is kept as "
+                         "it is, so booting the new image as a disk may fail");
+  } else if (grew && BytesAt(source, 510, "\x55\xAA")) {
+    std::uint8_t table[64];
+    source.ReadAt(446, table, sizeof table);
+    for (int entry = 0; entry < 4; ++entry) {
+      if (table[entry * 16 + 4] == 0) continue;
+      plan.stale.push_back("the MBR partition table in the system area covers the source image's "
+                           "size only; the sectors added at the end are outside it");
+      break;
+    }
+  }
+  for (std::uint32_t sector = kPrimaryDescriptorSector; sector < kPrimaryDescriptorSector + 64; ++sector) {
+    if (BytesAt(source, SectorOffset(sector) + 1, "NSR02") ||
+        BytesAt(source, SectorOffset(sector) + 1, "NSR03")) {
+      plan.stale.push_back("the image's UDF tree is kept as it is and does not show the changes "
+                           "(Windows reads it first)");
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+PatchPlan PlanPatch(ImageSource& source, const DirectoryRecord* rootList, const ImageFacts& facts,
+                    const std::uint8_t recordDate[7], const std::uint8_t volumeDate[17]) {
+  PatchPlan plan = Planner(source, facts, recordDate, volumeDate).Plan(rootList);
+  std::uint8_t primary[kBlockSize];
+  source.ReadAt(kPrimaryVolumeDescriptorOffset, primary, kBlockSize);
+  FixStructuresPointingIntoTheImage(source, get_le32(primary + pvd::volume_space_size), plan);
+  return plan;
+}
+
+void CopySourceAndZeroStale(const PatchPlan& plan, ImageSource& source, ImageSink& output) {
+  output.CopyRange(source, 0, plan.sourceBytes, 0);
+  for (const SectorRange& range : plan.zeroed) {
+    output.ZeroRange(SectorOffset(range.first), SectorOffset(range.count));
+  }
+}
+
+void WriteSectors(const std::vector<SectorWrite>& writes, ImageSink& output) {
+  for (const SectorWrite& write : writes) {
+    output.WriteAt(SectorOffset(write.sector), write.bytes.data(), write.bytes.size());
+  }
+}
+
+void WriteFiles(const PatchPlan& plan, ImageSink& output,
+                const std::function<void(std::uint64_t)>& progress) {
+  static const std::vector<std::uint8_t> zeros(kBlockSize, 0);
+  for (const FileWrite& file : plan.files) {
+    FileImageSource local(file.localPath);
+    if (local.Size() < file.size) {
+      throw std::runtime_error("cannot read " + file.localPath + ": it is shorter than it was");
+    }
+    output.CopyRange(local, 0, file.size, SectorOffset(file.sector));
+    const std::size_t tail = file.size % kBlockSize;
+    if (tail != 0) output.WriteAt(SectorOffset(file.sector) + file.size, zeros.data(), kBlockSize - tail);
+    progress(file.size);
+  }
+}

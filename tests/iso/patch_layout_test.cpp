@@ -1,0 +1,148 @@
+// The keep layout on an image made by genisoimage with Joliet, Rock Ridge
+// and a hidden file: each change writes only the sectors it needs, the
+// result reads back in both trees, and no stale bytes stay behind.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "iso/iso_modifier.h"
+#include "tests/iso/memory_image.h"
+#include "tests/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct Change {
+  std::string local, image;  // local relative to the work directory
+  bool directory;
+};
+
+struct Case {
+  const char* name;
+  std::vector<Change> changes;
+  std::vector<std::string> gone;  // old bytes that must be nowhere
+  std::size_t maxChangedSectors;  // of the source's sectors
+  bool grows;
+};
+
+// Sectors of `a` whose bytes differ in `b` (the source's sectors only).
+std::size_t ChangedSectors(const std::string& a, const std::string& b) {
+  std::size_t changed = 0;
+  for (std::size_t at = 0; at < a.size(); at += 2048) {
+    changed += a.compare(at, 2048, b, at, 2048) != 0;
+  }
+  return changed;
+}
+
+// The directory record named `name` in the directory extent at `sector`.
+std::string RecordBytes(const std::string& image, std::uint32_t sector, const std::string& name) {
+  for (std::size_t at = sector * 2048u; at < sector * 2048u + 2048 && image[at] != 0;
+       at += static_cast<std::uint8_t>(image[at])) {
+    if (image.compare(at + 33, name.size(), name) == 0) {
+      return image.substr(at, static_cast<std::uint8_t>(image[at]));
+    }
+  }
+  return "";
+}
+
+std::uint32_t ExtentOf(ISOModifier& image, const std::string& path) {
+  const DirectoryRecord* node = image.findDirectoryRecord(path);
+  return node ? node->extent : 0;
+}
+
+}  // namespace
+
+TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
+  WPE_LINUX_ONLY("the image is made by genisoimage and read back by pycdlib");
+  ScratchDir dir;
+  const std::string source = dir / "source.iso";
+  for (const char* d : {"src/I386/INF", "src/BOOT", "src/DOCS", "work/many", "work/progs/TOOL"}) {
+    MakeDirs(dir / d);
+  }
+  WriteFile(dir / "src/WINBOM.INI", "[Factory]\r\nOLD-WINBOM-PASSWORD-HASH\r\n");
+  WriteFile(dir / "src/DOCS/README.TXT", std::string(3000, 'r'));
+  WriteFile(dir / "src/I386/INF/DISK.INF", "[Version]\r\n");
+  WriteFile(dir / "src/HIDDEN.TXT", "hidden entry");
+  WriteFile(dir / "src/BOOT/BOOT.IMG", std::string(2048, '\xF4'));
+  ASSERT_EQ(MakeGenisoimage(dir / "src", source, "BOOT/BOOT.IMG",
+                            "-J -R -hidden HIDDEN.TXT"),
+            0);
+  WriteFile(dir / "work/same.ini", "[Factory]\r\nOLD-WINBOM-PASSWORD-HASH\r\n");
+  WriteFile(dir / "work/small.ini", "[Factory]\r\n");
+  WriteFile(dir / "work/large.ini", std::string(5000, 'L'));
+  WriteFile(dir / "work/NEW.TXT", "new file");
+  for (int i = 0; i < 40; ++i) WriteFile(dir / ("work/many/FILE_NUMBER_" + std::to_string(i) + ".TXT"), "m");
+  WriteFile(dir / "work/progs/TOOL/tool.exe", std::string(3000, 't'));
+  const std::string original = ReadFile(source);
+
+  const std::vector<Case> cases = {
+      {"equal bytes", {{"same.ini", "\\WINBOM.INI", false}}, {}, 0, false},
+      {"smaller", {{"small.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 6, false},
+      {"larger", {{"large.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 6, true},
+      {"fits its directory", {{"NEW.TXT", "\\DOCS\\NEW.TXT", false}}, {}, 6, true},
+      {"overflows its directory", {{"many", "\\DOCS\\MANY", true}}, {}, 12, true},
+      {"new directory", {{"progs", "\\PROGRAMS", true}, {"small.ini", "\\WINBOM.INI", false}},
+       {"OLD-WINBOM"}, 12, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ISOModifier modifier(source);
+    modifier.SetLayout(ImageLayout::Keep);
+    modifier.FixPackTime(1000000000);
+    std::string packed;
+    {
+      CaptureOutput quiet;
+      for (const Change& change : c.changes) {
+        ASSERT_EQ(change.directory
+                      ? modifier.AddSingleDirectory(dir / ("work/" + change.local), change.image, true)
+                      : modifier.AddSingleFile(dir / ("work/" + change.local), change.image, true),
+                  0);
+      }
+      packed = PackInMemory(modifier);
+    }
+    ASSERT_FALSE(packed.empty());
+    EXPECT_LE(ChangedSectors(original, packed), c.maxChangedSectors);
+    EXPECT_EQ(packed.size() > original.size(), c.grows);
+    for (const std::string& old : c.gone) EXPECT_EQ(packed.find(old), std::string::npos) << old;
+    // The system area, the boot catalog and image, an unchanged directory
+    // (its Rock Ridge fields included) and the hidden entry stay as they were.
+    ISOModifier before(source);
+    ISOModifier after(InMemory(packed));
+    {
+      CaptureOutput quiet;
+      ASSERT_EQ(before.LoadImage(), 0);
+      ASSERT_EQ(after.LoadImage(), 0);
+    }
+    EXPECT_EQ(packed.compare(0, 16 * 2048, original, 0, 16 * 2048), 0);
+    for (const char* kept : {"I386\\INF", "BOOT\\BOOT.IMG", "BOOT\\BOOT.CAT"}) {
+      const std::uint32_t extent = ExtentOf(before, kept);
+      EXPECT_EQ(ExtentOf(after, kept), extent) << kept;
+      EXPECT_EQ(packed.compare(extent * 2048u, 2048, original, extent * 2048u, 2048), 0) << kept;
+    }
+    EXPECT_EQ(RecordBytes(packed, ExtentOf(after, ""), "HIDDEN.TXT;1"),
+              RecordBytes(original, ExtentOf(before, ""), "HIDDEN.TXT;1"));
+    EXPECT_EQ(RecordBytes(packed, ExtentOf(after, "DOCS"), "README.TXT;1"),
+              RecordBytes(original, ExtentOf(before, "DOCS"), "README.TXT;1"));
+    // Both trees read back with every change, as another reader sees them.
+    WriteFile(dir / "packed.iso", packed);
+    const std::string script = "import sys\nsys.path.insert(0, '" WPE_SOURCE_DIR "/tests/scripts')\n"
+                               "import wpe_testlib\n"
+                               "for joliet in (False, True):\n"
+                               "  files, dirs = wpe_testlib.read_image(sys.argv[1], joliet)\n"
+                               "  for p in sorted(files): print(p.upper(), len(files[p]), files[p][:12])\n";
+    WriteFile(dir / "read.py", script);
+    const std::string listing = RunOutput("/usr/bin/python3 " + dir / "read.py" + " " + dir / "packed.iso");
+    for (const Change& change : c.changes) {
+      if (change.directory) continue;
+      const std::string data = ReadFile(dir / ("work/" + change.local));
+      EXPECT_EQ(listing.find(std::to_string(data.size()) + " b'" + data.substr(0, 5)) != std::string::npos,
+                true)
+          << listing;
+    }
+    EXPECT_EQ(listing.find("/PROGRAMS/TOOL/TOOL.EXE 3000") != std::string::npos,
+              c.changes[0].local == "progs")
+        << listing;
+  }
+}
