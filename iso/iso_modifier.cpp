@@ -4,11 +4,15 @@
 // copied from the source image when the tree is packed.
 #include "iso/iso_modifier.h"
 
+#include "iso/boot_catalog.h"
 #include "iso/image_path.h"
 #include "iso/joliet_names.h"
 #include "iso/joliet_tree.h"
 
+#include <algorithm>
 #include <cstring>
+#include <map>
+#include <optional>
 #include <functional>
 #include <iostream>
 #include <stdexcept>
@@ -244,9 +248,95 @@ int ISOModifier::CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize,
   });
 }
 
+namespace {
+
+// Where the structures of the source image begin, and which file of the
+// tree (not replaced) starts at each sector.
+struct SourceMap {
+  std::vector<std::uint32_t> starts;
+  std::map<std::uint32_t, const DirectoryRecord*> files;
+};
+
+void MapTree(const DirectoryRecord* list, SourceMap& map) {
+  for (const DirectoryRecord* node = list; node; node = node->next) {
+    if (!node->fromImage || IsDotName(node->name)) continue;
+    if (node->type == kTypeDirectory) {
+      map.starts.push_back(node->sourceExtent);
+      MapTree(node->child, map);
+    } else if (node->size > 0) {
+      map.starts.push_back(node->sourceExtent);
+      map.files.emplace(node->sourceExtent, node);
+    }
+  }
+}
+
+// The first structure after `sector`: the hidden boot image there ends
+// before it.
+std::uint32_t NextStructure(const std::vector<std::uint32_t>& sortedStarts,
+                            std::uint32_t sector) {
+  const auto next = std::upper_bound(sortedStarts.begin(), sortedStarts.end(), sector);
+  return next == sortedStarts.end() ? sector : *next;
+}
+
+// Every entry of the source's catalog, its boot images found in the tree
+// where they are files of it and carried whole where they are not.
+std::optional<CarriedBootCatalog> CarryBootCatalog(ImageSource& source,
+                                                   const DirectoryRecord* root,
+                                                   const ImageFacts& facts) {
+  const SourceBootCatalog catalog = ReadSourceBootCatalog(source);
+  if (catalog.records.empty()) return std::nullopt;
+  SourceMap map;
+  MapTree(root, map);
+  map.starts.push_back(root->sourceExtent);
+  map.starts.push_back(catalog.sector);
+  if (facts.HasJoliet()) map.starts.push_back(facts.jolietRootExtent);
+  std::uint8_t primary[kBlockSize];
+  source.ReadAt(kPrimaryVolumeDescriptorOffset, primary, sizeof primary);
+  map.starts.push_back(get_le32(primary + pvd::volume_space_size));
+  map.starts.push_back(static_cast<std::uint32_t>(source.Size() / kBlockSize));
+  for (const CatalogBootEntry& entry : catalog.entries) map.starts.push_back(entry.loadRba);
+  std::sort(map.starts.begin(), map.starts.end());
+
+  CarriedBootCatalog carried;
+  carried.records = catalog.records;
+  std::map<std::uint32_t, std::uint32_t> hiddenAt;  // source sector -> area sector
+  for (const CatalogBootEntry& entry : catalog.entries) {
+    // An entry without an image (RBA 0) stays as recorded.
+    if (entry.loadRba == 0) continue;
+    CarriedBootImage image;
+    image.recordOffset = entry.recordOffset;
+    image.bootInfoTable = entry.bootInfoTable;
+    const auto file = map.files.find(entry.loadRba);
+    if (file != map.files.end()) {
+      image.file = file->second;
+    } else {
+      image.sourceOffset = SectorOffset(entry.loadRba);
+      image.bytes = HiddenBootImageBytes(source, entry, NextStructure(map.starts, entry.loadRba));
+      const auto shared = hiddenAt.emplace(entry.loadRba, carried.areaSectors);
+      image.areaSector = shared.first->second;
+      if (shared.second) {
+        carried.areaSectors +=
+            static_cast<std::uint32_t>((image.bytes + kBlockSize - 1) / kBlockSize);
+      }
+    }
+    carried.images.push_back(image);
+  }
+  return carried;
+}
+
+}  // namespace
+
 bool ISOModifier::PreparePack() {
   if (LoadImage() != 0) return false;
   withJoliet = Facts().HasJoliet();
+  carriedCatalog.reset();
+  if (!Facts().hasBootRecord) return true;
+  try {
+    carriedCatalog = CarryBootCatalog(*image.Open(), root, Facts());
+  } catch (const std::exception& e) {
+    std::cout << "pack ISO image failed, exception: " << e.what() << std::endl;
+    return false;
+  }
   return true;
 }
 

@@ -20,6 +20,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "iso/boot_catalog.h"
 #include "iso/iso_writer.h"
 
 namespace fs = boost::filesystem;
@@ -198,7 +199,9 @@ int ISOWriter::WriteImage(const PackLayout& plan, const std::string& bootImagePa
   try {
     written = WriteVolumeDescriptors(plan, output) &&
               WriteBootCatalogAndImage(plan, bootImagePath, output) &&
-              WriteHierarchies(plan, output);
+              WriteHierarchies(plan, output) &&
+              (!carriedCatalog || !plan.sectors.hasBootImage ||
+               Reported([&] { WriteBootInfoTables(plan.sectors, output, true); }));
   } catch (const std::exception& e) {
     std::cout << "pack ISO image failed, exception: " << e.what() << std::endl;
   }
@@ -252,7 +255,10 @@ std::string ISOWriter::LayOutTree(const std::string& bootImagePath, PackLayout& 
   const bool hasBootImage = !bootImagePath.empty();
   std::uint64_t bootImageBytes = 0;
   try {
-    if (hasBootImage) bootImageBytes = BootImageSize(bootImagePath);
+    if (hasBootImage) {
+      bootImageBytes = carriedCatalog ? SectorOffset(carriedCatalog->areaSectors)
+                                      : BootImageSize(bootImagePath);
+    }
   } catch (const std::exception& e) {
     return std::string("IO exception: ") + e.what();
   }
@@ -323,6 +329,10 @@ bool ISOWriter::WriteBootCatalogAndImage(const PackLayout& plan, const std::stri
                                          ImageSink& output) {
   const SectorLayout& layout = plan.sectors;
   if (!layout.hasBootImage) return true;
+  if (carriedCatalog) {
+    return RunStep("write boot image",
+                   [&] { return IoReason(WriteCarriedCatalog(layout, output)); });
+  }
   return RunStep("write boot image", [&] {
     const auto sectorCount = static_cast<std::uint16_t>((kBlockSize / kVirtualSectorSize) *
                                                         layout.bootImageSectors);
@@ -487,6 +497,46 @@ int ISOWriter::WriteBootImage(const std::string& bootImagePath, std::uint32_t se
          })
              ? 0
              : 1;
+}
+
+std::uint32_t ISOWriter::CarriedImageSector(const CarriedBootImage& image,
+                                            const SectorLayout& layout) const {
+  return image.file ? image.file->extent + layout.fileAreaStart
+                    : layout.bootImageStart + image.areaSector;
+}
+
+bool ISOWriter::WriteCarriedCatalog(const SectorLayout& layout, ImageSink& output) {
+  return Reported([&] {
+    std::vector<std::uint8_t> records = carriedCatalog->records;
+    for (const CarriedBootImage& image : carriedCatalog->images) {
+      const std::uint32_t sector = CarriedImageSector(image, layout);
+      put_le32(records.data() + image.recordOffset + initial_entry::load_rba, sector);
+      if (image.file) continue;
+      if (!packSource) packSource = sourceImage.Open();
+      output.CopyRange(*packSource, image.sourceOffset, image.bytes, SectorOffset(sector));
+      const std::size_t tail = image.bytes % kBlockSize;
+      if (tail != 0) {
+        const std::vector<std::uint8_t> zeros(kBlockSize - tail, 0);
+        output.WriteAt(SectorOffset(sector) + image.bytes, zeros.data(), zeros.size());
+      }
+    }
+    output.WriteAt(SectorOffset(layout.bootCatalog), records.data(), records.size());
+    // Hidden images' tables now; those of files once the files are written.
+    WriteBootInfoTables(layout, output, false);
+  });
+}
+
+void ISOWriter::WriteBootInfoTables(const SectorLayout& layout, ImageSink& output,
+                                    bool ofFiles) {
+    for (const CarriedBootImage& image : carriedCatalog->images) {
+      if ((image.file != nullptr) != ofFiles || !image.bootInfoTable) continue;
+      // Only the file LBA changes: the table's length and checksum cover
+      // bytes that are carried as they are.
+      std::uint8_t lba[4];
+      const std::uint32_t sector = CarriedImageSector(image, layout);
+      put_le32(lba, sector);
+      output.WriteAt(SectorOffset(sector) + boot_info_table::file_lba, lba, sizeof lba);
+    }
 }
 
 // ---- path tables --------------------------------------------------------------
