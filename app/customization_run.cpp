@@ -52,7 +52,7 @@ bool MakeWorkspaceName(std::string& workspace) {
 
 // What the new image will not have of the source image, said once each: the
 // run goes on without it.
-void LogDroppedParts(const ImageFacts& facts, bool bootEntriesBeyondDefault) {
+void LogDroppedParts(const ImageFacts& facts) {
   if (facts.hasRockRidge) {
     Log("the image has Rock Ridge entries (POSIX names, permissions, links); the new image "
         "does not carry them over");
@@ -60,9 +60,13 @@ void LogDroppedParts(const ImageFacts& facts, bool bootEntriesBeyondDefault) {
   if (facts.hasEnhancedDescriptor) {
     Log("the image has an ISO 9660:1999 volume descriptor; the new image does not carry it over");
   }
-  if (bootEntriesBeyondDefault) {
-    Log("the image's boot catalog has entries beyond the default one; the new image keeps only "
-        "the default boot entry");
+  if (facts.hasSystemArea) {
+    Warning("the image's system area (a hybrid boot record or partition table) is not carried "
+            "over: the packed image boots from CD only, not from a disk or USB stick");
+  }
+  if (facts.hasUdf) {
+    Warning("the image's UDF file system is not carried over: Windows reads the packed image's "
+            "ISO 9660 and Joliet names");
   }
   if (!facts.jolietTreeProblem.empty()) {
     Log("the image's Joliet tree cannot be read (%s); the new image's Joliet tree takes the "
@@ -202,7 +206,7 @@ int Run::RetrieveAndEdit() {
   }
   bootReader_.reset(new ISOBootImageReader(values_.image));
   if (bootReader_->LoadBootImage() != 0) return Stop();
-  LogDroppedParts(reader_->Facts(), bootReader_->HasEntriesBeyondDefault());
+  LogDroppedParts(reader_->Facts());
   if (bootReader_->ExtractBootImage(workspace_ + "/BootImage.bin") != 0) return Stop();
   if (editor_->ApplyChanges() != 0) return Stop();
   return 0;
