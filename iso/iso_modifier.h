@@ -46,4 +46,8 @@ class ISOModifier : public ISOReader, public ISOWriter {
   // Loads the source image; the pack writes a Joliet hierarchy when the
   // source image has one.
   bool PreparePack() override;
+
+ private:
+  // The entries additions replaced, linked through `next`.
+  DirectoryRecord* replacedEntries = nullptr;
 };

@@ -199,9 +199,7 @@ int ISOWriter::WriteImage(const PackLayout& plan, const std::string& bootImagePa
   try {
     written = WriteVolumeDescriptors(plan, output) &&
               WriteBootCatalogAndImage(plan, bootImagePath, output) &&
-              WriteHierarchies(plan, output) &&
-              (!carriedCatalog || !plan.sectors.hasBootImage ||
-               Reported([&] { WriteBootInfoTables(plan.sectors, output, true); }));
+              WriteHierarchies(plan, output);
   } catch (const std::exception& e) {
     std::cout << "pack ISO image failed, exception: " << e.what() << std::endl;
   }
@@ -499,44 +497,36 @@ int ISOWriter::WriteBootImage(const std::string& bootImagePath, std::uint32_t se
              : 1;
 }
 
-std::uint32_t ISOWriter::CarriedImageSector(const CarriedBootImage& image,
-                                            const SectorLayout& layout) const {
-  return image.file ? image.file->extent + layout.fileAreaStart
-                    : layout.bootImageStart + image.areaSector;
-}
-
 bool ISOWriter::WriteCarriedCatalog(const SectorLayout& layout, ImageSink& output) {
   return Reported([&] {
     std::vector<std::uint8_t> records = carriedCatalog->records;
+    // The validation entry names this writer, as in every image it makes;
+    // only its platform stays as recorded.
+    ValidationEntry validation;
+    CreateValidationEntry(validation);
+    validation.bytes[validation_entry::platform_id] = records[validation_entry::platform_id];
+    put_le16(validation.bytes + validation_entry::checksum, ValidationChecksum(validation));
+    std::copy_n(validation.bytes, sizeof validation.bytes, records.begin());
+    if (!packSource) packSource = sourceImage.Open();
     for (const CarriedBootImage& image : carriedCatalog->images) {
-      const std::uint32_t sector = CarriedImageSector(image, layout);
+      const std::uint32_t sector = layout.bootImageStart + image.areaSector;
       put_le32(records.data() + image.recordOffset + initial_entry::load_rba, sector);
-      if (image.file) continue;
-      if (!packSource) packSource = sourceImage.Open();
       output.CopyRange(*packSource, image.sourceOffset, image.bytes, SectorOffset(sector));
       const std::size_t tail = image.bytes % kBlockSize;
       if (tail != 0) {
         const std::vector<std::uint8_t> zeros(kBlockSize - tail, 0);
         output.WriteAt(SectorOffset(sector) + image.bytes, zeros.data(), zeros.size());
       }
+      if (image.bootInfoTable) {
+        // Only the file LBA changes: the table's length and checksum cover
+        // bytes that are copied as they are.
+        std::uint8_t lba[4];
+        put_le32(lba, sector);
+        output.WriteAt(SectorOffset(sector) + boot_info_table::file_lba, lba, sizeof lba);
+      }
     }
     output.WriteAt(SectorOffset(layout.bootCatalog), records.data(), records.size());
-    // Hidden images' tables now; those of files once the files are written.
-    WriteBootInfoTables(layout, output, false);
   });
-}
-
-void ISOWriter::WriteBootInfoTables(const SectorLayout& layout, ImageSink& output,
-                                    bool ofFiles) {
-    for (const CarriedBootImage& image : carriedCatalog->images) {
-      if ((image.file != nullptr) != ofFiles || !image.bootInfoTable) continue;
-      // Only the file LBA changes: the table's length and checksum cover
-      // bytes that are carried as they are.
-      std::uint8_t lba[4];
-      const std::uint32_t sector = CarriedImageSector(image, layout);
-      put_le32(lba, sector);
-      output.WriteAt(SectorOffset(sector) + boot_info_table::file_lba, lba, sizeof lba);
-    }
 }
 
 // ---- path tables --------------------------------------------------------------

@@ -56,17 +56,17 @@ SectorLayout ComputeSectorLayout(std::uint32_t pathTableSize, std::uint32_t dire
                                  std::uint64_t bootImageBytes,
                                  std::uint32_t jolietPathTableSize = 0);
 
-// A boot image that the new catalog names: a file of the tree (its entry
-// points at the file's new extent), or bytes of the source image that the
-// pack carries into the boot image area.
+// A boot image that the new catalog names: bytes of the source image that
+// the pack copies into the boot image area, the default entry's first, at
+// the start of the area. A boot image that is also a file of the tree keeps
+// that file too; the catalog names the copy.
 struct CarriedBootImage {
   std::size_t recordOffset = 0;  // its entry within CarriedBootCatalog::records
-  const DirectoryRecord* file = nullptr;
   std::uint64_t sourceOffset = 0;
   std::uint64_t bytes = 0;
   std::uint32_t areaSector = 0;  // from the start of the boot image area
   // The image's boot info table is valid in the source: its file LBA
-  // follows the image.
+  // follows the copy.
   bool bootInfoTable = false;
 };
 
@@ -219,14 +219,8 @@ class ISOWriter : public virtual ISOManipulator {
   DirectoryRecord* LoadLocalDirectoryTree(const std::string& localDirectory,
                                           std::size_t depth = 0);
 
-  // The carried catalog and its hidden boot images.
+  // The carried catalog and a copy of each of its boot images.
   bool WriteCarriedCatalog(const SectorLayout& layout, ImageSink& output);
-  // The new sector of a carried boot image.
-  std::uint32_t CarriedImageSector(const CarriedBootImage& image,
-                                   const SectorLayout& layout) const;
-  // The boot info tables of the hidden boot images, or of those that are
-  // files (once the files' data is in).
-  void WriteBootInfoTables(const SectorLayout& layout, ImageSink& output, bool ofFiles);
 
   // Takes the time the pack records, once: the fixed time or the current one.
   void TakePackTime();
