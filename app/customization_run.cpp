@@ -64,6 +64,10 @@ void LogDroppedParts(const ImageFacts& facts) {
     Warning("the image's system area (a hybrid boot record or partition table) is not carried "
             "over: the packed image boots from CD only, not from a disk or USB stick");
   }
+  if (facts.hasHiddenEntries) {
+    Warning("the image has hidden entries (records marked hidden, which listings leave out); "
+            "the new image does not carry them over");
+  }
   if (facts.hasUdf) {
     Warning("the image's UDF file system is not carried over: Windows reads the packed image's "
             "ISO 9660 and Joliet names");

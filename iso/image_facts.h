@@ -29,6 +29,9 @@ struct ImageFacts {
   bool hasSystemArea = false;
   // A UDF file system beside the ISO 9660 one.
   bool hasUdf = false;
+  // Records marked hidden in the primary or Joliet tree, which the reader
+  // leaves out.
+  bool hasHiddenEntries = false;
 
   bool HasJoliet() const { return jolietDescriptorSector != 0; }
 };
