@@ -52,7 +52,7 @@ bool MakeWorkspaceName(std::string& workspace) {
 
 // What the new image will not have of the source image, said once each: the
 // run goes on without it.
-void LogDroppedParts(const ImageFacts& facts, bool bootEntriesBeyondDefault) {
+void LogDroppedParts(const ImageFacts& facts) {
   if (facts.hasRockRidge) {
     Log("the image has Rock Ridge entries (POSIX names, permissions, links); the new image "
         "does not carry them over");
@@ -60,9 +60,17 @@ void LogDroppedParts(const ImageFacts& facts, bool bootEntriesBeyondDefault) {
   if (facts.hasEnhancedDescriptor) {
     Log("the image has an ISO 9660:1999 volume descriptor; the new image does not carry it over");
   }
-  if (bootEntriesBeyondDefault) {
-    Log("the image's boot catalog has entries beyond the default one; the new image keeps only "
-        "the default boot entry");
+  if (facts.hasSystemArea) {
+    Warning("the image's system area (a hybrid boot record or partition table) is not carried "
+            "over: the packed image boots from CD only, not from a disk or USB stick");
+  }
+  if (facts.hasHiddenEntries) {
+    Warning("the image has hidden entries (records marked hidden, which listings leave out); "
+            "the new image does not carry them over");
+  }
+  if (facts.hasUdf) {
+    Warning("the image's UDF file system is not carried over: Windows reads the packed image's "
+            "ISO 9660 and Joliet names");
   }
   if (!facts.jolietTreeProblem.empty()) {
     Log("the image's Joliet tree cannot be read (%s); the new image's Joliet tree takes the "
@@ -228,7 +236,7 @@ int Run::RetrieveAndEdit() {
   if (bootReader_->LoadBootImage() != 0) return StopStep();
   // The keep layout carries all of these over.
   if (values_.layout == ImageLayout::Compact) {
-    LogDroppedParts(reader_->Facts(), bootReader_->HasEntriesBeyondDefault());
+    LogDroppedParts(reader_->Facts());
   }
   if (bootReader_->ExtractBootImage(workspace_ + "/BootImage.bin") != 0) return StopStep();
   BeginStep();

@@ -37,6 +37,9 @@ T GetBe(const std::uint8_t* p) {
 inline void put_le16(std::uint8_t* p, std::uint16_t v) { byte_order_detail::PutLe(p, v); }
 inline void put_le32(std::uint8_t* p, std::uint32_t v) { byte_order_detail::PutLe(p, v); }
 inline void put_le64(std::uint8_t* p, std::uint64_t v) { byte_order_detail::PutLe(p, v); }
+inline std::uint64_t get_le64(const std::uint8_t* p) {
+  return byte_order_detail::GetLe<std::uint64_t>(p);
+}
 inline void put_be16(std::uint8_t* p, std::uint16_t v) { byte_order_detail::PutBe(p, v); }
 inline void put_be32(std::uint8_t* p, std::uint32_t v) { byte_order_detail::PutBe(p, v); }
 inline void put_be64(std::uint8_t* p, std::uint64_t v) { byte_order_detail::PutBe(p, v); }

@@ -1,5 +1,10 @@
 #include "iso/image_facts.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "iso/udf_bridge.h"
+
 #include <cstring>
 #include <exception>
 
@@ -83,5 +88,13 @@ ImageFacts ReadImageFacts(ImageSource& image, std::uint32_t rootExtent) {
     // The root loaded a moment ago; should it not read now, there is no
     // Rock Ridge to speak of.
   }
+  try {
+    std::vector<std::uint8_t> area(SectorOffset(kPrimaryDescriptorSector));
+    image.ReadAt(0, area.data(), area.size());
+    facts.hasSystemArea =
+        std::any_of(area.begin(), area.end(), [](std::uint8_t b) { return b != 0; });
+  } catch (const std::exception&) {
+  }
+  facts.hasUdf = FindUdfBridge(image).present;
   return facts;
 }

@@ -24,6 +24,15 @@ struct ImageFacts {
   // the primary names); empty when it was read or there is none.
   std::string jolietTreeProblem;
 
+  // Anything but zeros in sectors 0 to 15 (a hybrid image's boot record
+  // and partition tables).
+  bool hasSystemArea = false;
+  // A UDF file system beside the ISO 9660 one.
+  bool hasUdf = false;
+  // Records marked hidden in the primary or Joliet tree, which the reader
+  // leaves out.
+  bool hasHiddenEntries = false;
+
   bool HasJoliet() const { return jolietDescriptorSector != 0; }
 };
 

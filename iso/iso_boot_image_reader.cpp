@@ -10,22 +10,6 @@
 #include "common/console.h"
 #include "iso/local_output.h"
 
-namespace {
-
-// Whether a section header follows the default entry. A catalog that ends
-// right after that entry simply has none.
-bool HasSectionHeader(ImageSource& source, std::uint64_t position) {
-  try {
-    std::uint8_t indicator = 0;
-    source.ReadAt(position, &indicator, 1);
-    return indicator == kSectionHeader || indicator == kFinalSectionHeader;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-}  // namespace
-
 ISOBootImageReader::ISOBootImageReader(ImageOrigin image) : image(std::move(image)) {}
 
 ISOBootImageReader::~ISOBootImageReader() { Release(); }
@@ -43,7 +27,6 @@ int ISOBootImageReader::LoadBootImage() {
   // buffers of an earlier success mixed with new ones.
   Release();
   sectorCount = 0;
-  entriesBeyondDefault = false;
   try {
     ReadCatalogAndImage(*image.Open());
   } catch (const std::exception& e) {
@@ -72,8 +55,6 @@ void ISOBootImageReader::ReadCatalogAndImage(ImageSource& source) {
   source.ReadAt(catalog, validationEntry->bytes, sizeof validationEntry->bytes);
   source.ReadAt(catalog + sizeof(ValidationEntry), initialEntry->bytes, sizeof initialEntry->bytes);
 
-  entriesBeyondDefault =
-      HasSectionHeader(source, catalog + sizeof(ValidationEntry) + sizeof(InitialEntry));
   sectorCount = get_le16(initialEntry->bytes + initial_entry::sector_count);
   const std::size_t imageSize = std::size_t{kVirtualSectorSize} * sectorCount;
   bootImage.reset(new std::uint8_t[imageSize]);

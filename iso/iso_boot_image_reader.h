@@ -18,9 +18,6 @@ class ISOBootImageReader : public ISOManipulator {
   int LoadBootImage();
   int ExtractBootImage(const std::string& localPath);
   bool IsBootImageValid() const;
-  // Whether the loaded catalog has section headers after the default entry
-  // (entries for other platforms or other boot images), which are not kept.
-  bool HasEntriesBeyondDefault() const { return entriesBeyondDefault; }
 
  private:
   void Release();
@@ -33,5 +30,4 @@ class ISOBootImageReader : public ISOManipulator {
   std::unique_ptr<InitialEntry> initialEntry;
   std::unique_ptr<std::uint8_t[]> bootImage;
   std::uint32_t sectorCount = 0;
-  bool entriesBeyondDefault = false;
 };

@@ -5,11 +5,15 @@
 #include "iso/iso_modifier.h"
 
 #include "common/console.h"
+#include "iso/boot_catalog.h"
 #include "iso/image_path.h"
 #include "iso/joliet_names.h"
 #include "iso/joliet_tree.h"
 
+#include <algorithm>
 #include <cstring>
+#include <map>
+#include <optional>
 #include <functional>
 #include <iostream>
 #include <stdexcept>
@@ -51,10 +55,12 @@ AdditionPaths SplitPaths(const std::string& localPath, const std::string& imageP
   return paths;
 }
 
-void RemoveEntry(DirectoryRecord* previous, DirectoryRecord* node) {
+// Takes the node out of its list and keeps it in `removed` (its source
+// sectors still count when the pack places the boot images).
+void RemoveEntry(DirectoryRecord* previous, DirectoryRecord* node, DirectoryRecord*& removed) {
   previous->next = node->next;
-  node->next = nullptr;
-  ISOManipulator::FreeRecordList(node);
+  node->next = removed;
+  removed = node;
 }
 
 // Links the node in after "." and ".." and before the first entry whose
@@ -95,13 +101,13 @@ bool FindAdditionSlot(ISOReader& image, const std::string& localPath,
 // identifier recorded in the image ("WINBOM.INI;1" stays so). Called only
 // once everything that can fail is done.
 void PlaceNewEntry(const AdditionSlot& slot, std::uint32_t type, std::uint32_t size,
-                   DirectoryRecord* contents) {
+                   DirectoryRecord* contents, DirectoryRecord*& removed) {
   const bool sameType = slot.existing && slot.existing->type == type;
   auto* node = new DirectoryRecord;
   node->identifier = sameType ? slot.existing->identifier : slot.paths.imageName;
   // ... and its name in the Joliet tree, as Windows shows it.
   if (sameType) node->jolietIdentifier = KeptJolietName(*slot.existing);
-  if (slot.existing) RemoveEntry(slot.previous, slot.existing);
+  if (slot.existing) RemoveEntry(slot.previous, slot.existing, removed);
   node->parentPath = slot.paths.localDirectory;
   node->name = slot.paths.localName;
   node->type = type;
@@ -145,7 +151,7 @@ void CheckJolietNamesOfAddition(bool withJoliet, const AdditionSlot& slot, std::
 
 ISOModifier::ISOModifier(const ImageOrigin& image) : ISOReader(image), ISOWriter("", image) {}
 
-ISOModifier::~ISOModifier() = default;
+ISOModifier::~ISOModifier() { FreeRecordList(replacedEntries); }
 
 int ISOModifier::Unpack(const std::string&) { return 0; }
 
@@ -171,7 +177,7 @@ int ISOModifier::AddSingleFile(const std::string& localPath, const std::string& 
       throw std::runtime_error("file too large for ISO 9660 (4 GiB or more): " + localPath);
     }
     CheckJolietNamesOfAddition(Facts().HasJoliet(), slot, kTypeFile, nullptr);
-    PlaceNewEntry(slot, kTypeFile, static_cast<std::uint32_t>(size), nullptr);
+    PlaceNewEntry(slot, kTypeFile, static_cast<std::uint32_t>(size), nullptr, replacedEntries);
     return 0;
   } catch (const std::exception& e) {
     FailureLine(std::string("ISOModifier AddSingleFile exception: ") + e.what());
@@ -196,7 +202,7 @@ int ISOModifier::AddSingleDirectory(const std::string& localPath, const std::str
       FreeRecordList(contents);
       throw;
     }
-    PlaceNewEntry(slot, kTypeDirectory, 0, contents);
+    PlaceNewEntry(slot, kTypeDirectory, 0, contents, replacedEntries);
     return 0;
   } catch (const std::exception& e) {
     FailureLine(std::string("ISOModifier AddSingleDirectory exception: ") + e.what());
@@ -245,9 +251,116 @@ int ISOModifier::CreateJolietVolumeDescriptor(std::uint32_t volumeSpaceSize,
   });
 }
 
+namespace {
+
+// Where the structures of the source image begin, and which file of the
+// source tree starts at each sector.
+struct SourceMap {
+  std::vector<std::uint32_t> starts;
+  std::map<std::uint32_t, const DirectoryRecord*> files;
+};
+
+void MapTree(const DirectoryRecord* list, SourceMap& map) {
+  for (const DirectoryRecord* node = list; node; node = node->next) {
+    if (!node->fromImage || IsDotName(node->name)) continue;
+    if (node->type == kTypeDirectory) {
+      map.starts.push_back(node->sourceExtent);
+      MapTree(node->child, map);
+    } else if (node->sourceSize > 0) {
+      map.starts.push_back(node->sourceExtent);
+      map.files.emplace(node->sourceExtent, node);
+    }
+  }
+}
+
+// The first structure after `sector`: the hidden boot image there ends
+// before it.
+std::uint32_t NextStructure(const std::vector<std::uint32_t>& sortedStarts,
+                            std::uint32_t sector) {
+  const auto next = std::upper_bound(sortedStarts.begin(), sortedStarts.end(), sector);
+  return next == sortedStarts.end() ? sector : *next;
+}
+
+// How many bytes of the source the copy of an entry's boot image takes: a
+// file of the source tree whole, else as much as the image's own structure
+// or the gap before the next structure tells; never less than the sectors
+// the entry loads.
+std::uint64_t BootImageBytes(ImageSource& source, const CatalogBootEntry& entry,
+                             const SourceMap& map) {
+  const auto file = map.files.find(entry.loadRba);
+  if (file == map.files.end()) {
+    return HiddenBootImageBytes(source, entry, NextStructure(map.starts, entry.loadRba));
+  }
+  return std::max<std::uint64_t>(file->second->sourceSize,
+                                 std::uint64_t{entry.sectorCount} * kVirtualSectorSize);
+}
+
+// Every entry of the source's catalog, each boot image copied into the boot
+// image area: the default entry's first, where an image with one entry has
+// always had it, then the others' in catalog order, one copy per image.
+// `replaced` holds the entries the run took out of the tree: their sectors
+// still end a hidden boot image.
+std::optional<CarriedBootCatalog> CarryBootCatalog(ImageSource& source,
+                                                   const DirectoryRecord* root,
+                                                   const DirectoryRecord* replaced,
+                                                   const ImageFacts& facts) {
+  const SourceBootCatalog catalog = ReadSourceBootCatalog(source);
+  if (catalog.records.empty()) return std::nullopt;
+  SourceMap map;
+  MapTree(root, map);
+  MapTree(replaced, map);
+  map.starts.push_back(root->sourceExtent);
+  map.starts.push_back(catalog.sector);
+  if (facts.HasJoliet()) map.starts.push_back(facts.jolietRootExtent);
+  std::uint8_t primary[kBlockSize];
+  source.ReadAt(kPrimaryVolumeDescriptorOffset, primary, sizeof primary);
+  map.starts.push_back(get_le32(primary + pvd::volume_space_size));
+  map.starts.push_back(static_cast<std::uint32_t>(source.Size() / kBlockSize));
+  for (const CatalogBootEntry& entry : catalog.entries) map.starts.push_back(entry.loadRba);
+  std::sort(map.starts.begin(), map.starts.end());
+
+  CarriedBootCatalog carried;
+  carried.records = catalog.records;
+  // Entries that share an image share its copy, as long as the longest
+  // of them needs.
+  std::map<std::uint32_t, std::uint64_t> bytesAt;
+  for (const CatalogBootEntry& entry : catalog.entries) {
+    if (entry.loadRba == 0) continue;
+    std::uint64_t& bytes = bytesAt[entry.loadRba];
+    bytes = std::max(bytes, BootImageBytes(source, entry, map));
+  }
+  std::map<std::uint32_t, std::uint32_t> copiedAt;  // source sector -> area sector
+  for (const CatalogBootEntry& entry : catalog.entries) {
+    // An entry without an image (RBA 0) stays as recorded.
+    if (entry.loadRba == 0) continue;
+    CarriedBootImage image;
+    image.recordOffset = entry.recordOffset;
+    image.bootInfoTable = entry.bootInfoTable;
+    image.sourceOffset = SectorOffset(entry.loadRba);
+    image.bytes = bytesAt[entry.loadRba];
+    const auto copy = copiedAt.emplace(entry.loadRba, carried.areaSectors);
+    image.areaSector = copy.first->second;
+    if (copy.second) {
+      carried.areaSectors += static_cast<std::uint32_t>((image.bytes + kBlockSize - 1) / kBlockSize);
+    }
+    carried.images.push_back(image);
+  }
+  return carried;
+}
+
+}  // namespace
+
 bool ISOModifier::PreparePack() {
   if (LoadImage() != 0) return false;
   withJoliet = Facts().HasJoliet();
+  carriedCatalog.reset();
+  if (!Facts().hasBootRecord) return true;
+  try {
+    carriedCatalog = CarryBootCatalog(*image.Open(), root, replacedEntries, Facts());
+  } catch (const std::exception& e) {
+    std::cout << "pack ISO image failed, exception: " << e.what() << std::endl;
+    return false;
+  }
   return true;
 }
 

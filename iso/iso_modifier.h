@@ -57,4 +57,6 @@ class ISOModifier : public ISOReader, public ISOWriter {
   int PatchSource(ImageSink& output, const PatchPlan& plan, const std::string& bootImagePath);
 
   ImageLayout layout = ImageLayout::Compact;
+  // The entries additions replaced, linked through `next`.
+  DirectoryRecord* replacedEntries = nullptr;
 };

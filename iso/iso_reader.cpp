@@ -70,6 +70,7 @@ int ISOReader::LoadImage() {
         get_le32(descriptor + pvd::root_directory_record + dir_record::extent);
 
     walkGuard.Clear();
+    hiddenEntries = false;
     FreeRecordList(root);
     root = nullptr;
     root = LoadDirectory(rootExtent, "");
@@ -100,7 +101,11 @@ DirectoryRecord* ISOReader::LoadDirectory(std::uint32_t extent, const std::strin
 
     RawDirectoryRecord record;
     while (records.Next(record)) {
-      if ((record.file_flags() & kFlagHidden) != 0 || record.identifier_length() == 0) continue;
+      if (record.identifier_length() == 0) continue;
+      if ((record.file_flags() & kFlagHidden) != 0) {
+        hiddenEntries = true;
+        continue;
+      }
 
       const std::string name = GetRecordName(&record);
       auto node = new DirectoryRecord;
@@ -375,9 +380,12 @@ void ISOReader::CopyFileOut(const DirectoryRecord& node, const std::string& loca
 
 void ISOReader::LearnImageFacts(ImageSource& source, std::uint32_t rootExtent) {
   facts = ReadImageFacts(source, rootExtent);
+  facts.hasHiddenEntries = hiddenEntries;
   if (!facts.HasJoliet()) return;
   try {
-    MapJolietNames(root, LoadJolietTree(source, facts.jolietRootExtent));
+    const JolietEntry joliet = LoadJolietTree(source, facts.jolietRootExtent);
+    facts.hasHiddenEntries = facts.hasHiddenEntries || joliet.holdsHidden;
+    MapJolietNames(root, joliet);
   } catch (const std::exception& e) {
     facts.jolietTreeProblem = e.what();
   }

@@ -73,5 +73,7 @@ class ISOReader : public virtual ISOManipulator {
                    bool showProgress);
 
   DirectoryWalkGuard walkGuard{kMaxDirectoryDepth};
+  // The load of the primary tree left out records marked hidden.
+  bool hiddenEntries = false;
   ImageFacts facts;
 };

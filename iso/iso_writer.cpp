@@ -21,6 +21,7 @@
 #include <boost/filesystem.hpp>
 
 #include "common/console.h"
+#include "iso/boot_catalog.h"
 #include "iso/iso_writer.h"
 
 namespace fs = boost::filesystem;
@@ -254,7 +255,10 @@ std::string ISOWriter::LayOutTree(const std::string& bootImagePath, PackLayout& 
   const bool hasBootImage = !bootImagePath.empty();
   std::uint64_t bootImageBytes = 0;
   try {
-    if (hasBootImage) bootImageBytes = BootImageSize(bootImagePath);
+    if (hasBootImage) {
+      bootImageBytes = carriedCatalog ? SectorOffset(carriedCatalog->areaSectors)
+                                      : BootImageSize(bootImagePath);
+    }
   } catch (const std::exception& e) {
     return std::string("IO exception: ") + e.what();
   }
@@ -325,6 +329,10 @@ bool ISOWriter::WriteBootCatalogAndImage(const PackLayout& plan, const std::stri
                                          ImageSink& output) {
   const SectorLayout& layout = plan.sectors;
   if (!layout.hasBootImage) return true;
+  if (carriedCatalog) {
+    return RunPackStep("write boot image",
+                   [&] { return IoReason(WriteCarriedCatalog(layout, output)); });
+  }
   return RunPackStep("write boot image", [&] {
     const auto sectorCount = static_cast<std::uint16_t>((kBlockSize / kVirtualSectorSize) *
                                                         layout.bootImageSectors);
@@ -489,6 +497,38 @@ int ISOWriter::WriteBootImage(const std::string& bootImagePath, std::uint32_t se
          })
              ? 0
              : 1;
+}
+
+bool ISOWriter::WriteCarriedCatalog(const SectorLayout& layout, ImageSink& output) {
+  return Reported([&] {
+    std::vector<std::uint8_t> records = carriedCatalog->records;
+    // The validation entry names this writer, as in every image it makes;
+    // only its platform stays as recorded.
+    ValidationEntry validation;
+    CreateValidationEntry(validation);
+    validation.bytes[validation_entry::platform_id] = records[validation_entry::platform_id];
+    put_le16(validation.bytes + validation_entry::checksum, ValidationChecksum(validation));
+    std::copy_n(validation.bytes, sizeof validation.bytes, records.begin());
+    if (!packSource) packSource = sourceImage.Open();
+    for (const CarriedBootImage& image : carriedCatalog->images) {
+      const std::uint32_t sector = layout.bootImageStart + image.areaSector;
+      put_le32(records.data() + image.recordOffset + initial_entry::load_rba, sector);
+      output.CopyRange(*packSource, image.sourceOffset, image.bytes, SectorOffset(sector));
+      const std::size_t tail = image.bytes % kBlockSize;
+      if (tail != 0) {
+        const std::vector<std::uint8_t> zeros(kBlockSize - tail, 0);
+        output.WriteAt(SectorOffset(sector) + image.bytes, zeros.data(), zeros.size());
+      }
+      if (image.bootInfoTable) {
+        // Only the file LBA changes: the table's length and checksum cover
+        // bytes that are copied as they are.
+        std::uint8_t lba[4];
+        put_le32(lba, sector);
+        output.WriteAt(SectorOffset(sector) + boot_info_table::file_lba, lba, sizeof lba);
+      }
+    }
+    output.WriteAt(SectorOffset(layout.bootCatalog), records.data(), records.size());
+  });
 }
 
 // ---- path tables --------------------------------------------------------------

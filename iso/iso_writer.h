@@ -13,6 +13,7 @@
 #include <optional>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "iso/image_sink.h"
 #include "iso/image_source.h"
@@ -54,6 +55,27 @@ SectorLayout ComputeSectorLayout(std::uint32_t pathTableSize, std::uint32_t dire
                                  std::uint32_t fileSectors, bool hasBootImage,
                                  std::uint64_t bootImageBytes,
                                  std::uint32_t jolietPathTableSize = 0);
+
+// A boot image that the new catalog names: bytes of the source image that
+// the pack copies into the boot image area, the default entry's first, at
+// the start of the area. A boot image that is also a file of the tree keeps
+// that file too; the catalog names the copy.
+struct CarriedBootImage {
+  std::size_t recordOffset = 0;  // its entry within CarriedBootCatalog::records
+  std::uint64_t sourceOffset = 0;
+  std::uint64_t bytes = 0;
+  std::uint32_t areaSector = 0;  // from the start of the boot image area
+  // The image's boot info table is valid in the source: its file LBA
+  // follows the copy.
+  bool bootInfoTable = false;
+};
+
+// The source's boot catalog as the new image records it.
+struct CarriedBootCatalog {
+  std::vector<std::uint8_t> records;
+  std::vector<CarriedBootImage> images;
+  std::uint32_t areaSectors = 0;  // sectors the carried bytes take
+};
 
 // What Pack lays out before it writes anything.
 struct PackLayout {
@@ -206,6 +228,9 @@ class ISOWriter : public virtual ISOManipulator {
   DirectoryRecord* LoadLocalDirectoryTree(const std::string& localDirectory,
                                           std::size_t depth = 0);
 
+  // The carried catalog and a copy of each of its boot images.
+  bool WriteCarriedCatalog(const SectorLayout& layout, ImageSink& output);
+
   // Takes the time the pack records, once: the fixed time or the current one.
   void TakePackTime();
 
@@ -218,6 +243,9 @@ class ISOWriter : public virtual ISOManipulator {
   // of its own and the volume descriptors carry it.
   std::uint8_t packVolumeDate[17] = {};
   std::uint8_t packRecordDate[7] = {};
+  // Every entry of the source's boot catalog, which a pack with a boot image
+  // carries instead of making a catalog of its own for the boot image file.
+  std::optional<CarriedBootCatalog> carriedCatalog;
   // Whether Pack writes a Joliet hierarchy beside the primary one.
   bool withJoliet = false;
   // Directories numbered by the last ComputePathTableSize, root included,

@@ -18,7 +18,11 @@ void LoadJolietDirectory(ImageSource& image, JolietEntry& directory, DirectoryWa
   RawDirectoryRecord record;
   while (records.Next(record)) {
     const std::uint8_t length = record.identifier_length();
-    if ((record.file_flags() & kFlagHidden) != 0 || length == 0) continue;
+    if (length == 0) continue;
+    if ((record.file_flags() & kFlagHidden) != 0) {
+      directory.holdsHidden = true;
+      continue;
+    }
     // The self and parent records (a single 0x00 or 0x01 byte).
     if (length == 1 && record.identifier[0] <= 0x01) continue;
     JolietEntry entry;
@@ -27,6 +31,7 @@ void LoadJolietDirectory(ImageSource& image, JolietEntry& directory, DirectoryWa
     entry.size = record.data_length();
     entry.directory = (record.file_flags() & kFlagDirectory) != 0;
     if (entry.directory) LoadJolietDirectory(image, entry, guard);
+    directory.holdsHidden = directory.holdsHidden || entry.holdsHidden;
     directory.entries.push_back(std::move(entry));
   }
 }

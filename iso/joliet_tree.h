@@ -24,6 +24,8 @@ struct JolietEntry {
   std::uint32_t size = 0;
   bool directory = false;
   std::vector<JolietEntry> entries;  // a directory's entries without "." and ".."
+  // A directory: records marked hidden were left out of it or below it.
+  bool holdsHidden = false;
 };
 
 // The Joliet tree whose root directory starts at `rootExtent`, hidden

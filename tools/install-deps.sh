@@ -10,6 +10,7 @@ packages=(
   # Independent tools the tests check our images and hives with.
   xorriso genisoimage p7zip-full python3-pycdlib python3-pycryptodome
   libhivex-bin reglookup qemu-system-x86
+  ovmf isolinux syslinux-common mtools gdisk gcc-mingw-w64-x86-64
   # The image fuzz target (fuzz/run.sh): clang with libFuzzer and the
   # sanitizer runtimes.
   clang libclang-rt-14-dev

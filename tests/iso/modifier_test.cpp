@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/byte_order.h"
 #include "iso/iso_modifier.h"
 #include "iso/joliet_names.h"
 #include "iso/joliet_tree.h"
@@ -136,6 +137,16 @@ TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
     const std::size_t at = 16 * 2048 + offset, length = offset == 40 ? 32 : 128;
     EXPECT_EQ(packed.substr(at, length), original.substr(at, length)) << offset;
   }
+  // The catalog names this writer (genisoimage's names none) and a copy of
+  // the boot image in the boot image area; the file BOOT.IMG stays too.
+  const auto le32 = [&](std::size_t at) {
+    return get_le32(reinterpret_cast<const std::uint8_t*>(&packed[at]));
+  };
+  const std::size_t catalog = std::size_t{2048} * le32(17 * 2048 + 71);
+  EXPECT_EQ(packed.substr(catalog + 4, 22), std::string("Microsoft Corporation\0", 22));
+  const std::string bootImage(2048, '\xF4');
+  EXPECT_EQ(packed.substr(std::size_t{2048} * le32(catalog + 40), 2048), bootImage);
+  EXPECT_NE(packed.find(bootImage), packed.rfind(bootImage));
 
   // pycdlib extracts everything; compare with the source tree as changed.
   ReadBack(dir / "out.iso", dir / "read");

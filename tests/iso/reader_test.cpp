@@ -99,6 +99,7 @@ TEST_P(BothProducers, EveryFileComesOutByteForByte) {
   {
     CaptureOutput capture;
     ASSERT_EQ(reader.Unpack(out), 0);
+    EXPECT_EQ(reader.Facts().hasHiddenEntries, hides);
     // Every mark once, in order, up to "100%" and its line end.
     std::string marks = kLoadLines + "unpack ISO image ...\n";
     for (int i = 0; i < 100; ++i) marks += i % 10 == 0 ? std::to_string(i) + "%" : ".";

@@ -1,0 +1,125 @@
+"""Every boot entry survives a run, in each layout the tool has: xorriso
+images with a BIOS (isolinux, boot info table) and a UEFI entry, floppy
+emulation, load sizes 1 to 7, and a hybrid image. The catalog reports the
+same entries, every boot image keeps its bytes, and the images boot in QEMU
+with SeaBIOS, with OVMF and as a disk."""
+
+import os
+import re
+import subprocess
+import sys
+import time
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(__file__))
+import wpe_testlib as t  # noqa: E402
+
+ISOLINUX = ["-b", "isolinux/isolinux.bin", "-no-emul-boot", "-boot-load-size", "4",
+            "-boot-info-table"]
+UEFI = ["-eltorito-alt-boot", "-e", "EFI/efiboot.img", "-no-emul-boot"]
+BIOS_LINE, EFI_LINE = b"Loading x", b"EFI BOOTED"
+# (name, boot options, how it boots: "cd", "efi", "disk")
+SETUPS = [("bios and uefi", ISOLINUX + UEFI, ["cd", "efi"]),
+          ("floppy", ["-b", "BOOT/FLOPPY.IMG"], []),
+          ("hybrid", ["-isohybrid-mbr", "/usr/lib/ISOLINUX/isohdpfx.bin"] + ISOLINUX, ["disk"])]
+SETUPS += [("load size %d" % n, ["-b", "BOOT/BOOT.IMG", "-no-emul-boot", "-boot-load-size", str(n)],
+            []) for n in range(1, 8)]
+# The packed layout writes no system area: the hybrid image boots from CD only.
+COMPACT_LOSSES = {"hybrid": "Warning: the image's system area (a hybrid boot record or partition "
+                            "table) is not carried over"}
+EFI_PROGRAM = r"""
+static void outb(unsigned short port, unsigned char v) { __asm__ volatile("outb %0, %1" : : "a"(v), "Nd"(port)); }
+unsigned long long efi_main(void *image, void *table) {
+  for (const char *s = "EFI BOOTED\r\n"; *s; ++s) outb(0x3f8, *s);
+  outb(0xf4, 0x10);  /* isa-debug-exit */
+  for (;;) __asm__ volatile("hlt");
+}
+"""
+
+
+def boots(image, how, log):
+    """Whether QEMU shows the boot line of `how` on COM1 within its time."""
+    machine = {"cd": ["-cdrom", image], "disk": ["-drive", "file=%s,format=raw" % image],
+               "efi": ["-cdrom", image, "-drive", "if=pflash,format=raw,readonly=on,"
+                       "file=/usr/share/OVMF/OVMF_CODE.fd", "-device", "isa-debug-exit,iobase=0xf4"]}
+    line = EFI_LINE if how == "efi" else BIOS_LINE
+    proc = subprocess.Popen(["qemu-system-x86_64", "-m", "128", "-display", "none", "-monitor",
+                             "none", "-no-reboot", "-serial", "file:" + log] + machine[how],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        for _ in range(600):  # TCG on a busy machine: OVMF alone takes up to a minute
+            if proc.poll() is not None or (os.path.exists(log) and line in t.file_bytes(log)):
+                break
+            time.sleep(0.2)
+    finally:
+        proc.kill()
+        proc.wait()
+    return os.path.exists(log) and line in t.file_bytes(log)
+
+
+def boot_images(image, tree, lengths=None):
+    """The catalog as xorriso reports it (LBAs left out), each entry's image
+    bytes and their lengths: the source's files, which the packed layout
+    names no longer (it boots from copies of them)."""
+    report = subprocess.run(["xorriso", "-indev", image, "-report_el_torito", "plain"],
+                            capture_output=True, text=True, check=True).stdout
+    entries = re.findall(r"El Torito boot img :\s+(\d+)\s+(.*?)\s+(\d+)\n", report)
+    paths = dict(re.findall(r"El Torito img path :\s+(\d+)\s+(\S+)", report))
+    lengths = lengths or [os.path.getsize(os.path.join(tree, paths[n].lstrip("/")))
+                          for n, _, _ in entries]
+    data = t.file_bytes(image)
+    images = []
+    for (_, _, lba), length in zip(entries, lengths):
+        start = int(lba) * t.SECTOR
+        # The boot info table's file LBA (bytes 12..15) follows the image.
+        images.append(data[start:start + 12] + data[start + 16:start + length])
+    return [fields for _, fields, _ in entries], images, lengths
+
+
+class BootEntriesTest(t.ScratchTestCase):
+    def setUp(self):
+        super().setUp()
+        self.tree = tree = self.path("tree")
+        t.make_winpe_tree(tree)
+        for name in ("isolinux.bin", "ldlinux.c32"):
+            src = "/usr/lib/ISOLINUX/" if name.endswith(".bin") else "/usr/lib/syslinux/modules/bios/"
+            t.write(os.path.join(tree, "isolinux", name), t.file_bytes(src + name))
+        t.write(os.path.join(tree, "isolinux", "isolinux.cfg"), b"SERIAL 0 115200\nDEFAULT x\n")
+        t.write(os.path.join(tree, "BOOT", "FLOPPY.IMG"), bytes([0xEB, 0xFE]) + bytes(1474558))
+        t.write(self.path("efi.c"), EFI_PROGRAM.encode())
+        efi = self.path("BOOTX64.EFI")
+        subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-ffreestanding", "-nostdlib",
+                        "-Wl,--subsystem,10", "-e", "efi_main", "-o", efi, self.path("efi.c")],
+                       check=True)
+        esp = os.path.join(tree, "EFI", "efiboot.img")
+        os.makedirs(os.path.dirname(esp))
+        for command in (["mformat", "-i", esp, "-C", "-f", "1440", "::"],
+                        ["mmd", "-i", esp, "::/EFI", "::/EFI/BOOT"],
+                        ["mcopy", "-i", esp, efi, "::/EFI/BOOT/BOOTX64.EFI"]):
+            subprocess.run(command, check=True)
+        t.write(self.path("src", "tool.exe"), b"MZ tool")
+        t.write(self.path("vnc", "server.exe"), b"MZ vnc")
+
+    def test_every_entry_is_kept_and_boots(self):
+        code, out, _ = t.run_tool(["--help"])
+        layouts = ["keep", "compact"] if "--layout" in out else [None]
+        for layout in layouts:
+            for name, options, boot_ways in SETUPS:
+                with self.subTest(layout=layout, setup=name):
+                    image = t.master(self.tree, self.path("%s-%s.iso" % (name, layout)).replace(" ", "_"),
+                                     t.XORRISO + ["-iso-level", "3", "-J"], options)
+                    before = boot_images(image, self.tree)
+                    args = ["-i", image, "-f", "-B", self.path("src", "tool.exe"),
+                            "-p", self.path("vnc")]
+                    code, out, err = t.run_tool(args + (["--layout=" + layout] if layout else []))
+                    self.assertEqual(code, 0, out + err)
+                    self.assertEqual(boot_images(image, self.tree, before[2]), before)
+                    lost = COMPACT_LOSSES.get(name) if layout != "keep" else None
+                    if lost:
+                        self.assertIn(lost, err)
+                    for how in boot_ways if not lost else []:
+                        self.assertTrue(boots(image, how, image + how + ".log"), how)
+
+
+if __name__ == "__main__":
+    t.main()
