@@ -476,7 +476,7 @@ TEST(DisableFirewall, SetsTheKeyOfItsSectionOnly) {
     EXPECT_EQ(row.second, e.file);
   }
   // UTF-16 without its mark, or cut in half a character, cannot be written back as it was.
-  for (const std::string content : {Utf16("[F]\r\n").substr(2), Utf16("[F]").substr(0, 5)}) {
+  for (const std::string& content : {Utf16("[F]\r\n").substr(2), Utf16("[F]").substr(0, 5)}) {
     EditorWorkspace ws;
     ws.Write("WINBOM.INI", content);
     EXPECT_THROW(Capture([&] { return ws.Editor()->DisableFirewall(); }), std::runtime_error);
