@@ -14,6 +14,7 @@
 #include "common/directory_listing.h"
 #include "common/console.h"
 #include "iso/image_facts.h"
+#include "iso/image_sink.h"
 #include "iso/iso_boot_image_reader.h"
 #include "iso/iso_modifier.h"
 #include "iso/iso_reader.h"
@@ -210,7 +211,8 @@ int Run::RetrieveAndEdit() {
 
 int Run::PackAndSwap() {
   Log("pack image file back ...");
-  if (modifier_->Pack(files_.NewImage(), workspace_ + "/BootImage.bin") != 0) {
+  FileImageSink sink(files_.NewImageFile());
+  if (modifier_->Pack(sink, workspace_ + "/BootImage.bin") != 0) {
     CleanUp(existed_, workspace_);
     files_.Discard();
     return 1;

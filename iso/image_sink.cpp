@@ -2,6 +2,27 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
+
+FileImageSink::FileImageSink(const std::string& path) : file_(own_), target_(path) {
+  for (int attempt = 0;; ++attempt) {
+    try {
+      own_.Create(platform::RandomSibling(path) + ".tmp", platform::NewFileAccess::Ordinary);
+      return;
+    } catch (const std::system_error& e) {
+      if (e.code() != std::errc::file_exists || attempt == 99) throw;
+    }
+  }
+}
+
+FileImageSink::~FileImageSink() { own_.Discard(); }
+
+void FileImageSink::Close() {
+  file_.WriteBuffered();
+  if (target_.empty() || own_.Committed()) return;
+  own_.Close();
+  own_.CommitOver(target_, "");
+}
 
 void FileImageSink::CopyRange(ImageSource& source, std::uint64_t sourceOffset, std::uint64_t length,
                               std::uint64_t position) {

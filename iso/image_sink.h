@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "iso/image_source.h"
-#include "platform/image_output.h"
+#include "platform/new_file.h"
 
 class ImageSink {
  public:
@@ -30,19 +30,26 @@ class ImageSink {
 
 class FileImageSink : public ImageSink {
  public:
-  // Creates the file, or empties it (never through a link, nor into a file
-  // with other names). Throws naming the path and the reason.
-  explicit FileImageSink(const std::string& path) { file_.Open(path); }
+  // Writes into `file`, a new file made by the caller, which commits it;
+  // Close writes what is buffered.
+  explicit FileImageSink(platform::NewFile& file) : file_(file) {}
+  // Writes a new file beside `path` that takes its name at Close (never
+  // writing through a link or into a file with other names); removed when
+  // the sink goes without a Close. Throws naming the file and the reason.
+  explicit FileImageSink(const std::string& path);
+  ~FileImageSink() override;
 
   void WriteAt(std::uint64_t position, const void* data, std::size_t length) override {
     file_.WriteAt(position, data, length);
   }
   void CopyRange(ImageSource& source, std::uint64_t sourceOffset, std::uint64_t length,
                  std::uint64_t position) override;
-  void Close() override { file_.Close(); }
+  void Close() override;
 
  private:
-  platform::ImageOutputFile file_;
+  platform::NewFile own_;
+  platform::NewFile& file_;
+  std::string target_;  // the name `own_` takes at Close
 };
 
 class MemoryImageSink : public ImageSink {
