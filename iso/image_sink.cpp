@@ -19,9 +19,7 @@ FileImageSink::~FileImageSink() { own_.Discard(); }
 
 void FileImageSink::Close() {
   file_.WriteBuffered();
-  if (target_.empty() || own_.Committed()) return;
-  own_.Close();
-  own_.CommitOver(target_, "");
+  if (!target_.empty() && !own_.Committed()) own_.CommitOver(target_, "");
 }
 
 void FileImageSink::CopyRange(ImageSource& source, std::uint64_t sourceOffset, std::uint64_t length,
