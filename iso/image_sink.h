@@ -1,7 +1,8 @@
 // Where Pack writes a new image: positioned writes, and a range copy for
-// file data, which an image file leaves to the system where it can (holes
-// of a sparse source stay holes). A file, or a buffer in memory for tests
-// and the fuzzer.
+// file data, which an image file leaves to the system where it can (the
+// extents shared with the source where the file system clones them, holes
+// of a sparse source kept). A file, or a buffer in memory for tests and
+// the fuzzer.
 //
 // Bytes never written read as 0x00: an image file is created empty, and
 // the buffer grows with zeros.
