@@ -14,6 +14,7 @@
 #include "common/directory_listing.h"
 #include "common/console.h"
 #include "iso/image_facts.h"
+#include "iso/image_sink.h"
 #include "iso/iso_boot_image_reader.h"
 #include "iso/iso_modifier.h"
 #include "iso/iso_reader.h"
@@ -260,7 +261,8 @@ void Run::SayWhy(bool orStep) const {
 int Run::PackAndSwap() {
   Log("pack image file back ...");
   BeginStep();
-  if (modifier_->Pack(files_.NewImage(), workspace_ + "/BootImage.bin") != 0) {
+  FileImageSink sink(files_.NewImageFile());
+  if (modifier_->Pack(sink, workspace_ + "/BootImage.bin") != 0) {
     SayWhy();
     CleanUp(existed_, workspace_);
     files_.Discard();

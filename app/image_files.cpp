@@ -166,9 +166,37 @@ bool ImageFiles::PrepareOutput() {
   // that customizes it in place may not.
   const LockOutcome locked = LockImage(platform::FileLock::Mode::Shared);
   if (locked != LockOutcome::Held) return locked == LockOutcome::Gone;
+  if (!LockOutput()) return false;
   CreateBesideOutput();
   present_ = true;
   return true;
+}
+
+bool ImageFiles::LockOutput() {
+  if (platform::KindOf(output_) == FileKind::None) {
+    // Whoever makes it first holds it; a run that finds it made meanwhile
+    // locks what is there.
+    const platform::NativeFile made =
+        platform::CreateNewFile(output_, platform::NewFileAccess::Ordinary);
+    madeOutput_ = made != platform::kNoFile;
+    if (madeOutput_) platform::CloseNativeFile(made);
+  }
+  switch (outputLock_.Acquire(output_, platform::FileLock::Mode::Exclusive)) {
+    case platform::FileLock::Result::Locked:
+      return true;
+    case platform::FileLock::Result::Busy:
+      Warning("another run is customizing or reading %s; run again when it has ended",
+              output_.c_str());
+      return false;
+    case platform::FileLock::Result::Missing:
+      RefuseOutput(output_, "it was removed while the run began; run again");
+      return false;
+    case platform::FileLock::Result::NotRegular:
+      RefuseOutput(output_, std::string("it is ") + platform::Describe(platform::KindOf(output_)) +
+                                "; give the path of a regular file, or of one to be made");
+      return false;
+  }
+  return false;
 }
 
 void ImageFiles::CreateBesideOutput() {
@@ -209,15 +237,29 @@ std::string ImageFiles::Commit() {
     throw std::runtime_error(image_ + " or " + newImage_ + " was replaced during the run; " +
                              Target() + " is unchanged");
   }
+  if (!output_.empty()) {
+    // A copy that did not take the output's name is of no use: the image
+    // it was made from is still there to run again.
+    try {
+      return newFile_.CommitOver(output_, "", &outputLock_);
+    } catch (const std::system_error& e) {
+      throw std::runtime_error("cannot write " + output_ + ": " + e.code().message() +
+                               "; it is unchanged and the new image was removed");
+    }
+  }
   // From here on the new image is complete and on the disk: a failed
-  // rename leaves it for the user.
+  // rename leaves it for the user. Where the system cannot replace an open
+  // file, the lock on the image is let go just before the last rename.
   keepNewImage_ = true;
-  // The lock on the image is handed over only when the new image replaces
-  // it: where the system cannot replace an open file, it is let go then.
-  return newFile_.CommitOver(Target(), output_.empty() ? backup_ : "",
-                             output_.empty() ? &lock_ : nullptr);
+  return newFile_.CommitOver(image_, backup_, &lock_);
 }
 
 void ImageFiles::Discard() noexcept {
   if (!keepNewImage_) newFile_.Discard();
+  if (!madeOutput_ || newFile_.Committed() || !outputLock_.Names(output_)) return;
+  try {
+    platform::RemoveFile(output_);
+  } catch (const std::exception&) {
+    // Nobody is left to tell: an empty file stays.
+  }
 }

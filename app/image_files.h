@@ -3,16 +3,17 @@
 // IMAGE.tmp, a file this run creates; and the old image, kept as IMAGE.bak.
 //
 // With an output file (-o) the image is only read: it is held shared, so
-// that other runs may read it too but none customizes it meanwhile, and the
-// new image is written under a fresh name beside the output file and then
-// takes the output file's name; there is no IMAGE.tmp and no IMAGE.bak.
+// that other runs may read it too but none customizes it meanwhile. The
+// output file is held like an image that is customized, so that no second
+// run writes it; the new image is written under a fresh name beside it and
+// then takes its name; there is no IMAGE.tmp and no IMAGE.bak.
 #pragma once
 
 #include <string>
 
 #include "app/command_line.h"
-#include "platform/durable_files.h"
 #include "platform/file_lock.h"
+#include "platform/new_file.h"
 
 // Before any work: the output file must be a regular file or nothing, in
 // an existing directory, and neither the image, a source nor inside one or
@@ -40,6 +41,8 @@ class ImageFiles {
   // The file that gets the new image: the output file, or the image.
   const std::string& Target() const { return output_.empty() ? image_ : output_; }
   const std::string& NewImage() const { return newImage_; }
+  // The new image's file, made by Prepare, for the pack to write.
+  platform::NewFile& NewImageFile() { return newFile_; }
 
   // After a successful pack: checks that nobody replaced the image or the
   // new image meanwhile, gives the new image the image's permissions and
@@ -50,13 +53,16 @@ class ImageFiles {
   void ReadyNewImage();
   // The swap: the old image becomes IMAGE.bak and the new image takes the
   // image's name (or the output file's, without a backup). Throws when a
-  // rename fails; the complete new image then stays where it was written.
-  // Returns "" or, when the directory could not be flushed afterwards, why.
+  // rename fails; the complete new image then stays where it was written,
+  // except with an output file, where Discard removes it (the image is
+  // still there to run again). Returns "" or, when the directory could not
+  // be flushed afterwards, why.
   std::string Commit();
   bool Committed() const { return newFile_.Committed(); }
 
   // Removes the new image file if this run made it and it is still there
-  // uncommitted. Never throws.
+  // uncommitted, and an output file that this run made empty to hold it.
+  // Never throws.
   void Discard() noexcept;
 
  private:
@@ -66,6 +72,9 @@ class ImageFiles {
   LockOutcome LockImage(platform::FileLock::Mode mode);
   bool PrepareInPlace();
   bool PrepareOutput();
+  // Holds the output file, made empty when nothing is there yet. False
+  // after a warning line.
+  bool LockOutput();
   // Creates the new image's file beside the output file under a name
   // nobody has taken.
   void CreateBesideOutput();
@@ -76,6 +85,8 @@ class ImageFiles {
   std::string backup_;
   bool present_ = false;  // the image existed and is held
   bool keepNewImage_ = false;
+  bool madeOutput_ = false;  // the held output file is this run's empty one
   platform::FileLock lock_;
-  platform::ReplacementFile newFile_;
+  platform::FileLock outputLock_;
+  platform::NewFile newFile_;
 };

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -30,24 +31,27 @@ void CopyFileNoOverwrite(const std::string& from, const std::string& to) {
   if (!source) Fail(from, to, errno);
   // Exclusive creation, so an existing target is never touched.
   platform::NewFile target;
-  if (!target.Create(to)) Fail(from, to, errno);
-
-  std::vector<char> buffer(1 << 16);
-  int error = 0;
-  for (;;) {
-    size_t n = std::fread(buffer.data(), 1, buffer.size(), source.get());
-    if (n > 0 && !target.Write(buffer.data(), n)) {
-      error = errno ? errno : EIO;
-      break;
-    }
-    if (n < buffer.size()) {
-      if (std::ferror(source.get())) error = errno ? errno : EIO;
-      break;
-    }
+  try {
+    target.Create(to, platform::NewFileAccess::Ordinary);
+  } catch (const std::system_error& e) {
+    Fail(from, to, e.code().value());
   }
-  if (!target.Close() && error == 0) error = errno ? errno : EIO;
-  if (error != 0) {
-    std::remove(to.c_str());
-    Fail(from, to, error);
+  std::vector<char> buffer(1 << 16);
+  try {
+    for (;;) {
+      const size_t n = std::fread(buffer.data(), 1, buffer.size(), source.get());
+      target.Write(buffer.data(), n);
+      if (n < buffer.size()) {
+        if (std::ferror(source.get())) Fail(from, to, errno ? errno : EIO);
+        break;
+      }
+    }
+    target.Close();
+  } catch (const std::system_error& e) {
+    target.Discard();
+    Fail(from, to, e.code().value());
+  } catch (...) {
+    target.Discard();
+    throw;
   }
 }

@@ -2,6 +2,25 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
+
+FileImageSink::FileImageSink(const std::string& path) : file_(own_), target_(path) {
+  for (int attempt = 0;; ++attempt) {
+    try {
+      own_.Create(platform::RandomSibling(path) + ".tmp", platform::NewFileAccess::Ordinary);
+      return;
+    } catch (const std::system_error& e) {
+      if (e.code() != std::errc::file_exists || attempt == 99) throw;
+    }
+  }
+}
+
+FileImageSink::~FileImageSink() { own_.Discard(); }
+
+void FileImageSink::Close() {
+  file_.WriteBuffered();
+  if (!target_.empty() && !own_.Committed()) own_.CommitOver(target_, "");
+}
 
 void ImageSink::ZeroRange(std::uint64_t position, std::uint64_t length) {
   static const std::vector<std::uint8_t> zeros(1 << 16, 0);

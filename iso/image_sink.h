@@ -1,7 +1,8 @@
 // Where Pack writes a new image: positioned writes, and a range copy for
-// file data, which an image file leaves to the system where it can (holes
-// of a sparse source stay holes). A file, or a buffer in memory for tests
-// and the fuzzer.
+// file data, which an image file leaves to the system where it can (the
+// extents shared with the source where the file system clones them, holes
+// of a sparse source kept). A file, or a buffer in memory for tests and
+// the fuzzer.
 //
 // Bytes never written read as 0x00: an image file is created empty, and
 // the buffer grows with zeros.
@@ -13,7 +14,7 @@
 #include <vector>
 
 #include "iso/image_source.h"
-#include "platform/image_output.h"
+#include "platform/new_file.h"
 
 class ImageSink {
  public:
@@ -32,19 +33,30 @@ class ImageSink {
 
 class FileImageSink : public ImageSink {
  public:
-  // Creates the file, or empties it (never through a link, nor into a file
-  // with other names). Throws naming the path and the reason.
-  explicit FileImageSink(const std::string& path) { file_.Open(path); }
+  // Writes into `file`, a new file made by the caller, which commits it;
+  // Close writes what is buffered.
+  explicit FileImageSink(platform::NewFile& file) : file_(file) {}
+  // Writes a new file beside `path` that takes its name at Close (never
+  // writing through a link or into a file with other names); removed when
+  // the sink goes without a Close. Throws naming the file and the reason.
+  explicit FileImageSink(const std::string& path);
+  ~FileImageSink() override;
 
   void WriteAt(std::uint64_t position, const void* data, std::size_t length) override {
     file_.WriteAt(position, data, length);
   }
   void CopyRange(ImageSource& source, std::uint64_t sourceOffset, std::uint64_t length,
                  std::uint64_t position) override;
-  void Close() override { file_.Close(); }
+  // Gives whole blocks back to the file system where it can.
+  void ZeroRange(std::uint64_t position, std::uint64_t length) override {
+    file_.PunchHole(position, length);
+  }
+  void Close() override;
 
  private:
-  platform::ImageOutputFile file_;
+  platform::NewFile own_;
+  platform::NewFile& file_;
+  std::string target_;  // the name `own_` takes at Close
 };
 
 class MemoryImageSink : public ImageSink {

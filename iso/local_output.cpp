@@ -1,33 +1,37 @@
 #include "iso/local_output.h"
 
-#include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
-LocalOutputFile::LocalOutputFile(const std::string& path) : path_(path) {
-  out_.open(path, std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!out_.is_open()) {
-    throw std::runtime_error("cannot open " + path + " for writing: " + std::strerror(errno));
+namespace {
+
+// The file's own failures are reported as runtime errors, whatever the
+// layer below throws.
+template <typename Step>
+void Reported(Step step) {
+  try {
+    step();
+  } catch (const std::system_error& e) {
+    throw std::runtime_error(e.what());
   }
-  out_.exceptions(std::ios::failbit | std::ios::badbit);
+}
+
+}  // namespace
+
+LocalOutputFile::LocalOutputFile(const std::string& path) {
+  try {
+    file_.Create(path, platform::NewFileAccess::Ordinary);
+  } catch (const std::system_error& e) {
+    throw std::runtime_error("cannot open " + path + " for writing: " +
+                             std::strerror(e.code().value()));
+  }
 }
 
 void LocalOutputFile::Write(const void* data, std::size_t length) {
-  try {
-    out_.write(static_cast<const char*>(data), static_cast<std::streamsize>(length));
-  } catch (const std::ios_base::failure&) {
-    FailWrite();
-  }
+  Reported([&] { file_.Write(data, length); });
 }
 
 void LocalOutputFile::Close() {
-  try {
-    out_.close();
-  } catch (const std::ios_base::failure&) {
-    FailWrite();
-  }
-}
-
-void LocalOutputFile::FailWrite() const {
-  throw std::runtime_error("cannot write " + path_ + ": " + std::strerror(errno));
+  Reported([&] { file_.Close(); });
 }

@@ -1,11 +1,13 @@
 // A local file that an image class copies bytes out to (a file of the
-// image, the boot image): created or emptied, then written piece by piece.
-// Every failure throws std::runtime_error naming the file and the reason.
+// image, the boot image): created where no file of that name exists, then
+// written piece by piece. Every failure throws std::runtime_error naming
+// the file and the reason.
 #pragma once
 
 #include <cstddef>
-#include <fstream>
 #include <string>
+
+#include "platform/new_file.h"
 
 class LocalOutputFile {
  public:
@@ -14,8 +16,5 @@ class LocalOutputFile {
   void Close();
 
  private:
-  [[noreturn]] void FailWrite() const;
-
-  std::string path_;
-  std::ofstream out_;
+  platform::NewFile file_;
 };

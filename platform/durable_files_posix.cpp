@@ -1,6 +1,6 @@
-// New versions of files on POSIX systems: exclusive creation with
-// O_NOFOLLOW, identity by device and inode, a hard link for the backup
-// name, rename(2) for the swap and fsync(2) of the file and its directory.
+// New files on POSIX systems: exclusive creation with O_NOFOLLOW, identity
+// by device and inode, a hard link for the backup name, rename(2) for the
+// swap and fsync(2) of the file and its directory.
 #include "platform/durable_files.h"
 
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 
 #include <boost/filesystem/path.hpp>
 
-#include "platform/new_file.h"
+#include "platform/new_file_posix.h"
 
 namespace platform {
 namespace {
@@ -104,23 +104,13 @@ void RemoveFile(const std::string& path) {
   if (::unlink(path.c_str()) != 0) Throw(errno, "cannot remove " + path);
 }
 
-struct ReplacementFile::Impl {
-  std::string path;
-  int fd = -1;
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool committed = false;
-};
+NewFile::NewFile() {}
 
-ReplacementFile::ReplacementFile() : impl_(new Impl) {}
+NewFile::~NewFile() { CloseHandles(false); }
 
-ReplacementFile::~ReplacementFile() {
-  if (impl_->fd >= 0) ::close(impl_->fd);
-}
-
-void ReplacementFile::Create(const std::string& path) {
-  if (impl_->fd >= 0) throw std::logic_error("replacement file created twice: " + path);
-  const int fd = static_cast<int>(CreateNewFile(path, NewFileAccess::Private));
+void NewFile::Create(const std::string& path, NewFileAccess access) {
+  if (impl_) throw std::logic_error("new file created twice: " + path);
+  const int fd = static_cast<int>(CreateNewFile(path, access));
   if (fd < 0) Throw(errno, "cannot create " + path);
   struct stat st;
   if (::fstat(fd, &st) != 0) {
@@ -129,24 +119,27 @@ void ReplacementFile::Create(const std::string& path) {
     ::unlink(path.c_str());
     Throw(error, "cannot examine " + path);
   }
-  impl_->path = path;
-  impl_->fd = fd;
-  impl_->device = st.st_dev;
-  impl_->inode = st.st_ino;
-  impl_->committed = false;
+  impl_.reset(new Impl{fd, st.st_dev, st.st_ino});
+  Begin(path);
 }
 
-const std::string& ReplacementFile::path() const { return impl_->path; }
+void NewFile::CloseHandles(bool report) {
+  if (!impl_ || impl_->fd < 0) return;
+  const int fd = impl_->fd;
+  impl_->fd = -1;
+  // Some file systems (NFS) report a failed write only here.
+  if (::close(fd) != 0 && report) Fail(errno, "cannot write " + path_);
+}
 
-bool ReplacementFile::StillNamed() const {
+// By identity, not by the handle: a closed file is still told apart.
+bool NewFile::StillNamed() const {
   struct stat st;
-  return impl_->fd >= 0 && ::lstat(impl_->path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+  return impl_ && ::lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
          st.st_dev == impl_->device && st.st_ino == impl_->inode;
 }
 
-bool ReplacementFile::Committed() const { return impl_->committed; }
-
-void ReplacementFile::TakeAttributes(const FileAttributes& attributes) {
+void NewFile::TakeAttributes(const FileAttributes& attributes) {
+  if (!impl_ || impl_->fd < 0) Throw(EBADF, "cannot set the attributes of " + path_);
   const int fd = impl_->fd;
   const auto owner = static_cast<uid_t>(attributes.owner);
   const auto group = static_cast<gid_t>(attributes.group);
@@ -154,41 +147,41 @@ void ReplacementFile::TakeAttributes(const FileAttributes& attributes) {
     // Only a privileged process may give a file away; it may still be
     // allowed to set the group.
     if (errno != EPERM || (::fchown(fd, static_cast<uid_t>(-1), group) != 0 && errno != EPERM)) {
-      Throw(errno, "cannot set the owner of " + impl_->path);
+      Throw(errno, "cannot set the owner of " + path_);
     }
   }
   // After fchown, which may clear the set-user-ID and set-group-ID bits.
   if (::fchmod(fd, static_cast<mode_t>(attributes.permissions & 07777)) != 0) {
-    Throw(errno, "cannot set the permissions of " + impl_->path);
+    Throw(errno, "cannot set the permissions of " + path_);
   }
   const std::string& acl = attributes.accessControlList;
   if (!acl.empty() && ::fsetxattr(fd, kAccessAcl, acl.data(), acl.size(), 0) != 0 &&
       errno != ENOTSUP) {
-    Throw(errno, "cannot set the access control list of " + impl_->path);
+    Throw(errno, "cannot set the access control list of " + path_);
   }
 }
 
-void ReplacementFile::Flush() {
-  if (::fsync(impl_->fd) != 0) Throw(errno, "cannot flush " + impl_->path);
+void NewFile::Flush() {
+  FlushBuffer();
+  if (::fsync(impl_->fd) != 0) Throw(errno, "cannot flush " + path_);
 }
 
 // A rename replaces a file that is open, so a lock on the target can stay.
-std::string ReplacementFile::CommitOver(const std::string& target, const std::string& backup,
+std::string NewFile::CommitOver(const std::string& target, const std::string& backup,
                                         FileLock* /*targetLock*/) {
-  if (impl_->fd < 0 || impl_->committed) {
-    throw std::logic_error("nothing to commit over " + target);
-  }
+  if (!impl_ || committed_) throw std::logic_error("nothing to commit over " + target);
+  FlushBuffer();
   if (backup.empty()) {
-    Rename(impl_->path, target);
+    Rename(path_, target);
   } else {
-    SwapKeepingBackup(target, backup, impl_->path);
+    SwapKeepingBackup(target, backup, path_);
   }
-  impl_->committed = true;
+  committed_ = true;
   return FlushDirectory(DirectoryOf(target));
 }
 
-void ReplacementFile::Discard() noexcept {
-  if (impl_->fd >= 0 && !impl_->committed && StillNamed()) ::unlink(impl_->path.c_str());
+void NewFile::Discard() noexcept {
+  if (!committed_ && StillNamed()) ::unlink(path_.c_str());
 }
 
 }  // namespace platform

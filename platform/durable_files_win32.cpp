@@ -1,4 +1,4 @@
-// New versions of files on Windows: exclusive creation with CREATE_NEW,
+// New files on Windows: exclusive creation with CREATE_NEW,
 // identity by volume serial number and file index, a hard link
 // (CreateHardLinkW) for the backup name, and a rename of the open new file
 // over the target. The security descriptor stands for the permission
@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/file_lock.h"
-#include "platform/new_file.h"
+#include "platform/new_file_win32.h"
 #include "platform/windows_support.h"
 
 namespace platform {
@@ -145,24 +145,22 @@ void RemoveFile(const std::string& path) {
   if (!::DeleteFileW(WidePath(path).c_str())) Throw(::GetLastError(), "cannot remove " + path);
 }
 
-struct ReplacementFile::Impl {
-  std::string path;
-  HANDLE file = INVALID_HANDLE_VALUE;
-  FileIdentity identity;
-  bool committed = false;
-};
+NewFile::NewFile() {}
 
-ReplacementFile::ReplacementFile() : impl_(new Impl) {}
+NewFile::~NewFile() { CloseHandles(false); }
 
-ReplacementFile::~ReplacementFile() {
-  if (impl_->file != INVALID_HANDLE_VALUE) ::CloseHandle(impl_->file);
+HANDLE NewFile::Impl::Writer() {
+  if (!writesThrough) return file;
+  if (writer == INVALID_HANDLE_VALUE) {
+    writer = ::ReOpenFile(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          FILE_FLAG_OPEN_REPARSE_POINT);
+  }
+  return writer;
 }
 
-void ReplacementFile::Create(const std::string& path) {
-  if (impl_->file != INVALID_HANDLE_VALUE) {
-    throw std::logic_error("replacement file created twice: " + path);
-  }
-  const NativeFile created = CreateNewFile(path, NewFileAccess::Private);
+void NewFile::Create(const std::string& path, NewFileAccess access) {
+  if (impl_) throw std::logic_error("new file created twice: " + path);
+  const NativeFile created = CreateNewFile(path, access);
   if (created == kNoFile) {
     throw std::system_error(errno, std::generic_category(), "cannot create " + path);
   }
@@ -174,24 +172,35 @@ void ReplacementFile::Create(const std::string& path) {
     ::DeleteFileW(WidePath(path).c_str());
     Throw(error, "cannot examine " + path);
   }
-  impl_->path = path;
+  impl_.reset(new Impl);
   impl_->file = file;
+  impl_->writesThrough = access == NewFileAccess::Private;
   impl_->identity = facts.identity;
-  impl_->committed = false;
+  Begin(path);
 }
 
-const std::string& ReplacementFile::path() const { return impl_->path; }
+void NewFile::CloseHandles(bool report) {
+  if (!impl_) return;
+  bool closed = true;
+  for (HANDLE* handle : {&impl_->writer, &impl_->file}) {
+    if (*handle == INVALID_HANDLE_VALUE) continue;
+    closed = ::CloseHandle(*handle) && closed;
+    *handle = INVALID_HANDLE_VALUE;
+  }
+  if (!closed && report) Fail(ErrnoFromWindowsError(::GetLastError()), "cannot write " + path_);
+}
 
-bool ReplacementFile::StillNamed() const {
+// By identity, not by the handle: a closed file is still told apart.
+bool NewFile::StillNamed() const {
   OpenFileFacts named;
-  return impl_->file != INVALID_HANDLE_VALUE && FactsAt(impl_->path, named) && !named.link &&
+  return impl_ && FactsAt(path_, named) && !named.link &&
          !(named.attributes & FILE_ATTRIBUTE_DIRECTORY) && named.identity == impl_->identity;
 }
 
-bool ReplacementFile::Committed() const { return impl_->committed; }
-
-
-void ReplacementFile::TakeAttributes(const FileAttributes& attributes) {
+void NewFile::TakeAttributes(const FileAttributes& attributes) {
+  if (!impl_ || impl_->file == INVALID_HANDLE_VALUE) {
+    Throw(ERROR_INVALID_HANDLE, "cannot set the attributes of " + path_);
+  }
   if (attributes.accessControlList.empty()) return;  // keeps its private descriptor
   // A copy: the descriptor's parts are read in place and must be aligned.
   std::vector<std::uint64_t> copy(attributes.accessControlList.size() / 8 + 1);
@@ -208,7 +217,7 @@ void ReplacementFile::TakeAttributes(const FileAttributes& attributes) {
       !::GetSecurityDescriptorGroup(descriptor, &group, &defaulted) ||
       !::GetSecurityDescriptorDacl(descriptor, &listPresent, &list, &defaulted) ||
       !::GetSecurityDescriptorControl(descriptor, &control, &revision)) {
-    Throw(ERROR_INVALID_SECURITY_DESCR, "cannot set the access control list of " + impl_->path);
+    Throw(ERROR_INVALID_SECURITY_DESCR, "cannot set the access control list of " + path_);
   }
   // Only an administrator may give a file away; as on other systems, the
   // new version then stays the creator's. -1 keeps the creator's.
@@ -225,7 +234,7 @@ void ReplacementFile::TakeAttributes(const FileAttributes& attributes) {
                                           isOwner ? party.sid : nullptr,
                                           isOwner ? nullptr : party.sid, nullptr, nullptr);
     if (error != ERROR_SUCCESS && !GiveAwayRefused(error)) {
-      Throw(error, "cannot set the owner of " + impl_->path);
+      Throw(error, "cannot set the owner of " + path_);
     }
   }
   if (!listPresent) return;
@@ -238,25 +247,33 @@ void ReplacementFile::TakeAttributes(const FileAttributes& attributes) {
   const DWORD error =
       ::SetSecurityInfo(impl_->file, SE_FILE_OBJECT, how, nullptr, nullptr, list, nullptr);
   if (error != ERROR_SUCCESS) {
-    Throw(error, "cannot set the access control list of " + impl_->path);
+    Throw(error, "cannot set the access control list of " + path_);
   }
 }
 
-void ReplacementFile::Flush() {
-  if (!::FlushFileBuffers(impl_->file)) Throw(::GetLastError(), "cannot flush " + impl_->path);
+void NewFile::Flush() {
+  FlushBuffer();
+  if (impl_->writer != INVALID_HANDLE_VALUE && !::FlushFileBuffers(impl_->writer)) {
+    Throw(::GetLastError(), "cannot flush " + path_);
+  }
+  if (!::FlushFileBuffers(impl_->file)) Throw(::GetLastError(), "cannot flush " + path_);
 }
 
-std::string ReplacementFile::CommitOver(const std::string& target, const std::string& backup,
+std::string NewFile::CommitOver(const std::string& target, const std::string& backup,
                                         FileLock* targetLock) {
-  if (impl_->file == INVALID_HANDLE_VALUE || impl_->committed) {
+  if (!impl_ || impl_->file == INVALID_HANDLE_VALUE || committed_) {
     throw std::logic_error("nothing to commit over " + target);
   }
+  FlushBuffer();
+  // Only the file's own handle stays open during the renames.
+  if (impl_->writer != INVALID_HANDLE_VALUE) ::CloseHandle(impl_->writer);
+  impl_->writer = INVALID_HANDLE_VALUE;
   if (backup.empty()) {
-    RenameOver(impl_->file, impl_->path, target, targetLock);
+    RenameOver(impl_->file, path_, target, targetLock);
   } else {
-    SwapKeepingBackup(target, backup, impl_->file, impl_->path, targetLock);
+    SwapKeepingBackup(target, backup, impl_->file, path_, targetLock);
   }
-  impl_->committed = true;
+  committed_ = true;
   // Held open, the file could not be replaced in its turn.
   ::CloseHandle(impl_->file);
   impl_->file = INVALID_HANDLE_VALUE;
@@ -265,8 +282,12 @@ std::string ReplacementFile::CommitOver(const std::string& target, const std::st
   return "";
 }
 
-void ReplacementFile::Discard() noexcept {
-  if (impl_->file == INVALID_HANDLE_VALUE || impl_->committed || !StillNamed()) return;
+void NewFile::Discard() noexcept {
+  if (committed_ || !StillNamed()) return;
+  if (impl_->file == INVALID_HANDLE_VALUE) {
+    ::DeleteFileW(WidePath(path_).c_str());  // a file closed under its name
+    return;
+  }
   // Through a handle on the file, so that exactly this file goes. With
   // POSIX semantics the name goes at once; otherwise once every handle on
   // the file is closed (this object's at the latest when it or the process

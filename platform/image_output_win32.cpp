@@ -1,6 +1,7 @@
-// The image output's reads and writes on Windows: positioned reads and
-// writes through HANDLEs (an OVERLAPPED offset on a synchronous handle).
-// Every byte of a source is copied; Windows starts write-back by itself.
+// Reads and writes of image files on Windows: positioned reads and writes
+// through HANDLEs (an OVERLAPPED offset on a synchronous handle). Every
+// byte of a source is copied, and holes are written as zeros; Windows
+// starts write-back by itself.
 #include "platform/image_output.h"
 
 #include <algorithm>
@@ -8,7 +9,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "platform/windows_support.h"
+#include "platform/new_file_win32.h"
 
 namespace platform {
 namespace {
@@ -28,49 +29,14 @@ int LastErrno() { return ErrnoFromWindowsError(::GetLastError()); }
 
 }  // namespace
 
-NativeFile ImageOutputFile::OpenOutput(const std::string& path) {
-  // Never through a link, and not emptied before it is known to be a file
-  // this process may overwrite. Others may read it meanwhile, and the file
-  // that created it keeps its own handle.
-  HANDLE file = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                              nullptr);
-  if (file == INVALID_HANDLE_VALUE) Fail(LastErrno(), "cannot open " + path + " for writing");
-  // A device (NUL) is written as it is, as on other systems.
-  if (::GetFileType(file) != FILE_TYPE_DISK) return reinterpret_cast<NativeFile>(file);
-  OpenFileFacts facts;
-  std::string refusal;
-  if (!FactsOf(file, facts)) {
-    const int error = LastErrno();
-    ::CloseHandle(file);
-    Fail(error, "cannot examine " + path);
-  }
-  if (facts.link) {
-    refusal = "cannot open " + path + " for writing: it is a link (symbolic links and " +
-              "junctions are never written through)";
-  } else if (facts.links > 1) {
-    refusal = OtherNamesRefusal(path);
-  }
-  if (!refusal.empty()) {
-    ::CloseHandle(file);
-    throw std::runtime_error(refusal);
-  }
-  FILE_END_OF_FILE_INFO end = {};
-  if (facts.size > 0 && !::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end)) {
-    const int error = LastErrno();
-    ::CloseHandle(file);
-    Fail(error, "cannot write " + path);
-  }
-  return reinterpret_cast<NativeFile>(file);
-}
-
-void ImageOutputFile::WriteOut(const char* data, std::uint64_t count, std::uint64_t position) {
+void NewFile::WriteOut(const char* data, std::uint64_t count, std::uint64_t position) {
+  const HANDLE writer = impl_->Writer();
+  if (writer == INVALID_HANDLE_VALUE) Fail(LastErrno(), "cannot write " + path_);
   while (count > 0) {
     const auto piece = static_cast<DWORD>(std::min(count, kLargestPiece));
     OVERLAPPED overlapped = At(position);
     DWORD written = 0;
-    if (!::WriteFile(AsHandle(output_), data, piece, &written, &overlapped)) {
+    if (!::WriteFile(writer, data, piece, &written, &overlapped)) {
       Fail(LastErrno(), "cannot write " + path_);
     }
     if (written == 0) Fail(EIO, "cannot write " + path_);
@@ -80,9 +46,9 @@ void ImageOutputFile::WriteOut(const char* data, std::uint64_t count, std::uint6
   }
 }
 
-std::uint64_t ImageOutputFile::OutputSize() {
+std::uint64_t NewFile::OutputSize() {
   LARGE_INTEGER length;
-  if (!::GetFileSizeEx(AsHandle(output_), &length)) Fail(LastErrno(), "cannot examine " + path_);
+  if (!::GetFileSizeEx(impl_->Writer(), &length)) Fail(LastErrno(), "cannot examine " + path_);
   return static_cast<std::uint64_t>(length.QuadPart);
 }
 
@@ -118,7 +84,7 @@ std::size_t ReadInputFile(NativeFile file, std::uint64_t position, void* buffer,
   return got;
 }
 
-void ImageOutputFile::CopyRun(NativeFile source, const std::string& sourcePath,
+void NewFile::CopyRun(NativeFile source, const std::string& sourcePath,
                                 std::uint64_t sourceOffset, std::uint64_t outputOffset,
                                 std::uint64_t length) {
   std::uint64_t done = 0;
@@ -134,6 +100,13 @@ void ImageOutputFile::CopyRun(NativeFile source, const std::string& sourcePath,
     WriteOut(buffer_.data(), got, outputOffset + done);
     done += got;
   }
+}
+
+// Windows gives a range back only to files marked sparse, which would
+// change how the whole image is stored: zeros are written.
+void NewFile::PunchHole(std::uint64_t position, std::uint64_t length) {
+  WriteZeros(position, length);
+  bufferPosition_ = position + length;
 }
 
 }  // namespace platform

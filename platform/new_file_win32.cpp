@@ -2,7 +2,7 @@
 // existing name; FILE_FLAG_OPEN_REPARSE_POINT keeps a link of that name
 // from being followed. A private file gets a protected access list that
 // lets only the creating user in.
-#include "platform/new_file.h"
+#include "platform/new_file_win32.h"
 
 #include <cerrno>
 #include <memory>
@@ -73,9 +73,9 @@ NativeFile CreateNewFile(const std::string& path, NewFileAccess access) {
     SetErrnoFromLastError();
     return kNoFile;
   }
-  // A private file is written again through other handles (the image
-  // output, file streams), and given attributes and flushed through this
-  // one; an ordinary one is only written. Others may read and delete it
+  // A private file is written through a second handle (see NewFile), and
+  // given attributes and flushed through this one; an ordinary one is only
+  // written. Others may read and delete it
   // meanwhile, as on other systems. No DELETE right: the C runtime's own
   // opens do not share it.
   const DWORD rights = owner ? GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC |
@@ -93,28 +93,6 @@ NativeFile CreateNewFile(const std::string& path, NewFileAccess access) {
     return kNoFile;
   }
   return reinterpret_cast<NativeFile>(file);
-}
-
-bool NewFile::Write(const char* data, std::size_t size) {
-  if (file_ == kNoFile) {
-    errno = EBADF;
-    return false;
-  }
-  while (size > 0) {
-    const DWORD piece = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
-    DWORD written = 0;
-    if (!::WriteFile(AsHandle(file_), data, piece, &written, nullptr)) {
-      SetErrnoFromLastError();
-      return false;
-    }
-    if (written == 0) {
-      errno = EIO;
-      return false;
-    }
-    data += written;
-    size -= written;
-  }
-  return true;
 }
 
 }  // namespace platform

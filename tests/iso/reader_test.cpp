@@ -224,7 +224,7 @@ TEST_F(SampleImages, BrokenImagesFailWithTheirLines) {
     if (c.boot) {
       ISOBootImageReader reader(path);
       EXPECT_EQ(reader.LoadBootImage(), 1);
-      EXPECT_EQ(reader.ExtractBootImage(local / "boot.bin"), 1);
+      EXPECT_EQ(reader.ExtractBootImage(local / (std::string(c.what) + ".bin")), 1);  // a new file each
     } else {
       EXPECT_FALSE(ISOReader(path).FileExists("\\EMPTY.TXT"));
     }

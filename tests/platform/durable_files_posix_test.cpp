@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/durable_files.h"
+#include "platform/new_file.h"
 #include "platform/file_kind.h"
 #include "platform/file_lock.h"
 #include "tests/test_support.h"
@@ -19,9 +19,9 @@ unsigned ModeOf(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-TEST(ReplacementFile, IsPrivateUntilItTakesTheTargetsAttributes) {
+TEST(NewFile, IsPrivateUntilItTakesTheTargetsAttributes) {
   ScratchDir dir;
-  platform::ReplacementFile file;
+  platform::NewFile file;
   file.Create(dir / "new");
   EXPECT_EQ(ModeOf(dir / "new"), 0600u);
 }

@@ -1,8 +1,8 @@
-// New versions of files: created only where nothing stands, never through a
-// link; committed over the target with or without a backup, so that the
-// target and the old file always have a name; and only this process's own
-// file ever removed. What stands at a path is told without following links.
-#include "platform/durable_files.h"
+// New files: created only where nothing stands, never through a link;
+// committed over the target with or without a backup, so that the target
+// and the old file always have a name; and only this process's own file
+// ever removed. What stands at a path is told without following links.
+#include "platform/new_file.h"
 
 #include <gtest/gtest.h>
 
@@ -21,9 +21,10 @@ using platform::FileKind;
 namespace fs = boost::filesystem;
 
 // A new file "new" with `content`, made for replacing `dir`/target.
-void Fill(platform::ReplacementFile& file, const ScratchDir& dir, const std::string& content) {
+void Fill(platform::NewFile& file, const ScratchDir& dir, const std::string& content) {
   file.Create(dir / "new");
-  WriteFile(dir / "new", content);
+  file.Write(content.data(), content.size());
+  file.Flush();
 }
 
 TEST(FileKind, TellsWhatStandsThereWithoutFollowingLinks) {
@@ -42,7 +43,7 @@ TEST(FileKind, TellsWhatStandsThereWithoutFollowingLinks) {
   EXPECT_EQ(platform::KindOf(dir / "link"), FileKind::Link);
 }
 
-TEST(ReplacementFile, IsCreatedOnlyWhereNothingStands) {
+TEST(NewFile, IsCreatedOnlyWhereNothingStands) {
   ScratchDir dir;
   WriteFile(dir / "victim", "keep me");
   MakeDirs(dir / "folder");
@@ -52,7 +53,7 @@ TEST(ReplacementFile, IsCreatedOnlyWhereNothingStands) {
     taken.insert(taken.end(), {"link", "dangling"});
   }
   for (const std::string& name : taken) {
-    platform::ReplacementFile file;
+    platform::NewFile file;
     EXPECT_EQ(Failure([&] { file.Create(dir / name); }),
               "cannot create " + dir / name + ": File exists");
   }
@@ -60,12 +61,12 @@ TEST(ReplacementFile, IsCreatedOnlyWhereNothingStands) {
   EXPECT_EQ(platform::KindOf(dir / "nowhere"), FileKind::None);
 }
 
-TEST(ReplacementFile, CommitKeepsTheOldFileAsTheBackup) {
+TEST(NewFile, CommitKeepsTheOldFileAsTheBackup) {
   ScratchDir dir;
   WriteFile(dir / "target", "old");
   WriteFile(dir / "target.bak", "older");
   const std::string old = FileIdentityOf(dir / "target");
-  platform::ReplacementFile file;
+  platform::NewFile file;
   Fill(file, dir, "new");
   EXPECT_EQ(file.CommitOver(dir / "target", dir / "target.bak"), "");
   EXPECT_TRUE(file.Committed());
@@ -76,14 +77,14 @@ TEST(ReplacementFile, CommitKeepsTheOldFileAsTheBackup) {
   EXPECT_EQ(ReadFile(dir / "target"), "new");
 
   // Without a backup name the old file simply goes.
-  platform::ReplacementFile second;
+  platform::NewFile second;
   Fill(second, dir, "newer");
   EXPECT_EQ(second.CommitOver(dir / "target", ""), "");
   EXPECT_EQ(ReadFile(dir / "target"), "newer");
   EXPECT_EQ(FileIdentityOf(dir / "target.bak"), old);
 }
 
-TEST(ReplacementFile, CommitsOverATargetThatTheCallerHoldsLocked) {
+TEST(NewFile, CommitsOverATargetThatTheCallerHoldsLocked) {
   // Windows refuses to replace an open file unless the rename has POSIX
   // semantics; otherwise the lock is let go just before the rename.
   ScratchDir dir;
@@ -91,17 +92,17 @@ TEST(ReplacementFile, CommitsOverATargetThatTheCallerHoldsLocked) {
   platform::FileLock lock;
   ASSERT_EQ(lock.Acquire(dir / "target", platform::FileLock::Mode::Exclusive),
             platform::FileLock::Result::Locked);
-  platform::ReplacementFile file;
+  platform::NewFile file;
   Fill(file, dir, "new");
   EXPECT_EQ(file.CommitOver(dir / "target", dir / "target.bak", &lock), "");
   EXPECT_EQ(ReadFile(dir / "target") + ReadFile(dir / "target.bak"), "newold");
 }
 
-TEST(ReplacementFile, AFailedCommitLeavesTheTargetAndTheBackupAsTheyWere) {
+TEST(NewFile, AFailedCommitLeavesTheTargetAndTheBackupAsTheyWere) {
   ScratchDir dir;
   WriteFile(dir / "target", "old");
   MakeDirs(dir / "target.bak/content");
-  platform::ReplacementFile file;
+  platform::NewFile file;
   Fill(file, dir, "new");
   const std::string failure = Failure([&] { file.CommitOver(dir / "target", dir / "target.bak"); });
   // "Is a directory" here, "Permission denied" on Windows.
@@ -112,17 +113,17 @@ TEST(ReplacementFile, AFailedCommitLeavesTheTargetAndTheBackupAsTheyWere) {
   EXPECT_EQ(ListNames(dir.path()), (std::vector<std::string>{"new", "target", "target.bak"}));
 }
 
-TEST(ReplacementFile, DiscardRemovesOnlyItsOwnFile) {
+TEST(NewFile, DiscardRemovesOnlyItsOwnFile) {
   ScratchDir dir;
   {
-    platform::ReplacementFile file;
+    platform::NewFile file;
     Fill(file, dir, "partial");
     file.Discard();
   }
   EXPECT_EQ(platform::KindOf(dir / "new"), FileKind::None);
 
   // Someone put another file under the name: it is theirs, and it stays.
-  platform::ReplacementFile replaced;
+  platform::NewFile replaced;
   Fill(replaced, dir, "partial");
   fs::rename(dir / "new", dir / "moved");
   WriteFile(dir / "new", "someone else's");

@@ -10,7 +10,7 @@
 
 #include <algorithm>
 
-#include "platform/durable_files.h"
+#include "platform/new_file.h"
 #include "platform/file_kind.h"
 #include "platform/file_lock.h"
 #include "tests/test_support.h"
@@ -61,7 +61,7 @@ bool SetAccessList(const std::string& path, const char* text) {
   return error == ERROR_SUCCESS;
 }
 
-TEST(ReplacementFile, TakesTheHeldFilesSecurityDescriptor) {
+TEST(NewFile, TakesTheHeldFilesSecurityDescriptor) {
   ScratchDir dir;
   WriteFile(dir / "image", "old");
   // Everyone may read and write the image; the new file starts private.
@@ -69,7 +69,7 @@ TEST(ReplacementFile, TakesTheHeldFilesSecurityDescriptor) {
   platform::FileLock lock;
   ASSERT_EQ(lock.Acquire(dir / "image", platform::FileLock::Mode::Exclusive),
             platform::FileLock::Result::Locked);
-  platform::ReplacementFile file;
+  platform::NewFile file;
   file.Create(dir / "new");
   const std::string image = AccessList(dir / "image");
   const std::string before = AccessList(dir / "new");

