@@ -184,6 +184,10 @@ bool ImageFiles::LockOutput() {
   switch (outputLock_.Acquire(output_, platform::FileLock::Mode::Exclusive)) {
     case platform::FileLock::Result::Locked:
       return true;
+    case platform::FileLock::Result::Unlocked:
+      Log("cannot lock %s (%s); going on without a lock, so let no other run write it "
+          "meanwhile", output_.c_str(), outputLock_.WhyUnlocked().c_str());
+      return true;
     case platform::FileLock::Result::Busy:
       Warning("another run is customizing or reading %s; run again when it has ended",
               output_.c_str());

@@ -26,6 +26,12 @@ MAKERS = {
 }
 
 
+
+def hold_like_a_run(held, kind):
+    """Takes the run's own lock: one byte far past the end, as on Windows."""
+    fcntl.fcntl(held, fcntl.F_OFD_SETLK,
+                struct.pack("hhqqi4x", kind, os.SEEK_SET, 0x7FFFFFFFFFFFFFF0, 1, 0))
+
 class Pipeline(t.ScratchTestCase):
     def setUp(self):
         super().setUp()
@@ -148,9 +154,7 @@ class Output(t.ScratchTestCase):
         self.assert_written(self.path("out.iso"), self.image, before, 0o444)
         self.assertEqual([n for n in os.listdir(self.dir) if n.startswith("out.iso")], ["out.iso"])
         # A run that reads it may share it; one that customizes it may not.
-        # The run's own lock: one byte far past the end, as on Windows.
-        hold = lambda kind: fcntl.fcntl(held, fcntl.F_OFD_SETLK, struct.pack(  # noqa: E731
-            "hhqqi4x", kind, os.SEEK_SET, 0x7FFFFFFFFFFFFFF0, 1, 0))
+        hold = lambda kind: hold_like_a_run(held, kind)  # noqa: E731
         os.chmod(self.image, 0o644)  # an exclusive holder needs it open for writing
         with open(self.image, "rb+") as held:
             hold(fcntl.F_RDLCK)
@@ -170,8 +174,8 @@ class Output(t.ScratchTestCase):
         self.assertEqual((code, os.path.exists(output)), (1, False))
         self.assertIn("parent directory does not exist", err)
         t.write(output, b"old")
-        with open(output, "rb") as held:
-            fcntl.flock(held, fcntl.LOCK_EX)
+        with open(output, "rb+") as held:
+            hold_like_a_run(held, fcntl.F_WRLCK)
             code, out, err = self.run_output(output)
         self.assertEqual((code, err), (1, "Warning: another run is customizing or reading %s; run "
                                           "again when it has ended\n" % output))
