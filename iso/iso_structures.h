@@ -38,6 +38,9 @@ constexpr std::size_t kLongestRecordedIdentifier = 222;
 // Deepest directory level below the root that the reader loads and the
 // writer writes; deeper trees are refused on both sides.
 constexpr std::size_t kMaxDirectoryDepth = 64;
+// Whether a directory `levels` below the root (the root's entries are at
+// level 1) is within that depth.
+inline bool WithinDirectoryDepth(std::size_t levels) { return levels <= kMaxDirectoryDepth; }
 // Path table directory numbers are 16-bit, starting at 1 for the root.
 constexpr std::uint32_t kMaxPathTableDirectories = 65535;
 
