@@ -320,12 +320,6 @@ TEST(ConflictPrompt, TheRunsOwnAdditionsAreReplaced) {
       {"binary twice", [](EditorWorkspace& ws, EditorOptions& o) {
          o.binaries = {ws.SourceFile("d1/a.exe"), ws.SourceFile("d2/A.EXE")};
        }, "d2/A.EXE replaces \\PROGRAMS\\a.exe", "A.EXE", "PROGRAMS"},
-      {"package and start package", [](EditorWorkspace& ws, EditorOptions& o) {
-         ws.SourceFile("x/pkg/a.txt");
-         ws.SourceFile("y/PKG/run.exe");
-         o.packages = {ws.src + "/x/pkg"};
-         o.startPackages = {ws.src + "/y/PKG%run.exe"};
-       }, "y/PKG replaces \\PROGRAMS\\pkg", "PKG", "PROGRAMS"},
       {"storage driver twice", [](EditorWorkspace& ws, EditorOptions& o) {
          ws.SourceFile("a/raid/a.sys");
          ws.SourceFile("b/Raid/b.sys");
@@ -335,7 +329,6 @@ TEST(ConflictPrompt, TheRunsOwnAdditionsAreReplaced) {
   for (const auto& row : rows) {
     EditorWorkspace ws;
     ws.Write(kSif, "[OemDriverParams]\r\nOemDriverRoot=\"\"\r\nOemDriverDirs=\r\n");
-    ws.Write(kXml, "<redoDozad>\r\n</redoDozad>\r\n");
     EditorOptions o;
     row.set(ws, o);
     FeedStdin input("x\n");
