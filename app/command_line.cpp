@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
+#include <utility>
 
 #include <boost/program_options.hpp>
 
@@ -75,6 +76,31 @@ po::options_description HiddenOptions() {
       ("dir,X", po::value<StringList>(), "add directory")
       ("file,Y", po::value<StringList>(), "add file");
   return hidden;
+}
+
+// The long options of the first releases. A prefix that named exactly one
+// of them ("--vn" for --vnc) keeps naming it, although options added since
+// (--vnc-password-file, --version) would make it ambiguous.
+const char* const kFirstLongNames[] = {
+    "help", "image", "binary", "start_binary", "vnc", "package", "start_package",
+    "disable_firewall", "storage_driver", "network_driver", "tmp", "dir", "file"};
+
+// An option argument "--PREFIX" or "--PREFIX=VALUE" that is such a prefix
+// becomes that option; anything else is left to the library.
+std::pair<std::string, std::string> FirstOptionPrefix(const po::options_description& all,
+                                                      const std::string& argument) {
+  if (argument.compare(0, 2, "--") != 0) return {};
+  const std::size_t equals = argument.find('=');
+  const std::string prefix = argument.substr(2, equals == std::string::npos ? equals : equals - 2);
+  if (prefix.empty() || all.find_nothrow(prefix, false) != nullptr) return {};
+  const char* named = nullptr;
+  for (const char* name : kFirstLongNames) {
+    if (std::string(name).compare(0, prefix.size(), prefix) != 0) continue;
+    if (named != nullptr) return {};
+    named = name;
+  }
+  if (named == nullptr) return {};
+  return {named, equals == std::string::npos ? "" : argument.substr(equals + 1)};
 }
 
 void PrintOpenOptions(const po::options_description& open) { std::cout << open << std::endl; }
@@ -226,7 +252,11 @@ CommandLineOutcome ParseCommandLine(int argc, const char* const argv[], OptionVa
     all.add(open).add(HiddenOptions());
 
     po::variables_map vm;
-    const po::parsed_options parsedOptions = po::parse_command_line(argc, argv, all);
+    const po::parsed_options parsedOptions =
+        po::command_line_parser(argc, argv)
+            .options(all)
+            .extra_parser([&all](const std::string& a) { return FirstOptionPrefix(all, a); })
+            .run();
     po::store(parsedOptions, vm);
     po::notify(vm);
 

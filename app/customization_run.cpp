@@ -35,18 +35,13 @@ bool MakeWorkspaceName(std::string& workspace) {
     Warning("can not get temporary directory");
     return false;
   }
-  std::srand(platform::TickCount());
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    int number = 0;
-    while (number == 0) number = std::rand();
-    if (!platform::FormTempName(tempPath, "WPE", static_cast<unsigned>(number), workspace)) {
-      break;
-    }
-    // Boost reports "not found" through the error code as well, so look
-    // at the status type instead.
+  // Boost reports "not found" through the error code as well, so look at
+  // the status type instead.
+  const auto isFree = [](const std::string& name) {
     boost::system::error_code ec;
-    if (fs::symlink_status(workspace, ec).type() == fs::file_not_found) return true;
-  }
+    return fs::symlink_status(name, ec).type() == fs::file_not_found;
+  };
+  if (platform::FreeTempName(tempPath, "WPE", isFree, workspace)) return true;
   Warning("can not generate random temporary directory name");
   return false;
 }

@@ -1,6 +1,7 @@
 // Direct additions: any local directory or file put at a chosen place in
 // the new image, with a change-name / overwrite / abort prompt when the name
-// is already taken there (by the source image or an earlier addition).
+// is already taken in the source image. An earlier addition of the run is
+// replaced, with a log line.
 #pragma once
 
 #include <string>

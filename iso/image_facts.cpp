@@ -61,9 +61,7 @@ bool NoteVolumeDescriptor(const std::uint8_t* descriptor, std::uint32_t sector,
 }
 
 bool HasRockRidgeEntries(const RawDirectoryRecord& record) {
-  const std::size_t identifierLength = record.identifier_length();
-  const std::size_t systemUse =
-      dir_record::identifier + identifierLength + (identifierLength % 2 == 0 ? 1 : 0);
+  const std::size_t systemUse = DirectoryRecordLength(record.identifier_length());
   if (record.length() <= systemUse) return false;
   return HasRockRidgeSignature(record.bytes() + systemUse, record.length() - systemUse);
 }

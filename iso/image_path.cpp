@@ -100,7 +100,7 @@ std::string Parent(const std::string& path) {
 }
 
 bool IsWindowsName(const std::string& name) {
-  if (name.empty() || name.front() == ' ' || name.back() == ' ') return false;
+  if (name.empty() || name.back() == ' ') return false;
   for (char c : name) {
     if (static_cast<unsigned char>(c) < 0x20) return false;
     for (const char* f = kWindowsForbidden; *f; ++f) {

@@ -48,8 +48,10 @@ std::string Leaf(const std::string& path);
 // Every name of a path but the last, joined with "\" ("" for the root).
 std::string Parent(const std::string& path);
 
-// Not empty, no byte 0x00 to 0x1F, none of < > : " / \ |, no space at either
-// end, no "." at the end unless it is "." or "..".
+// Not empty, no byte 0x00 to 0x1F, none of < > : " / \ |, no space at the
+// end, no "." at the end unless it is "." or "..". Windows takes a leading
+// space, so a recorded name may have one; NewNameProblem keeps it out of
+// the names the tool adds.
 bool IsWindowsName(const std::string& name);
 
 // Windows opens a device for these names in any directory, whatever the

@@ -47,8 +47,9 @@ AdditionPaths SplitPaths(const std::string& localPath, const std::string& imageP
   paths.imageParent.pop_back();
   image_path::CheckNewName(paths.imageName);
 
-  paths.localPath = localPath;
-  while (paths.localPath.size() > 1 && paths.localPath.back() == '/') paths.localPath.pop_back();
+  // Either separator may end a local path (C:\extras\ on Windows).
+  paths.localPath = image_path::TrimTrailing(localPath);
+  if (paths.localPath.empty()) paths.localPath = localPath.substr(0, 1);
   const fs::path source(paths.localPath);
   paths.localDirectory = source.parent_path().string();
   paths.localName = source.filename().string();
@@ -183,6 +184,16 @@ int ISOModifier::AddSingleFile(const std::string& localPath, const std::string& 
     FailureLine(std::string("ISOModifier AddSingleFile exception: ") + e.what());
     return 1;
   }
+}
+
+std::string ISOModifier::AddedEntryName(const std::string& imagePath) {
+  if (SameEntryType(imagePath) == 0) return "";  // loads the tree
+  std::vector<std::string> names = image_path::Split(imagePath);
+  const std::string leaf = names.back();
+  names.pop_back();
+  const DirectoryRecord* entry =
+      FindInList(SameEntryDirectory(names), leaf, NameMatch::SameEntry);
+  return entry != nullptr && !entry->fromImage ? image_path::BaseName(entry->identifier) : "";
 }
 
 int ISOModifier::AddSingleDirectory(const std::string& localPath, const std::string& targetPath,

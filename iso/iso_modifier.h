@@ -25,6 +25,9 @@ class ISOModifier : public ISOReader, public ISOWriter {
                             bool replace);
   virtual int AddSingleDirectory(const std::string& localPath, const std::string& imagePath,
                                  bool replace);
+  // The name of the entry at `imagePath` (compared as for the same entry)
+  // that an addition put there, "" when it is the source image's or none.
+  virtual std::string AddedEntryName(const std::string& imagePath);
   // Fills the new primary volume descriptor with the source's identifiers.
   virtual int CreateNewPVD(std::uint32_t volumeSpaceSize, std::uint32_t pathTableSize,
                            std::uint32_t typeLSector, std::uint32_t typeMSector,

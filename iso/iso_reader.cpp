@@ -73,7 +73,7 @@ int ISOReader::LoadImage() {
     hiddenEntries = false;
     FreeRecordList(root);
     root = nullptr;
-    root = LoadDirectory(rootExtent, "");
+    root = LoadDirectoryFrom(*source, rootExtent, "");
     if (root == nullptr) {
       totalBytes = totalBefore;
       FailureLine("load ISO image failed - invalid image internal structure");
@@ -91,13 +91,23 @@ int ISOReader::LoadImage() {
 }
 
 DirectoryRecord* ISOReader::LoadDirectory(std::uint32_t extent, const std::string& parentPath) {
+  try {
+    return LoadDirectoryFrom(*image.Open(), extent, parentPath);
+  } catch (const std::exception& e) {
+    std::cout << e.what() << std::endl;
+    return nullptr;
+  }
+}
+
+DirectoryRecord* ISOReader::LoadDirectoryFrom(ImageSource& source, std::uint32_t extent,
+                                              const std::string& parentPath) {
   DirectoryRecord* head = nullptr;
   DirectoryRecord* tail = nullptr;
   try {
     // Corrupt trees would otherwise recurse without end.
     DirectoryWalkGuard::Visit visit(walkGuard, extent);
 
-    DirectoryExtent records(*image.Open(), extent);
+    DirectoryExtent records(source, extent);
 
     RawDirectoryRecord record;
     while (records.Next(record)) {
@@ -129,7 +139,7 @@ DirectoryRecord* ISOReader::LoadDirectory(std::uint32_t extent, const std::strin
         node->size = record.data_length();
         if ((record.file_flags() & kFlagDirectory) != 0) {
           node->type = kTypeDirectory;
-          node->child = LoadDirectory(node->extent, childPath);
+          node->child = LoadDirectoryFrom(source, node->extent, childPath);
           if (node->child == nullptr) {
             throw std::runtime_error("load directory information from ISO image failed");
           }

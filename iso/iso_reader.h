@@ -68,6 +68,9 @@ class ISOReader : public virtual ISOManipulator {
   // After the primary tree has loaded: the descriptor set, Rock Ridge, and
   // the Joliet names of the tree's entries. Never fails the load.
   void LearnImageFacts(ImageSource& source, std::uint32_t rootExtent);
+  // LoadDirectory on an image already open: one open serves a whole load.
+  DirectoryRecord* LoadDirectoryFrom(ImageSource& source, std::uint32_t extent,
+                                     const std::string& parentPath);
   // Copies the data of a file node to a new local file.
   void CopyFileOut(const DirectoryRecord& node, const std::string& localPath,
                    bool showProgress);

@@ -32,9 +32,15 @@ inline std::uint64_t SectorOffset(std::uint64_t sector) { return sector * kBlock
 // 33 fixed bytes + 221 + no pad byte = 254, while 222 needs a pad byte and
 // makes 256, which reads as 0.
 constexpr std::size_t kMaxFileIdentifier = 221;
+// Longest identifier a record can hold at all: 33 + 222 = 255, without the
+// pad byte. Some images carry such names; they are carried as they came.
+constexpr std::size_t kLongestRecordedIdentifier = 222;
 // Deepest directory level below the root that the reader loads and the
 // writer writes; deeper trees are refused on both sides.
 constexpr std::size_t kMaxDirectoryDepth = 64;
+// Whether a directory `levels` below the root (the root's entries are at
+// level 1) is within that depth.
+inline bool WithinDirectoryDepth(std::size_t levels) { return levels <= kMaxDirectoryDepth; }
 // Path table directory numbers are 16-bit, starting at 1 for the root.
 constexpr std::uint32_t kMaxPathTableDirectories = 65535;
 
@@ -255,9 +261,12 @@ struct RawPathTableRecord {
 };
 static_assert(sizeof(RawPathTableRecord) == 520, "RawPathTableRecord is packed");
 
-// LEN_DR of a record with an identifier of the given length.
+// LEN_DR of a record with an identifier of the given length: the pad byte
+// after an even-length identifier keeps it even, unless the length byte
+// has no room for it.
 inline std::uint32_t DirectoryRecordLength(std::size_t identifierLength) {
-  return static_cast<std::uint32_t>(33 + identifierLength + (identifierLength % 2 == 0 ? 1 : 0));
+  const bool pad = identifierLength % 2 == 0 && identifierLength < kLongestRecordedIdentifier;
+  return static_cast<std::uint32_t>(33 + identifierLength + (pad ? 1 : 0));
 }
 // Length of a path table record with an identifier of the given length.
 inline std::uint32_t PathTableRecordLength(std::size_t identifierLength) {

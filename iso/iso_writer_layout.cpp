@@ -91,7 +91,7 @@ DirectoryRecord* ISOWriter::LoadLocalDirectoryTree(const std::string& localDirec
   DirectoryRecord* last = nullptr;
   try {
     // The reader refuses deeper trees, and every image written must read.
-    if (depth > kMaxDirectoryDepth) {
+    if (!WithinDirectoryDepth(depth)) {
       throw std::runtime_error("directory more than " + std::to_string(kMaxDirectoryDepth) +
                                " levels below the image root: " + localDirectory);
     }

@@ -1,6 +1,7 @@
 #include "iso/joliet_names.h"
 
 #include "iso/image_path.h"
+#include "platform/utf8.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -11,37 +12,15 @@ namespace {
 
 constexpr char32_t kReplacement = U'_';
 
-// The code points of a UTF-8 string; false when it is not well-formed
-// (overlong forms, surrogates and values past U+10FFFF included).
+// The code points of a UTF-8 string; false when it is not well-formed.
 bool DecodeUtf8(const std::string& text, std::vector<char32_t>& out) {
   out.clear();
   for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t extra = 0;
-    if (lead > 0xF4) {
-      return false;  // would lead past U+10FFFF
-    } else if (lead >= 0xF0) {
-      extra = 3;
-    } else if (lead >= 0xE0) {
-      extra = 2;
-    } else if (lead >= 0xC0) {
-      extra = 1;
-    } else if (lead >= 0x80) {
-      return false;  // a continuation byte without its lead
-    }
-    if (text.size() - i <= extra) return false;
-    char32_t value = extra == 0 ? lead : lead & (0x3F >> extra);
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      value = (value << 6) | (next & 0x3F);
-    }
-    static const char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-    if (value < kSmallest[extra] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-      return false;
-    }
+    char32_t value = 0;
+    const std::size_t length = platform::DecodeUtf8At(text, i, value);
+    if (length == 0) return false;
     out.push_back(value);
-    i += extra + 1;
+    i += length;
   }
   return true;
 }

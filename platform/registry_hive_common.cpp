@@ -1,5 +1,6 @@
 // The registry's text forms, the same on every system.
 #include "platform/registry_hive.h"
+#include "platform/utf8.h"
 
 namespace platform {
 
@@ -19,24 +20,12 @@ std::vector<std::uint8_t> RegSzData(const std::string& text) {
   };
   const std::size_t size = text.size();
   for (std::size_t i = 0; i < size;) {
-    const auto lead = static_cast<std::uint8_t>(text[i]);
-    std::size_t length = 1;
-    std::uint32_t codePoint = lead;
-    if (lead >= 0xC2 && lead <= 0xF4) {
-      length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-      codePoint = lead & (0x7Fu >> length);
-      bool valid = i + length <= size;
-      for (std::size_t k = 1; valid && k < length; ++k) {
-        const auto next = static_cast<std::uint8_t>(text[i + k]);
-        valid = (next & 0xC0u) == 0x80u;
-        codePoint = (codePoint << 6) | (next & 0x3Fu);
-      }
-      const std::uint32_t minimum = length == 2 ? 0x80u : length == 3 ? 0x800u : 0x10000u;
-      if (!valid || codePoint < minimum || codePoint > 0x10FFFFu ||
-          (codePoint >= 0xD800u && codePoint <= 0xDFFFu)) {
-        length = 1;
-        codePoint = lead;
-      }
+    char32_t decoded = 0;
+    std::size_t length = DecodeUtf8At(text, i, decoded);
+    std::uint32_t codePoint = decoded;
+    if (length == 0) {
+      length = 1;
+      codePoint = static_cast<std::uint8_t>(text[i]);
     }
     if (codePoint >= 0x10000u) {
       codePoint -= 0x10000u;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -21,5 +22,11 @@ bool FormTempName(const std::string& directory, const std::string& prefix, unsig
 
 // Milliseconds since an arbitrary start; a changing seed.
 std::uint32_t TickCount();
+
+// A name formed as FormTempName does with a random non-zero number, for
+// which `isFree` holds; up to 1000 numbers are tried. False when none is
+// free or no name can be formed.
+bool FreeTempName(const std::string& directory, const std::string& prefix,
+                  const std::function<bool(const std::string&)>& isFree, std::string& name);
 
 }  // namespace platform

@@ -17,6 +17,7 @@
 #include "winpe/ini_lines.h"
 #include "winpe/winpe_editor.h"
 #include "winpe/winpe_files.h"
+#include "winpe/workspace_place.h"
 
 namespace fs = boost::filesystem;
 
@@ -25,10 +26,11 @@ int WinpeEditor::AddStorageDriver(const std::string& sourceDirectory) {
     std::string source = image_path::TrimTrailing(sourceDirectory);
     std::string name = image_path::Leaf(source);
     Log("adding storage driver %s", name.c_str());
-    if (!ChooseFreeName("\\I386\\SYSTEM32\\DRIVERS", ConflictKind::StorageDriver, name)) {
-      return 1;
-    }
-    copy_directory(source, (fs::path(LocalPath("I386\\SYSTEM32\\DRIVERS")) / name).string());
+    const Addition addition{source, true, ConflictKind::StorageDriver, conflictMode};
+    WorkspacePlace place(*this, "I386\\SYSTEM32\\DRIVERS");
+    std::string replaced;
+    if (!SettleName(addition, place, name, replaced)) return 1;
+    place.Put(addition, name, replaced);
     if (AddDriverName(name) != 0) return 1;
     Log("adding storage driver %s succeeded", name.c_str());
     return 0;

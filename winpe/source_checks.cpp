@@ -34,7 +34,7 @@ bool CheckName(const std::string& path, const std::string& name) {
 }
 
 bool CheckDepth(const std::string& path, std::size_t depth) {
-  if (depth <= kMaxDirectoryDepth) return true;
+  if (WithinDirectoryDepth(depth)) return true;
   Warning("can not add %s - it would be a directory %zu levels below the image root, more than "
           "the %zu an image can be read back with; flatten it",
           path.c_str(), depth, kMaxDirectoryDepth);

@@ -50,12 +50,9 @@ void ReleaseAfterFailure(platform::RegistryHive& hive,
 // K, the fresh key name the hive is loaded under: a formed temporary
 // name without its leading separator ("WPE" + hex + ".TMP").
 bool FormHiveKeyName(std::string& keyName) {
-  std::srand(platform::TickCount());
-  int number = 0;
-  while (number == 0) number = std::rand();
   std::string formedName;
-  if (!platform::FormTempName("", "WPE", static_cast<unsigned>(number), formedName) ||
-      formedName.size() < 2) {
+  const auto longEnough = [](const std::string& name) { return name.size() >= 2; };
+  if (!platform::FreeTempName("", "WPE", longEnough, formedName)) {
     Warning("can not generate random temporary directory name");
     return false;
   }

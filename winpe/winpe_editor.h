@@ -15,7 +15,7 @@
 #include "common/text_encoding.h"
 
 class ISOReader;
-struct AdditionTexts;
+struct Addition;
 
 class WinpeEditor {
  public:
@@ -36,7 +36,7 @@ class WinpeEditor {
   int CheckOptions();
   int CheckFileExistence();
 
-  // How a name already taken in the image or by this run is settled;
+  // How a name already taken in the source image is settled;
   // asking on the console unless set otherwise.
   void SetConflictMode(ConflictMode mode) { conflictMode = mode; }
 
@@ -83,10 +83,10 @@ class WinpeEditor {
                              const TextFormat& format);
 
  private:
+  class WorkspacePlace;
   // Copies a file or directory into the workspace directory that mirrors
   // `relativeDirectory`, under a name the conflict dialogue settles.
-  std::string AddToWorkspace(const std::string& source, const std::string& relativeDirectory,
-                             const AdditionTexts& texts);
+  std::string AddToWorkspace(const Addition& addition, const std::string& relativeDirectory);
   // The checks of CheckFileExistence beyond existence, in option order.
   int CheckSourcesGoingIn();
 
@@ -94,14 +94,6 @@ class WinpeEditor {
   // `imageDirectory` and that is the same entry as `name` (case and version
   // ignored); "" when there is none.
   std::string PlacedSameEntry(const std::string& imageDirectory, const std::string& name);
-  // Whether `name` in `imageDirectory` is the same entry as one of the image
-  // or one this run placed in the workspace.
-  bool NameTaken(const std::string& imageDirectory, const std::string& name);
-  // Checks `name` and, while it is taken in `imageDirectory`, runs the
-  // dialogue. False when the user aborted; throws on a name that cannot go
-  // into an image. When the new item is to overwrite, an entry this run
-  // placed under the name is removed from the workspace first.
-  bool ChooseFreeName(const std::string& imageDirectory, ConflictKind kind, std::string& name);
 
   std::string workspaceRoot;
   StringList storageDrivers;

@@ -1,6 +1,5 @@
-// Programs and software packages placed under "\PROGRAMS" of the workspace,
-// with the name-conflict dialogue against the source image, and the
-// recursive directory copy the additions use.
+// Files and directories placed in the workspace under a free name (programs
+// and packages under "\PROGRAMS"), and the recursive copy they use.
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -14,6 +13,7 @@
 #include "iso/iso_reader.h"
 #include "winpe/winpe_editor.h"
 #include "winpe/winpe_files.h"
+#include "winpe/workspace_place.h"
 
 namespace fs = boost::filesystem;
 
@@ -39,65 +39,64 @@ void WinpeEditor::copy_directory(const std::string& source, const std::string& d
   }
 }
 
-// The lines of a file or directory addition; they differ in small ways
-// that scripts may match.
-struct AdditionTexts {
-  ConflictKind kind;
-  const char* what;        // "file", "directory"
-  const char* noParent;    // the parent directory is missing
-  bool exceptionIsWarning; // the directory's exception line goes to the log
-};
+std::string WinpeEditor::PlacedSameEntry(const std::string& imageDirectory,
+                                         const std::string& name) {
+  boost::system::error_code ec;
+  for (fs::directory_iterator it(LocalPath(imageDirectory), ec), end; !ec && it != end; ++it) {
+    const std::string placed = it->path().filename().string();
+    if (image_path::SameEntry(placed, name)) return placed;
+  }
+  return "";
+}
 
-namespace {
+WinpeEditor::WorkspacePlace::WorkspacePlace(WinpeEditor& editor,
+                                            const std::string& relativeDirectory)
+    : editor_(editor),
+      relative_(image_path::TrimTrailing(relativeDirectory)),
+      local_(editor.LocalPath(relative_)) {}
 
-const AdditionTexts kFileTexts = {
-    ConflictKind::File, "file", "adding file %s failed - parent directory does not exists", true};
-const AdditionTexts kDirectoryTexts = {
-    ConflictKind::Directory, "directory",
-    "adding directory %s failed - parent directory does not exist", false};
+bool WinpeEditor::WorkspacePlace::ParentExists() { return fs::is_directory(local_); }
 
-}  // namespace
+bool WinpeEditor::WorkspacePlace::TakenInImage(const std::string& name) {
+  return editor_.reader->SameEntryType(image_path::Join(relative_, name)) != 0;
+}
+
+std::string WinpeEditor::WorkspacePlace::AddedEarlier(const std::string& name) {
+  return editor_.PlacedSameEntry(relative_, name);
+}
+
+bool WinpeEditor::WorkspacePlace::Put(const Addition& addition, const std::string& name,
+                                      const std::string& replaced) {
+  if (!replaced.empty()) fs::remove_all(fs::path(local_) / replaced);
+  // Neither copy overwrites.
+  const std::string target = (fs::path(local_) / name).string();
+  if (addition.isDirectory) {
+    copy_directory(image_path::TrimTrailing(addition.source), target);
+  } else {
+    CopyFileNoOverwrite(addition.source, target);
+  }
+  return true;
+}
+
+std::string WinpeEditor::WorkspacePlace::ImagePath(const std::string& name) const {
+  return "\\" + image_path::Join(image_path::Split(image_path::Join(relative_, name)));
+}
 
 std::string WinpeEditor::AddFileToWorkspace(const std::string& sourceFile,
                                             const std::string& relativeDirectory) {
-  return AddToWorkspace(sourceFile, relativeDirectory, kFileTexts);
+  return AddToWorkspace({sourceFile, false, ConflictKind::File, conflictMode}, relativeDirectory);
 }
 
 std::string WinpeEditor::AddDirectoryToWorkspace(const std::string& sourceDirectory,
                                                  const std::string& relativeDirectory) {
-  return AddToWorkspace(sourceDirectory, relativeDirectory, kDirectoryTexts);
+  return AddToWorkspace({sourceDirectory, true, ConflictKind::Directory, conflictMode},
+                        relativeDirectory);
 }
 
-std::string WinpeEditor::AddToWorkspace(const std::string& source,
-                                        const std::string& relativeDirectory,
-                                        const AdditionTexts& texts) {
-  try {
-    std::string name = image_path::Leaf(source);
-    std::string relative = image_path::TrimTrailing(relativeDirectory);
-    std::string localDirectory = LocalPath(relative);
-    Log("adding %s %s ...", texts.what, name.c_str());
-    if (!fs::is_directory(localDirectory)) {
-      Warning(texts.noParent, name.c_str());
-      return "";
-    }
-    if (!ChooseFreeName(relative, texts.kind, name)) return "";
-    // Neither copy overwrites.
-    const std::string target = (fs::path(localDirectory) / name).string();
-    if (texts.kind == ConflictKind::File) {
-      CopyFileNoOverwrite(source, target);
-    } else {
-      copy_directory(image_path::TrimTrailing(source), target);
-    }
-    Log("adding %s %s succeeded", texts.what, name.c_str());
-    return name;
-  } catch (const std::exception& e) {
-    if (texts.exceptionIsWarning) {
-      Warning("adding %s failed, exception: %s", texts.what, e.what());
-    } else {
-      Log("adding %s failed, exception: %s", texts.what, e.what());
-    }
-    return "";
-  }
+std::string WinpeEditor::AddToWorkspace(const Addition& addition,
+                                        const std::string& relativeDirectory) {
+  WorkspacePlace place(*this, relativeDirectory);
+  return AddUnderFreeName(addition, place);
 }
 
 namespace {

@@ -14,7 +14,8 @@
 
 namespace {
 
-// The source image's directories: the parent of an addition must be one.
+// The source image: \I386 holding the file TAKEN;1, \PROGRAMS\tool and
+// \NEW; its directories are the parents an addition may have.
 class FakeReader : public ISOReader {
  public:
   FakeReader() : ISOReader("unused.iso") {}
@@ -22,18 +23,19 @@ class FakeReader : public ISOReader {
     return std::set<std::string>{"", "I386", "PROGRAMS", "PROGRAMS\\tool"}.count(
                TrimTrailingSeparators(TrimLeadingSeparators(path))) > 0;
   }
+  std::uint32_t SameEntryType(const std::string& path) override {
+    return testing_support::SameEntryTypeIn({"I386\\TAKEN;1", "NEW"},
+                                            {"I386", "PROGRAMS", "PROGRAMS\\tool"}, path);
+  }
 };
 
-// Records "D local image" / "F local image" for each call (replace flag set).
-// Names are taken in what it holds so far: the source image (\I386 holding
-// the file TAKEN;1, \PROGRAMS\tool, \NEW) and an earlier addition,
-// \I386\EARLIER.
+// Records "D local image" / "F local image" for each call (replace flag
+// set); holds \I386\Earlier, an earlier addition of the run.
 class RecordingModifier : public ISOModifier {
  public:
   RecordingModifier() : ISOModifier("unused.iso") {}
-  std::uint32_t SameEntryType(const std::string& path) override {
-    return testing_support::SameEntryTypeIn({"I386\\TAKEN;1", "NEW", "I386\\EARLIER"},
-                                            {"I386", "PROGRAMS", "PROGRAMS\\tool"}, path);
+  std::string AddedEntryName(const std::string& path) override {
+    return testing_support::SameEntryTypeIn({"I386\\Earlier"}, {}, path) ? "Earlier" : "";
   }
   int AddSingleFile(const std::string& local, const std::string& image, bool replace) override {
     calls.push_back("F " + local + " " + image + (replace ? "" : " !replace"));
@@ -55,15 +57,14 @@ struct Outcome {
 };
 
 Outcome Add(bool directory, const std::string& local, const std::string& place,
-            const std::string& input = "", int modifierResult = 0,
-            ConflictMode mode = ConflictMode::Ask) {
+            const std::string& input = "", int modifierResult = 0) {
   FakeReader reader;
   RecordingModifier modifier;
   modifier.result = modifierResult;
   testing_support::FeedStdin feed(input);
   testing_support::CaptureOutput capture;
-  int result = directory ? AddDirectoryToImage(local, place, &reader, &modifier, mode)
-                         : AddFileToImage(local, place, &reader, &modifier, mode);
+  int result = directory ? AddDirectoryToImage(local, place, &reader, &modifier)
+                         : AddFileToImage(local, place, &reader, &modifier);
   return {result, capture.Stdout(), capture.Stderr(), modifier.calls, feed.Unread()};
 }
 
@@ -107,49 +108,34 @@ TEST(DirectAdditions, Failures) {
   EXPECT_EQ(o.err, "Warning: adding file a.txt failed - failed to add file into ISO\n");
 }
 
-TEST(DirectAdditions, ConflictPrompt) {
-  // A directory clashing with a file: "c" with a taken name, then a free one
-  // (key and name on one line, then on two).
-  Outcome o = Add(true, "/src/TAKEN", "\\I386", "c TAKEN\nc\nfree\n");
+// The dialogue's answers are the dialogue's test; here: what is taken, and
+// where a renamed or kept item goes.
+TEST(DirectAdditions, ConflictsAreWithTheSourceImageOnly) {
+  // A directory meets a file of another case and version; "c" with a taken
+  // name asks again, a free one is placed.
+  Outcome o = Add(true, "/src/taken", "\\I386", "c TAKEN\nc\nfree\n");
   EXPECT_EQ(o.result, 0);
-  EXPECT_EQ(o.out, "Log: adding directory TAKEN ...\n" + Prompt("directory") +
-                       "Log: please enter the new name for the directory TAKEN\n" +
+  EXPECT_EQ(o.out, "Log: adding directory taken ...\n" + Prompt("directory") +
+                       "Log: please enter the new name for the directory taken\n" +
                        Prompt("directory") +
                        "Log: please enter the new name for the directory TAKEN\n"
                        "Log: adding directory free succeeded\n");
-  EXPECT_EQ(o.calls, std::vector<std::string>{"D /src/TAKEN \\I386\\free"});
+  EXPECT_EQ(o.calls, std::vector<std::string>{"D /src/taken \\I386\\free"});
 
-  // "o" keeps the name.
+  // "o" keeps the name; an abort hands nothing over.
   o = Add(false, "/src/TAKEN", "\\I386", "o\n");
-  EXPECT_EQ(o.out, "Log: adding file TAKEN ...\n" + Prompt("file") + "Log: adding file TAKEN succeeded\n");
   EXPECT_EQ(o.calls, std::vector<std::string>{"F /src/TAKEN \\I386\\TAKEN"});
+  o = Add(false, "/src/new", "", "x\n");
+  EXPECT_EQ(o.result, 1);
+  EXPECT_EQ(o.err, "Warning: adding file new failed - file name conflict, aborted by user\n");
+  EXPECT_TRUE(o.calls.empty());
 
-  // Another key, an upper-case C, end of input at either prompt: abort.
-  for (const char* input : {"x\n", "C\n", "", "c\n"}) {
-    o = Add(false, "/src/NEW", "", input);
-    EXPECT_EQ(o.result, 1) << input;
-    EXPECT_EQ(o.err, "Warning: adding file NEW failed - file name conflict, aborted by user\n");
-    EXPECT_TRUE(o.calls.empty());
-  }
-  // Names compare without case and version, against earlier additions too.
-  for (const char* local : {"/src/new", "/src/taken", "/src/Earlier"}) {
-    o = Add(false, local, std::string(local) == "/src/new" ? "" : "\\I386", "x\n");
-    EXPECT_EQ(o.result, 1) << local;
-    EXPECT_EQ(o.out.find(Prompt("file")), o.out.find('\n') + 1) << local;
-  }
-  // A new name that no image can hold.
-  o = Add(false, "/src/NEW", "", "c a:b\n");
-  EXPECT_EQ(o.err, "Warning: adding file failed, exception: invalid name \"a:b\": it holds the "
-                   "character ':'\n");
-  o = Add(true, "/src/tool", "\\PROGRAMS", "n\n");
-  EXPECT_EQ(o.err, "Warning: adding directory tool failed - package name conflict, aborted by user\n");
-
-  // --on-conflict=overwrite (abort is the editor's test): the answer waiting stays there.
-  o = Add(false, "/src/TAKEN", "\\I386", "x\n", 0, ConflictMode::Overwrite);
+  // An earlier addition of the run is replaced without a question.
+  o = Add(false, "/src/EARLIER", "\\I386\\", "x\n");
   EXPECT_EQ(o.result, 0);
-  EXPECT_EQ(o.out, "Log: adding file TAKEN ...\nLog: a file or directory with same name exists\n"
-                   "Log: TAKEN replaces it (--on-conflict=overwrite)\n"
-                   "Log: adding file TAKEN succeeded\n");
-  EXPECT_EQ(o.calls, std::vector<std::string>{"F /src/TAKEN \\I386\\TAKEN"});
+  EXPECT_EQ(o.out, "Log: adding file EARLIER ...\n"
+                   "Log: /src/EARLIER replaces \\I386\\Earlier, added earlier in this run\n"
+                   "Log: adding file EARLIER succeeded\n");
+  EXPECT_EQ(o.calls, std::vector<std::string>{"F /src/EARLIER \\I386\\EARLIER"});
   EXPECT_EQ(o.unread, "x\n");
 }

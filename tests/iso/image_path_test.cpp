@@ -23,6 +23,7 @@ TEST(ImagePath, RecordedIdentifiers) {
       {"NAME;X", "NAME;X"},    // not a version: kept whole
       {"NAME;", "NAME;"},
       {"A ;1", "A ;1"},        // the base name would end in a space: kept whole
+      {" LEAD.TXT;1", " LEAD.TXT"},  // Windows takes a leading space
       {"A..;1", "A..;1"},
       {";1", ";1"},
       {"..;1", ""},            // the parent directory in disguise

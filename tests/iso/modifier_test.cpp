@@ -180,7 +180,11 @@ TEST(Modifier, JolietNamesAreKeptOrRefused) {
   ISOModifier modifier(dir / "in.iso");
   CaptureOutput capture;
   EXPECT_EQ(modifier.AddSingleFile(dir / "new.txt", "\\READ_ME_FIRST.TXT", true), 0);
-  EXPECT_EQ(modifier.AddSingleFile(dir / "new.txt", "\\DOCS_DIR", true), 0);  // was a directory
+  // Was a directory; a local path may end in either separator.
+  EXPECT_EQ(modifier.AddSingleFile(dir / "new.txt\\", "\\DOCS_DIR", true), 0);
+  // What the run added, by the name it has in the image; not the source's.
+  EXPECT_EQ(modifier.AddedEntryName("\\read_me_first.txt;2"), "READ_ME_FIRST.TXT");
+  EXPECT_EQ(modifier.AddedEntryName("\\KEEP.BIN"), "");
   const std::vector<std::string> before = Identifiers(modifier.root);
   EXPECT_EQ(modifier.AddSingleFile(dir / "new.txt", "\\bad;name.txt", true), 1);
   EXPECT_EQ(modifier.AddSingleDirectory(dir / "bad", "\\bad", true), 1);  // a name inside

@@ -122,6 +122,10 @@ TEST(WriterLayout, FileExtentsAndDirectoryNumbers) {
             std::vector<int>({2, 3, 4, 2, 2}));
   // Directory area depth first; a directory's files before its subdirectories'.
   EXPECT_EQ(writer.LayOut(), std::make_pair(4u, 6u));
+  // An even-length identifier takes a pad byte; one of 222 bytes, carried
+  // from a source image, has no room for it.
+  EXPECT_EQ(std::make_pair(empty->recordLength, over->recordLength), std::make_pair(36u, 38u));
+  EXPECT_EQ(DirectoryRecordLength(kLongestRecordedIdentifier), 255u);
   EXPECT_EQ(std::vector<std::uint32_t>({a->extent, a1->extent, b->extent, empty->extent,
                                         one->extent, block->extent, over->extent, a1File->extent,
                                         bFile->extent}),
