@@ -250,7 +250,38 @@ bool ISOModifier::PreparePack() {
   return true;
 }
 
-DirectoryRecord* ISOModifier::LoadLocalDirectory(const std::string&) { return root; }
+namespace {
+
+// Files added from the local disk go in as they are when the image is
+// written: one that changed while the run waited (at a prompt) is taken
+// whole, never cut to the size it had when it was added. Throws naming a
+// file that is gone, no longer a regular file, or too large.
+void TakeAddedFileSizes(DirectoryRecord* list) {
+  for (DirectoryRecord* node = list; node; node = node->next) {
+    if (node->type == kTypeDirectory) {
+      if (!IsDotName(node->name)) TakeAddedFileSizes(node->child);
+      continue;
+    }
+    if (node->fromImage) continue;
+    const fs::path local = fs::path(node->parentPath) / node->name;
+    if (!fs::is_regular_file(local)) {
+      throw std::runtime_error("cannot add " + local.string() +
+                               ": it is no longer a regular file");
+    }
+    const std::uint64_t size = fs::file_size(local);
+    if (size > 0xFFFFFFFFull) {
+      throw std::runtime_error("file too large for ISO 9660 (4 GiB or more): " + local.string());
+    }
+    node->size = static_cast<std::uint32_t>(size);
+  }
+}
+
+}  // namespace
+
+DirectoryRecord* ISOModifier::LoadLocalDirectory(const std::string&) {
+  TakeAddedFileSizes(root);
+  return root;
+}
 
 int ISOModifier::CreatePrimaryVolumeDescriptor(std::uint32_t volumeSpaceSize,
                                                std::uint32_t pathTableSize,

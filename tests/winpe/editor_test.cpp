@@ -169,6 +169,22 @@ TEST(CheckFileExistence, RefusesWhatTheImageCouldNotHoldOrStart) {
     const std::string leaf = rel.substr(rel.rfind('/') + 1);
     return "can not add " + s + "/" + rel + " - its name \"" + leaf + "\" " + why + "; rename it";
   };
+  // Links, a FIFO and a device among the sources: only links that stay
+  // inside the tree being added are followed.
+  if (oddNames) {
+    for (const char* d : {"out", "dangling", "loop/sub", "fifo", "inside"}) {
+      testing_support::MakeDirs(s + "/" + d);
+    }
+    ws.SourceFile("inside/sub/real.txt");
+    ASSERT_EQ(0, testing_support::Run("cd '" + s + "' && ln -s /dev/zero out/zero && ln -s gone "
+                                      "dangling/x && ln -s .. loop/sub/up && mkfifo fifo/pipe && "
+                                      "ln -s sub/real.txt inside/alias && ln -s sub inside/dir"));
+  }
+  const auto final = [&](const std::string& rel) {
+    return oddNames ? boost::filesystem::canonical(s + "/" + rel).string() : rel;
+  };
+  const std::string fifo = "can not add " + s + "/fifo/pipe - it is a FIFO; only files and "
+                           "directories can go into an image";
   const auto noProgram = [&](const std::string& program) {
     return "can not find start up executable " + program + " in package " + s +
            "/pkg - give its path inside the package after '%'";
@@ -176,8 +192,19 @@ TEST(CheckFileExistence, RefusesWhatTheImageCouldNotHoldOrStart) {
   const struct {
     std::function<void(EditorOptions&)> set;
     std::string created, warning;  // a source to make first; "" when the options pass
-    bool oddName = false;
+    bool oddName = false;          // only where names, links and FIFOs above are made
   } rows[] = {
+      {[&](EditorOptions& o) { o.packages = {s + "/out"}; }, "",
+       "can not add " + s + "/out/zero - it is a symbolic link to /dev/zero, outside " +
+       final("out") + "; only links within the directory being added are followed", true},
+      {[&](EditorOptions& o) { o.storage = {s + "/dangling"}; }, "",
+       "can not add " + s + "/dangling/x - it is a symbolic link to gone that leads nowhere "
+       "(No such file or directory)", true},
+      {[&](EditorOptions& o) { o.directories = {s + "/loop%\\I386"}; }, "",
+       "can not add " + s + "/loop/sub/up - it is a symbolic link to " + final("loop") +
+       ", a directory that holds it; its copy would never end", true},
+      {[&](EditorOptions& o) { o.packages = {s + "/fifo"}; }, "", fifo, true},
+      {[&](EditorOptions& o) { o.binaries = {s + "/fifo/pipe"}; }, "", fifo, true},
       {[&](EditorOptions& o) { o.binaries = {s + "/a:b.exe"}; }, "a:b.exe",
        badName("a:b.exe", "holds the character ':'"), true},
       {[&](EditorOptions& o) { o.packages = {s + "/pkg"}; }, "pkg/sub/notes.",
@@ -205,11 +232,13 @@ TEST(CheckFileExistence, RefusesWhatTheImageCouldNotHoldOrStart) {
       {[&](EditorOptions& o) { o.vnc = s + "/novnc%server.exe"; }, "",
        "can not find VNC package " + s + "/novnc"},
       // What passes: the deepest level, a skipped driver file, a program in
-      // a subdirectory given with either separator.
+      // a subdirectory given with either separator and in any case, links
+      // that stay inside.
       {[&](EditorOptions& o) {
          o.packages = {s + "/" + chain62};
+         if (oddNames) o.packages.push_back(s + "/inside");
          o.network = {s + "/nic"};
-         o.startPackages = {s + "/pkg%bin/run.exe"};
+         o.startPackages = {s + "/pkg%bin/run.exe", s + "/pkg%BIN\\Run.EXE"};
          o.vnc = s + "/pkg%bin\\run.exe%pw";
        }, "", ""},
   };
@@ -413,12 +442,15 @@ TEST(AddStartUp, EntriesGoAboveTheFirstLoneClosingLine) {
 TEST(AddStartUp, ValuesAreEscapedForXmlAndTakeBackslashes) {
   const struct { const char *program, *processName, *currentDir; } rows[] = {
       {"R&D Tools.exe", "\\PROGRAMS\\R&amp;D Tools.exe", "\\PROGRAMS\\"},
-      {"pkg\\bin/run.exe", "\\PROGRAMS\\pkg\\bin\\run.exe", "\\PROGRAMS\\pkg\\bin"},
+      // Named as the copy is: the CD finds names in any case.
+      {"pkg\\bin/RUN.exe", "\\PROGRAMS\\pkg\\Bin\\run.exe", "\\PROGRAMS\\pkg\\Bin"},
       {"<it's \"q\">\\a.exe", "\\PROGRAMS\\&lt;it&apos;s &quot;q&quot;&gt;\\a.exe",
        "\\PROGRAMS\\&lt;it&apos;s &quot;q&quot;&gt;"},
   };
   EditorWorkspace ws;
   ws.Write(kXml, "<redoDozad>\r\n</redoDozad>\r\n");
+  testing_support::MakeDirs(ws.Path("PROGRAMS/pkg/Bin"));
+  ws.Write("PROGRAMS/pkg/Bin/run.exe", "");
   std::string expected = "<redoDozad>\r\n";
   for (const auto& row : rows) {
     EXPECT_EQ(0, Capture([&] { return ws.Editor()->AddStartUp(row.program); }).result);
@@ -428,7 +460,7 @@ TEST(AddStartUp, ValuesAreEscapedForXmlAndTakeBackslashes) {
   EXPECT_EQ(expected + "</redoDozad>\r\n", ws.Read(kXml));
   // An XML parser reads the names back as they were given.
   WPE_LINUX_ONLY("reads the file back with Python's XML parser");
-  EXPECT_EQ("\\PROGRAMS\\R&D Tools.exe|\\PROGRAMS\\pkg\\bin\\run.exe|"
+  EXPECT_EQ("\\PROGRAMS\\R&D Tools.exe|\\PROGRAMS\\pkg\\Bin\\run.exe|"
             "\\PROGRAMS\\<it's \"q\">\\a.exe\n",
             RunOutput("/usr/bin/python3 -c 'import sys, xml.dom.minidom as m; print(\"|\".join("
                       "e.getAttribute(\"processName\") for e in m.parse(sys.argv[1])"
