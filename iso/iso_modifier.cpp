@@ -264,9 +264,12 @@ void TakeAddedFileSizes(DirectoryRecord* list) {
     }
     if (node->fromImage) continue;
     const fs::path local = fs::path(node->parentPath) / node->name;
-    if (!fs::is_regular_file(local)) {
-      throw std::runtime_error("cannot add " + local.string() +
-                               ": it is no longer a regular file");
+    const fs::file_type type = fs::status(local).type();
+    if (type != fs::regular_file) {
+      throw std::runtime_error("cannot add " + local.string() + (type == fs::file_not_found
+                                                                    ? ": it no longer exists"
+                                                                    : ": it is no longer a "
+                                                                      "regular file"));
     }
     const std::uint64_t size = fs::file_size(local);
     if (size > 0xFFFFFFFFull) {

@@ -124,9 +124,10 @@ TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
   EXPECT_EQ(Identifiers(modifier.root),
             (std::vector<std::string>{".", "..", "AAA.TXT", "BOOT", "I386", "KEEP.BIN", "PROGRAMS",
                                       "WINBOM.INI", "boot.catalog", "docs", "zzz.txt"}));
-  // Files that grow after they were handed over (while a run waits at a
-  // prompt) go in whole.
+  // Files that change after they were handed over (while a run waits at a
+  // prompt) go in as they are when the image is written, never cut.
   WriteFile(dir / "work/aaa.txt", "first, and more since");
+  WriteFile(dir / "work/zzz.txt", "l");
   WriteFile(dir / "work/progs/TOOL/tool.exe", std::string(5000, 't'));
   {
     CaptureOutput capture;
