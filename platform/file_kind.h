@@ -20,6 +20,10 @@ FileKind KindOf(const std::string& path);
 // (a dangling link, a loop of links).
 std::string FinalPath(const std::string& path);
 
+// Whether the final path `path` is `directory` or lies below it (both as
+// FinalPath gives them).
+bool LiesWithin(const std::string& path, const std::string& directory);
+
 // "a directory", "a symbolic link", ... for messages.
 const char* Describe(FileKind kind);
 

@@ -27,6 +27,7 @@ int WinpeEditor::AddStorageDriver(const std::string& sourceDirectory) {
     if (!ChooseFreeName("\\I386\\SYSTEM32\\DRIVERS", ConflictKind::StorageDriver, name)) {
       return 1;
     }
+    if (!CheckBeforeCopy(source, false)) return 1;
     copy_directory(source, (fs::path(LocalPath("I386\\SYSTEM32\\DRIVERS")) / name).string());
     if (AddDriverName(name) != 0) return 1;
     Log("adding storage driver %s succeeded", name.c_str());
@@ -137,6 +138,7 @@ int WinpeEditor::AddNetworkDriver(const std::string& sourceDirectory) {
     std::string source = image_path::TrimTrailing(sourceDirectory);
     std::string name = image_path::Leaf(source);
     Log("adding network driver %s", name.c_str());
+    if (!CheckBeforeCopy(source, true)) return 1;
 
     for (const fs::path& entry : SortedDirectoryEntries(source)) {
       if (fs::is_directory(entry)) continue;

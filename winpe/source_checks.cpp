@@ -65,12 +65,6 @@ struct TreeWalk {
   std::vector<std::string> entered;
 };
 
-bool IsInside(const std::string& path, const std::string& root) {
-  if (root.empty() || path.compare(0, root.size(), root) != 0) return false;
-  const auto separator = [](char c) { return c == '/' || c == '\\'; };
-  return path.size() == root.size() || separator(root.back()) || separator(path[root.size()]);
-}
-
 // The link at `path` followed to where it leads; false after a warning
 // when that is nowhere. Runs as root on packages made by others, so a link
 // is never a way to reach what the user did not name.
@@ -105,7 +99,7 @@ bool CheckEntry(const std::string& path, const TreeWalk& walk, Source& source) {
     return CheckFileOrDirectory(path, source);
   }
   if (!Follow(path, source)) return false;
-  if (!IsInside(source.final, walk.root)) {
+  if (!platform::LiesWithin(source.final, walk.root)) {
     return Refuse(path, "it is a symbolic link to " + source.final + ", outside " + walk.root +
                             "; only links within the directory being added are followed");
   }
@@ -248,4 +242,14 @@ int WinpeEditor::CheckSourcesGoingIn() {
     return 1;
   }
   return 0;
+}
+
+bool WinpeEditor::CheckBeforeCopy(const std::string& source, bool driverFilesOnly) {
+  if (driverFilesOnly) return CheckNetworkDriver(source, &NetworkDriverDirectory);
+  const std::string path = image_path::TrimTrailing(source);
+  Source named;
+  if (!CheckNamedSource(path, named)) return false;
+  if (named.kind != platform::FileKind::Directory) return true;
+  TreeWalk walk{named.final, {named.final}};
+  return CheckTree(path, 0, walk);
 }

@@ -80,7 +80,7 @@ std::string WinpeEditor::AddToWorkspace(const std::string& source,
       Warning(texts.noParent, name.c_str());
       return "";
     }
-    if (!ChooseFreeName(relative, texts.kind, name)) return "";
+    if (!ChooseFreeName(relative, texts.kind, name) || !CheckBeforeCopy(source, false)) return "";
     // Neither copy overwrites.
     const std::string target = (fs::path(localDirectory) / name).string();
     if (texts.kind == ConflictKind::File) {

@@ -152,6 +152,13 @@ TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
                   w + "aaa.txt' AAA.TXT && cp '" + w + "zzz.txt' '" + w + "docs' ."),
             0);
   EXPECT_EQ(shell("diff -r -x boot.catalog '" + e + "' '" + dir / "read" + "'"), 0);
+
+  // A file of an added directory that now leads out of it is not read.
+  ASSERT_EQ(shell("ln -sf /etc/passwd '" + w + "progs/run.cmd'"), 0);
+  CaptureOutput capture;
+  EXPECT_EQ(modifier.Pack(dir / "again.iso", dir / "src/BOOT/BOOT.IMG"), 1);
+  EXPECT_NE(capture.Stdout().find("progs/run.cmd: it leads to /etc/passwd now, outside "),
+            std::string::npos);
 }
 
 // A source with a Joliet tree whose names differ from the ISO 9660 ones

@@ -413,6 +413,30 @@ TEST(ApplyChanges, AProgramsFileInTheImageStopsEveryAddition) {
   }
 }
 
+// Each copy checks its source again: it may have changed while the run
+// waited at a prompt after the checks.
+TEST(ApplyChanges, EachCopyChecksItsSourceAgain) {
+  WPE_LINUX_ONLY("makes a FIFO and a link with the shell");
+  EditorWorkspace ws;
+  ws.SourceFile("pkg/a.txt");
+  ws.SourceFile("nic/a.inf");
+  ASSERT_EQ(0, testing_support::Run("cd '" + ws.src + "' && mkfifo pkg/pipe a.exe && "
+                                    "ln -s /dev/zero nic/zero.sys"));
+  const std::function<bool(WinpeEditor&)> copies[] = {
+      [&](WinpeEditor& e) { return e.AddBinary(ws.src + "/a.exe").empty(); },
+      [&](WinpeEditor& e) { return e.AddPackage(ws.src + "/pkg").empty(); },
+      [&](WinpeEditor& e) { return e.AddStorageDriver(ws.src + "/pkg") != 0; },
+      [&](WinpeEditor& e) { return e.AddNetworkDriver(ws.src + "/nic") != 0; },
+  };
+  for (const auto& copy : copies) {
+    const Result r = Capture([&] { return copy(*ws.Editor()) ? 1 : 0; });
+    EXPECT_EQ(1, r.result);
+    EXPECT_EQ(0u, r.err.find("Warning: can not add " + ws.src + "/")) << r.err;
+  }
+  EXPECT_FALSE(ws.Exists("PROGRAMS/pkg") || ws.Exists("I386/SYSTEM32/DRIVERS/pkg") ||
+               ws.Exists("I386/INF/a.inf"));
+}
+
 TEST(AddStartUp, EntriesGoAboveTheFirstLoneClosingLine) {
   Result e = EditFile(kXml, "<redoDozad>\n</redoDozad>\n</redoDozad>",
                       [](WinpeEditor& ed) { return ed.AddStartUp("a.exe"); });
