@@ -29,6 +29,10 @@ namespace {
 // and "\I386\SYSTEM32\DRIVERS\drv".
 constexpr std::size_t kPackageDepth = 2;
 constexpr std::size_t kStorageDriverDepth = 4;
+// Entries one source may bring, links followed: links that lead to the
+// same directories again and again (no loop, but 2 to the power of the
+// depth copies) would otherwise hold the run, and fill the disk.
+constexpr std::size_t kMaxSourceEntries = 1 << 20;
 
 bool CheckName(const std::string& path, const std::string& name) {
   const std::string problem = image_path::NewNameProblem(name);
@@ -63,53 +67,54 @@ struct Source {
 struct TreeWalk {
   std::string root;
   std::vector<std::string> entered;
+  std::size_t directories = 0, entries = 0;  // met so far, links followed
 };
 
-// The link at `path` followed to where it leads; false after a warning
-// when that is nowhere. Runs as root on packages made by others, so a link
-// is never a way to reach what the user did not name.
-bool Follow(const std::string& path, Source& source) {
+// The link at `at` followed to where it leads; false after a warning
+// naming it as `shown` when that is nowhere. Runs as root on packages made
+// by others, so a link is never a way to reach what the user did not name.
+bool Follow(const std::string& at, const std::string& shown, Source& source) {
   try {
-    source.final = platform::FinalPath(path);
+    source.final = platform::FinalPath(at);
   } catch (const std::system_error& e) {
     boost::system::error_code error;
-    const fs::path target = fs::read_symlink(path, error);
+    const fs::path target = fs::read_symlink(at, error);
     const std::string to = error ? std::string() : " to " + target.string();
-    return Refuse(path, "it is a symbolic link" + to + " that leads nowhere (" +
-                            e.code().message() + ")");
+    return Refuse(shown, "it is a symbolic link" + to + " that leads nowhere (" +
+                             e.code().message() + ")");
   }
   source.kind = platform::KindOf(source.final);
   return true;
 }
 
-bool CheckFileOrDirectory(const std::string& path, const Source& source) {
+bool CheckFileOrDirectory(const std::string& shown, const Source& source) {
   using platform::FileKind;
   if (source.kind == FileKind::Regular || source.kind == FileKind::Directory) return true;
-  return Refuse(path, std::string("it is ") + platform::Describe(source.kind) +
-                          "; only files and directories can go into an image");
+  return Refuse(shown, std::string("it is ") + platform::Describe(source.kind) +
+                           "; only files and directories can go into an image");
 }
 
-// An entry of a tree being added, told without following a link; a link
-// counts only when it leads inside the tree and not back up to a directory
-// that holds it.
-bool CheckEntry(const std::string& path, const TreeWalk& walk, Source& source) {
-  source.kind = platform::KindOf(path);
-  if (source.kind != platform::FileKind::Link) {
-    if (source.kind == platform::FileKind::Directory) source.final = platform::FinalPath(path);
-    return CheckFileOrDirectory(path, source);
-  }
-  if (!Follow(path, source)) return false;
+// An entry of a tree being added, at `at` (its directory's final path and
+// its name, so that nothing before it needs following again), told without
+// following a link; a link counts only when it leads inside the tree and
+// not back up to a directory that holds it.
+bool CheckEntry(const std::string& at, const std::string& shown, const TreeWalk& walk,
+                Source& source) {
+  source.kind = platform::KindOf(at);
+  source.final = at;
+  if (source.kind != platform::FileKind::Link) return CheckFileOrDirectory(shown, source);
+  if (!Follow(at, shown, source)) return false;
   if (!platform::LiesWithin(source.final, walk.root)) {
-    return Refuse(path, "it is a symbolic link to " + source.final + ", outside " + walk.root +
-                            "; only links within the directory being added are followed");
+    return Refuse(shown, "it is a symbolic link to " + source.final + ", outside " + walk.root +
+                             "; only links within the directory being added are followed");
   }
   for (const std::string& holder : walk.entered) {
     if (source.final == holder) {
-      return Refuse(path, "it is a symbolic link to " + holder +
-                              ", a directory that holds it; its copy would never end");
+      return Refuse(shown, "it is a symbolic link to " + holder +
+                               ", a directory that holds it; its copy would never end");
     }
   }
-  return CheckFileOrDirectory(path, source);
+  return CheckFileOrDirectory(shown, source);
 }
 
 // A source named on the command line: a link is followed, since the user
@@ -117,41 +122,55 @@ bool CheckEntry(const std::string& path, const TreeWalk& walk, Source& source) {
 bool CheckNamedSource(const std::string& path, Source& source) {
   source.kind = platform::KindOf(path);
   source.final = path;
-  if (source.kind == platform::FileKind::Link && !Follow(path, source)) return false;
+  if (source.kind == platform::FileKind::Link && !Follow(path, path, source)) return false;
   if (source.kind == platform::FileKind::Directory) source.final = platform::FinalPath(path);
   return CheckFileOrDirectory(path, source);
 }
 
-// Everything inside `directory`, which lies `depth` levels below the image
-// root, checked for what the copy will find there.
-bool CheckTree(const fs::path& directory, std::size_t depth, TreeWalk& walk) {
-  for (const fs::path& entry : SortedDirectoryEntries(directory)) {
+// Everything inside the directory shown as `shown`, which lies at `final`
+// and `depth` levels below the image root, checked for what the copy will
+// find there.
+bool CheckTree(const fs::path& shown, const fs::path& final, std::size_t depth, TreeWalk& walk) {
+  for (const fs::path& entry : SortedDirectoryEntries(final)) {
+    if (++walk.entries > kMaxSourceEntries) {
+      return Refuse(walk.root, "with its links followed it holds more than " +
+                                   std::to_string(kMaxSourceEntries) + " entries");
+    }
+    const fs::path entryShown = shown / entry.filename();
     Source source;
-    if (!CheckName(entry.string(), entry.filename().string()) ||
-        !CheckEntry(entry.string(), walk, source)) {
+    if (!CheckName(entryShown.string(), entry.filename().string()) ||
+        !CheckEntry(entry.string(), entryShown.string(), walk, source)) {
       return false;
     }
     if (source.kind != platform::FileKind::Directory) continue;
-    if (!CheckDepth(entry.string(), depth + 1)) return false;
+    if (!CheckDepth(entryShown.string(), depth + 1)) return false;
+    if (++walk.directories > kMaxPathTableDirectories) {
+      return Refuse(walk.root, "with its links followed it holds more than " +
+                                   std::to_string(kMaxPathTableDirectories) +
+                                   " directories, more than an image can hold");
+    }
     walk.entered.push_back(source.final);
-    const bool good = CheckTree(entry, depth + 1, walk);
+    const bool good = CheckTree(entryShown, source.final, depth + 1, walk);
     walk.entered.pop_back();
     if (!good) return false;
   }
   return true;
 }
 
+// A local directory named on the command line and everything in it.
+bool CheckNamedTree(const std::string& directory, std::size_t depth) {
+  Source named;
+  if (!CheckNamedSource(directory, named)) return false;
+  TreeWalk walk{named.final, {named.final}};
+  return CheckTree(directory, named.final, depth, walk);
+}
+
 // A local directory going into the image under its own name, `depth`
 // levels below the root.
 bool CheckDirectory(const std::string& value, std::size_t depth) {
   const std::string source = image_path::TrimTrailing(value);
-  Source named;
-  if (!CheckName(value, image_path::Leaf(source)) || !CheckDepth(value, depth) ||
-      !CheckNamedSource(source, named)) {
-    return false;
-  }
-  TreeWalk walk{named.final, {named.final}};
-  return CheckTree(source, depth, walk);
+  return CheckName(value, image_path::Leaf(source)) && CheckDepth(value, depth) &&
+         CheckNamedTree(source, depth);
 }
 
 bool CheckFile(const std::string& value) {
@@ -167,13 +186,14 @@ bool CheckNetworkDriver(const std::string& value,
   Source named;
   if (!CheckNamedSource(directory, named)) return false;
   const TreeWalk walk{named.final, {named.final}};
-  for (const fs::path& entry : SortedDirectoryEntries(directory)) {
+  for (const fs::path& entry : SortedDirectoryEntries(named.final)) {
     const std::string leaf = entry.filename().string();
     if (directoryOf(leaf).empty()) continue;
+    const std::string shown = (fs::path(directory) / leaf).string();
     Source source;
-    if (!CheckEntry(entry.string(), walk, source)) return false;
+    if (!CheckEntry(entry.string(), shown, walk, source)) return false;
     if (source.kind == platform::FileKind::Directory) continue;
-    if (!CheckName(entry.string(), leaf)) return false;
+    if (!CheckName(shown, leaf)) return false;
   }
   return true;
 }
@@ -247,9 +267,5 @@ int WinpeEditor::CheckSourcesGoingIn() {
 bool WinpeEditor::CheckBeforeCopy(const std::string& source, bool driverFilesOnly) {
   if (driverFilesOnly) return CheckNetworkDriver(source, &NetworkDriverDirectory);
   const std::string path = image_path::TrimTrailing(source);
-  Source named;
-  if (!CheckNamedSource(path, named)) return false;
-  if (named.kind != platform::FileKind::Directory) return true;
-  TreeWalk walk{named.final, {named.final}};
-  return CheckTree(path, 0, walk);
+  return fs::is_directory(path) ? CheckNamedTree(path, 0) : CheckFile(path);
 }

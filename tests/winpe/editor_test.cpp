@@ -178,7 +178,10 @@ TEST(CheckFileExistence, RefusesWhatTheImageCouldNotHoldOrStart) {
     ws.SourceFile("inside/sub/real.txt");
     ASSERT_EQ(0, testing_support::Run("cd '" + s + "' && ln -s /dev/zero out/zero && ln -s gone "
                                       "dangling/x && ln -s .. loop/sub/up && mkfifo fifo/pipe && "
-                                      "ln -s sub/real.txt inside/alias && ln -s sub inside/dir"));
+                                      "ln -s sub/real.txt inside/alias && ln -s sub inside/dir && "
+                                      "for i in $(seq 0 19); do mkdir -p dag/L$((i+1)) && ln -s "
+                                      "../L$((i+1)) dag/L$i/a && ln -s ../L$((i+1)) dag/L$i/b; "
+                                      "done"));
   }
   const auto final = [&](const std::string& rel) {
     return oddNames ? boost::filesystem::canonical(s + "/" + rel).string() : rel;
@@ -204,6 +207,10 @@ TEST(CheckFileExistence, RefusesWhatTheImageCouldNotHoldOrStart) {
        "can not add " + s + "/loop/sub/up - it is a symbolic link to " + final("loop") +
        ", a directory that holds it; its copy would never end", true},
       {[&](EditorOptions& o) { o.packages = {s + "/fifo"}; }, "", fifo, true},
+      // No loop, but 2^20 directories: refused at what an image can hold.
+      {[&](EditorOptions& o) { o.packages = {s + "/dag"}; }, "",
+       "can not add " + final("dag") + " - with its links followed it holds more than 65535 "
+       "directories, more than an image can hold", true},
       {[&](EditorOptions& o) { o.binaries = {s + "/fifo/pipe"}; }, "", fifo, true},
       {[&](EditorOptions& o) { o.binaries = {s + "/a:b.exe"}; }, "a:b.exe",
        badName("a:b.exe", "holds the character ':'"), true},
