@@ -9,6 +9,7 @@
 #include "iso/image_path.h"
 #include "iso/joliet_names.h"
 #include "iso/joliet_tree.h"
+#include "platform/file_kind.h"
 
 #include <algorithm>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -375,7 +377,51 @@ bool ISOModifier::PreparePack() {
   return true;
 }
 
-DirectoryRecord* ISOModifier::LoadLocalDirectory(const std::string&) { return root; }
+namespace {
+
+// Files added from the local disk go in as they are when the image is
+// written: one that changed while the run waited (at a prompt) is taken
+// whole, never cut to the size it had when it was added. Nor may it have
+// become something else meanwhile: anything but a regular file, or a way
+// out of the directory added (`added`, where that lies; "" above one).
+// Throws naming the file.
+void TakeAddedFileSizes(DirectoryRecord* list, const std::string& added) {
+  for (DirectoryRecord* node = list; node; node = node->next) {
+    if (IsDotName(node->name)) continue;
+    const std::string local = (fs::path(node->parentPath) / node->name).string();
+    if (node->type == kTypeDirectory) {
+      const bool outermost = !node->fromImage && added.empty();
+      TakeAddedFileSizes(node->child, outermost ? platform::FinalPath(local) : added);
+      continue;
+    }
+    if (node->fromImage) continue;
+    std::string final;
+    try {
+      final = platform::FinalPath(local);
+    } catch (const std::system_error&) {
+      throw std::runtime_error("cannot add " + local + ": it no longer exists");
+    }
+    if (!added.empty() && !platform::LiesWithin(final, added)) {
+      throw std::runtime_error("cannot add " + local + ": it leads to " + final + " now, outside " +
+                               added);
+    }
+    if (platform::KindOf(final) != platform::FileKind::Regular) {
+      throw std::runtime_error("cannot add " + local + ": it is no longer a regular file");
+    }
+    const std::uint64_t size = fs::file_size(final);
+    if (size > 0xFFFFFFFFull) {
+      throw std::runtime_error("file too large for ISO 9660 (4 GiB or more): " + local);
+    }
+    node->size = static_cast<std::uint32_t>(size);
+  }
+}
+
+}  // namespace
+
+DirectoryRecord* ISOModifier::LoadLocalDirectory(const std::string&) {
+  TakeAddedFileSizes(root, "");
+  return root;
+}
 
 int ISOModifier::CreatePrimaryVolumeDescriptor(std::uint32_t volumeSpaceSize,
                                                std::uint32_t pathTableSize,

@@ -224,7 +224,12 @@ bool ISOWriter::LayOutPack(const std::string& bootImagePath, PackLayout& plan) {
 }
 
 std::string ISOWriter::LayOutTree(const std::string& bootImagePath, PackLayout& plan) {
-  DirectoryRecord* tree = LoadLocalDirectory(sourceDirectory);
+  DirectoryRecord* tree = nullptr;
+  try {
+    tree = LoadLocalDirectory(sourceDirectory);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
   if (tree != root) {
     // A second pack of a plain writer rebuilds the tree from disk.
     FreeRecordList(root);
@@ -670,6 +675,13 @@ void ISOWriter::CopyFileData(const DirectoryRecord& node, std::uint32_t fileArea
   if (source.Size() < offset || source.Size() - offset < node.size) {
     throw std::runtime_error("cannot read " + source.Name() +
                              ": it is shorter than recorded, or unreadable");
+  }
+  // A local file's size was taken when the image was laid out; one that
+  // grew since would be cut.
+  if (!node.fromImage && source.Size() != node.size) {
+    throw std::runtime_error("cannot add " + source.Name() + ": it changed while the image was "
+                             "written (" + std::to_string(node.size) + " bytes when laid out, " +
+                             std::to_string(source.Size()) + " now)");
   }
   if (node.size == 0) return;
   const std::uint64_t position = SectorOffset(std::uint64_t{node.extent} + fileAreaStart);

@@ -14,6 +14,16 @@ enum class FileKind { None, Regular, Directory, Link, Device, Fifo, Socket, Othe
 // the path when it cannot be examined.
 FileKind KindOf(const std::string& path);
 
+// Where `path` leads once every link in it is followed: an absolute path
+// without links, in the system's own form, so that two of them compare as
+// strings. Throws std::system_error naming the path when it leads nowhere
+// (a dangling link, a loop of links).
+std::string FinalPath(const std::string& path);
+
+// Whether the final path `path` is `directory` or lies below it (both as
+// FinalPath gives them).
+bool LiesWithin(const std::string& path, const std::string& directory);
+
 // "a directory", "a symbolic link", ... for messages.
 const char* Describe(FileKind kind);
 

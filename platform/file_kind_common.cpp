@@ -2,6 +2,13 @@
 
 namespace platform {
 
+bool LiesWithin(const std::string& path, const std::string& directory) {
+  if (directory.empty() || path.compare(0, directory.size(), directory) != 0) return false;
+  const auto separator = [](char c) { return c == '/' || c == '\\'; };
+  return path.size() == directory.size() || separator(directory.back()) ||
+         separator(path[directory.size()]);
+}
+
 const char* Describe(FileKind kind) {
   switch (kind) {
     case FileKind::None: return "nothing";

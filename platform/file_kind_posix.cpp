@@ -1,6 +1,8 @@
 #include "platform/file_kind.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <memory>
 #include <sys/stat.h>
 #include <system_error>
 
@@ -20,6 +22,13 @@ FileKind KindOf(const std::string& path) {
   if (S_ISFIFO(st.st_mode)) return FileKind::Fifo;
   if (S_ISSOCK(st.st_mode)) return FileKind::Socket;
   return FileKind::Other;
+}
+
+std::string FinalPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                        &std::free);
+  if (!resolved) throw std::system_error(errno, std::generic_category(), "cannot follow " + path);
+  return resolved.get();
 }
 
 }  // namespace platform

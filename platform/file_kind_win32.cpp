@@ -5,9 +5,29 @@
 // or connect to a pipe.
 #include "platform/file_kind.h"
 
+#include <cerrno>
+#include <system_error>
+#include <vector>
+
 #include "platform/windows_support.h"
 
 namespace platform {
+namespace {
+
+// The narrow (UTF-8) form of a name the system gives.
+std::string NarrowName(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  const int size = static_cast<int>(wide.size());
+  const int length = ::WideCharToMultiByte(CP_ACP, 0, wide.data(), size, nullptr, 0, nullptr,
+                                           nullptr);
+  std::string narrow(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+  if (length > 0) {
+    ::WideCharToMultiByte(CP_ACP, 0, wide.data(), size, &narrow[0], length, nullptr, nullptr);
+  }
+  return narrow;
+}
+
+}  // namespace
 
 FileKind KindOf(const std::string& path) {
   if (path.empty()) return FileKind::None;
@@ -43,6 +63,35 @@ FileKind KindOf(const std::string& path) {
   }
   ::CloseHandle(file);
   return kind;
+}
+
+std::string FinalPath(const std::string& path) {
+  // Opened with links followed, as a copy would open it; no access rights.
+  const std::wstring wide = WidePath(path);
+  HANDLE file = ::CreateFileW(wide.c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    if (::GetLastError() == ERROR_CANT_RESOLVE_FILENAME) {
+      throw std::system_error(ELOOP, std::generic_category(), "cannot follow " + path);
+    }
+    ThrowLastError("cannot follow", path);
+  }
+  std::vector<wchar_t> buffer(MAX_PATH);
+  DWORD length = 0;
+  for (;;) {
+    length = ::GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length < buffer.size()) break;
+    buffer.resize(length + 1);
+  }
+  const DWORD error = ::GetLastError();
+  ::CloseHandle(file);
+  if (length == 0) {
+    ::SetLastError(error);
+    ThrowLastError("cannot follow", path);
+  }
+  return NarrowName(std::wstring(buffer.data(), length));
 }
 
 }  // namespace platform

@@ -30,6 +30,7 @@ int WinpeEditor::AddStorageDriver(const std::string& sourceDirectory) {
     WorkspacePlace place(*this, "I386\\SYSTEM32\\DRIVERS");
     std::string replaced;
     if (!SettleName(addition, place, name, replaced)) return 1;
+    if (!CheckBeforeCopy(source, false)) return 1;
     place.Put(addition, name, replaced);
     if (AddDriverName(name) != 0) return 1;
     Log("adding storage driver %s succeeded", name.c_str());
@@ -196,6 +197,7 @@ int WinpeEditor::AddNetworkDriver(const std::string& sourceDirectory) {
     std::string source = image_path::TrimTrailing(sourceDirectory);
     std::string name = image_path::Leaf(source);
     Log("adding network driver %s", name.c_str());
+    if (!CheckBeforeCopy(source, true)) return 1;
 
     for (const fs::path& entry : SortedDirectoryEntries(source)) {
       if (fs::is_directory(entry)) continue;

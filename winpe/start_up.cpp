@@ -2,8 +2,10 @@
 // above the closing tag of the document, its values escaped for XML.
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "common/console.h"
+#include "common/directory_listing.h"
 #include "iso/image_path.h"
 #include "winpe/ini_lines.h"
 #include "winpe/winpe_editor.h"
@@ -39,8 +41,12 @@ int WinpeEditor::AddStartUp(const std::string& programPath) {
     return 1;
   }
 
-  // The CD's paths take "\" only, whichever separator the user typed.
-  const std::string program = image_path::Join(image_path::Split(programPath));
+  // The CD's paths take "\" only, whichever separator the user typed. The
+  // CD finds names in any case; the entry names the program as the CD will
+  // hold it, in the case of its copy under the workspace's PROGRAMS.
+  const std::vector<std::string> typed = image_path::Split(programPath);
+  const std::vector<std::string> found = NamesAsFound(LocalPath("PROGRAMS"), typed);
+  const std::string program = image_path::Join(found.empty() ? typed : found);
   const std::string entry = "<exec processName=\"\\PROGRAMS\\" + XmlEscape(program) +
                             "\" currentDir=\"\\PROGRAMS\\" +
                             XmlEscape(image_path::Parent(program)) + "\" />";

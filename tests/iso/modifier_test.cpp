@@ -125,6 +125,11 @@ TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
   EXPECT_EQ(Identifiers(modifier.root),
             (std::vector<std::string>{".", "..", "AAA.TXT", "BOOT", "I386", "KEEP.BIN", "PROGRAMS",
                                       "WINBOM.INI", "boot.catalog", "docs", "zzz.txt"}));
+  // Files that change after they were handed over (while a run waits at a
+  // prompt) go in as they are when the image is written, never cut.
+  WriteFile(dir / "work/aaa.txt", "first, and more since");
+  WriteFile(dir / "work/zzz.txt", "l");
+  WriteFile(dir / "work/progs/TOOL/tool.exe", std::string(5000, 't'));
   {
     CaptureOutput capture;
     ASSERT_EQ(modifier.Pack(dir / "out.iso", dir / "src/BOOT/BOOT.IMG"), 0);
@@ -158,6 +163,13 @@ TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
                   w + "aaa.txt' AAA.TXT && cp '" + w + "zzz.txt' '" + w + "docs' ."),
             0);
   EXPECT_EQ(shell("diff -r -x boot.catalog '" + e + "' '" + dir / "read" + "'"), 0);
+
+  // A file of an added directory that now leads out of it is not read.
+  ASSERT_EQ(shell("ln -sf /etc/passwd '" + w + "progs/run.cmd'"), 0);
+  CaptureOutput capture;
+  EXPECT_EQ(modifier.Pack(dir / "again.iso", dir / "src/BOOT/BOOT.IMG"), 1);
+  EXPECT_NE(capture.Stdout().find("progs/run.cmd: it leads to /etc/passwd now, outside "),
+            std::string::npos);
 }
 
 // A source with a Joliet tree whose names differ from the ISO 9660 ones

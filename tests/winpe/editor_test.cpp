@@ -174,6 +174,25 @@ TEST(CheckFileExistence, RefusesWhatTheImageCouldNotHoldOrStart) {
     const std::string leaf = rel.substr(rel.rfind('/') + 1);
     return "can not add " + s + "/" + rel + " - its name \"" + leaf + "\" " + why + "; rename it";
   };
+  // Links, a FIFO and a device among the sources: only links that stay
+  // inside the tree being added are followed.
+  if (oddNames) {
+    for (const char* d : {"out", "dangling", "loop/sub", "fifo", "inside"}) {
+      testing_support::MakeDirs(s + "/" + d);
+    }
+    ws.SourceFile("inside/sub/real.txt");
+    ASSERT_EQ(0, testing_support::Run("cd '" + s + "' && ln -s /dev/zero out/zero && ln -s gone "
+                                      "dangling/x && ln -s .. loop/sub/up && mkfifo fifo/pipe && "
+                                      "ln -s sub/real.txt inside/alias && ln -s sub inside/dir && "
+                                      "for i in $(seq 0 19); do mkdir -p dag/L$((i+1)) && ln -s "
+                                      "../L$((i+1)) dag/L$i/a && ln -s ../L$((i+1)) dag/L$i/b; "
+                                      "done"));
+  }
+  const auto final = [&](const std::string& rel) {
+    return oddNames ? boost::filesystem::canonical(s + "/" + rel).string() : rel;
+  };
+  const std::string fifo = "can not add " + s + "/fifo/pipe - it is a FIFO; only files and "
+                           "directories can go into an image";
   const auto noProgram = [&](const std::string& program) {
     return "can not find start up executable " + program + " in package " + s +
            "/pkg - give its path inside the package after '%'";
@@ -181,8 +200,23 @@ TEST(CheckFileExistence, RefusesWhatTheImageCouldNotHoldOrStart) {
   const struct {
     std::function<void(EditorOptions&)> set;
     std::string created, warning;  // a source to make first; "" when the options pass
-    bool oddName = false;
+    bool oddName = false;          // only where names, links and FIFOs above are made
   } rows[] = {
+      {[&](EditorOptions& o) { o.packages = {s + "/out"}; }, "",
+       "can not add " + s + "/out/zero - it is a symbolic link to /dev/zero, outside " +
+       final("out") + "; only links within the directory being added are followed", true},
+      {[&](EditorOptions& o) { o.storage = {s + "/dangling"}; }, "",
+       "can not add " + s + "/dangling/x - it is a symbolic link to gone that leads nowhere "
+       "(No such file or directory)", true},
+      {[&](EditorOptions& o) { o.directories = {s + "/loop%\\I386"}; }, "",
+       "can not add " + s + "/loop/sub/up - it is a symbolic link to " + final("loop") +
+       ", a directory that holds it; its copy would never end", true},
+      {[&](EditorOptions& o) { o.packages = {s + "/fifo"}; }, "", fifo, true},
+      // No loop, but 2^20 directories: refused at what an image can hold.
+      {[&](EditorOptions& o) { o.packages = {s + "/dag"}; }, "",
+       "can not add " + final("dag") + " - with its links followed it holds more than 65535 "
+       "directories, more than an image can hold", true},
+      {[&](EditorOptions& o) { o.binaries = {s + "/fifo/pipe"}; }, "", fifo, true},
       {[&](EditorOptions& o) { o.binaries = {s + "/a:b.exe"}; }, "a:b.exe",
        badName("a:b.exe", "holds the character ':'"), true},
       {[&](EditorOptions& o) { o.packages = {s + "/pkg"}; }, "pkg/sub/notes.",
@@ -206,11 +240,13 @@ TEST(CheckFileExistence, RefusesWhatTheImageCouldNotHoldOrStart) {
       {[&](EditorOptions& o) { o.vnc = s + "/novnc%server.exe"; }, "",
        "can not find VNC package " + s + "/novnc"},
       // What passes: the deepest level, a skipped driver file, a program in
-      // a subdirectory given with either separator.
+      // a subdirectory given with either separator and in any case, links
+      // that stay inside.
       {[&](EditorOptions& o) {
          o.packages = {s + "/" + chain62};
+         if (oddNames) o.packages.push_back(s + "/inside");
          o.network = {s + "/nic"};
-         o.startPackages = {s + "/pkg%bin/run.exe"};
+         o.startPackages = {s + "/pkg%bin/run.exe", s + "/pkg%BIN\\Run.EXE"};
          o.vnc = s + "/pkg%bin\\run.exe%pw";
        }, "", ""},
   };
@@ -398,6 +434,30 @@ TEST(ApplyChanges, AProgramsFileInTheImageStopsEveryAddition) {
   }
 }
 
+// Each copy checks its source again: it may have changed while the run
+// waited at a prompt after the checks.
+TEST(ApplyChanges, EachCopyChecksItsSourceAgain) {
+  WPE_LINUX_ONLY("makes a FIFO and a link with the shell");
+  EditorWorkspace ws;
+  ws.SourceFile("pkg/a.txt");
+  ws.SourceFile("nic/a.inf");
+  ASSERT_EQ(0, testing_support::Run("cd '" + ws.src + "' && mkfifo pkg/pipe a.exe && "
+                                    "ln -s /dev/zero nic/zero.sys"));
+  const std::function<bool(WinpeEditor&)> copies[] = {
+      [&](WinpeEditor& e) { return e.AddBinary(ws.src + "/a.exe").empty(); },
+      [&](WinpeEditor& e) { return e.AddPackage(ws.src + "/pkg").empty(); },
+      [&](WinpeEditor& e) { return e.AddStorageDriver(ws.src + "/pkg") != 0; },
+      [&](WinpeEditor& e) { return e.AddNetworkDriver(ws.src + "/nic") != 0; },
+  };
+  for (const auto& copy : copies) {
+    const Result r = Capture([&] { return copy(*ws.Editor()) ? 1 : 0; });
+    EXPECT_EQ(1, r.result);
+    EXPECT_EQ(0u, r.err.find("Warning: can not add " + ws.src + "/")) << r.err;
+  }
+  EXPECT_FALSE(ws.Exists("PROGRAMS/pkg") || ws.Exists("I386/SYSTEM32/DRIVERS/pkg") ||
+               ws.Exists("I386/INF/a.inf"));
+}
+
 TEST(AddStartUp, EntriesGoAboveTheFirstLoneClosingLine) {
   Result e = EditFile(kXml, "<redoDozad>\n</redoDozad>\n</redoDozad>",
                       [](WinpeEditor& ed) { return ed.AddStartUp("a.exe"); });
@@ -432,12 +492,15 @@ TEST(AddStartUp, EntriesGoAboveTheFirstLoneClosingLine) {
 TEST(AddStartUp, ValuesAreEscapedForXmlAndTakeBackslashes) {
   const struct { const char *program, *processName, *currentDir; } rows[] = {
       {"R&D Tools.exe", "\\PROGRAMS\\R&amp;D Tools.exe", "\\PROGRAMS\\"},
-      {"pkg\\bin/run.exe", "\\PROGRAMS\\pkg\\bin\\run.exe", "\\PROGRAMS\\pkg\\bin"},
+      // Named as the copy is: the CD finds names in any case.
+      {"pkg\\bin/RUN.exe", "\\PROGRAMS\\pkg\\Bin\\run.exe", "\\PROGRAMS\\pkg\\Bin"},
       {"<it's \"q\">\\a.exe", "\\PROGRAMS\\&lt;it&apos;s &quot;q&quot;&gt;\\a.exe",
        "\\PROGRAMS\\&lt;it&apos;s &quot;q&quot;&gt;"},
   };
   EditorWorkspace ws;
   ws.Write(kXml, "<redoDozad>\r\n</redoDozad>\r\n");
+  testing_support::MakeDirs(ws.Path("PROGRAMS/pkg/Bin"));
+  ws.Write("PROGRAMS/pkg/Bin/run.exe", "");
   std::string expected = "<redoDozad>\r\n";
   for (const auto& row : rows) {
     EXPECT_EQ(0, Capture([&] { return ws.Editor()->AddStartUp(row.program); }).result);
@@ -447,7 +510,7 @@ TEST(AddStartUp, ValuesAreEscapedForXmlAndTakeBackslashes) {
   EXPECT_EQ(expected + "</redoDozad>\r\n", ws.Read(kXml));
   // An XML parser reads the names back as they were given.
   WPE_LINUX_ONLY("reads the file back with Python's XML parser");
-  EXPECT_EQ("\\PROGRAMS\\R&D Tools.exe|\\PROGRAMS\\pkg\\bin\\run.exe|"
+  EXPECT_EQ("\\PROGRAMS\\R&D Tools.exe|\\PROGRAMS\\pkg\\Bin\\run.exe|"
             "\\PROGRAMS\\<it's \"q\">\\a.exe\n",
             RunOutput("/usr/bin/python3 -c 'import sys, xml.dom.minidom as m; print(\"|\".join("
                       "e.getAttribute(\"processName\") for e in m.parse(sys.argv[1])"
