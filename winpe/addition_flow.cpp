@@ -4,7 +4,6 @@
 
 #include "common/console.h"
 #include "iso/image_path.h"
-#include "winpe/winpe_editor.h"
 
 namespace {
 
@@ -54,8 +53,7 @@ std::string AddUnderFreeName(const Addition& addition, AdditionPlace& place) {
     }
     std::string replaced;
     if (!SettleName(addition, place, name, replaced)) return "";
-    // The source may have been swapped while the dialogue waited.
-    if (!WinpeEditor::CheckBeforeCopy(addition.source, false)) return "";
+    if (!place.SourceStillFits(addition)) return "";
     if (!place.Put(addition, name, replaced)) {
       Warning("adding %s %s failed - failed to add file into ISO", what, name.c_str());
       return "";

@@ -26,6 +26,9 @@ class AdditionPlace {
  public:
   virtual ~AdditionPlace() = default;
   virtual bool ParentExists() = 0;
+  // Checks the source again right before the copy (the dialogue may have
+  // waited while it was swapped); false after a warning saying why.
+  virtual bool SourceStillFits(const Addition&) { return true; }
   // The source image holds the same entry as `name` there.
   virtual bool TakenInImage(const std::string& name) = 0;
   // The name of the same entry as `name` that this run has put there

@@ -82,12 +82,6 @@ class WinpeEditor {
   static bool WriteTextLines(const std::string& path, const StringList& lines,
                              const TextFormat& format);
 
-  // What a source is, checked again right before its copy: the run may have
-  // waited at a prompt since the checks, and the source changed. With
-  // `driverFilesOnly`, only the files a network driver copy takes. False
-  // after a warning naming what may not be copied.
-  static bool CheckBeforeCopy(const std::string& source, bool driverFilesOnly);
-
  private:
   class WorkspacePlace;
   // Copies a file or directory into the workspace directory that mirrors
@@ -95,6 +89,11 @@ class WinpeEditor {
   std::string AddToWorkspace(const Addition& addition, const std::string& relativeDirectory);
   // The checks of CheckFileExistence beyond existence, in option order.
   int CheckSourcesGoingIn();
+  // What a source is, checked again right before its copy: the run may have
+  // waited at a prompt since the checks, and the source changed. With
+  // `driverFilesOnly`, only the files a network driver copy takes. False
+  // after a warning naming what may not be copied.
+  static bool CheckBeforeCopy(const std::string& source, bool driverFilesOnly);
 
   // The name of an entry that this run placed in the workspace copy of
   // `imageDirectory` and that is the same entry as `name` (case and version

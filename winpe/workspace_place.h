@@ -14,6 +14,9 @@ class WinpeEditor::WorkspacePlace : public AdditionPlace {
   WorkspacePlace(WinpeEditor& editor, const std::string& relativeDirectory);
 
   bool ParentExists() override;
+  bool SourceStillFits(const Addition& addition) override {
+    return CheckBeforeCopy(addition.source, false);
+  }
   bool TakenInImage(const std::string& name) override;
   std::string AddedEarlier(const std::string& name) override;
   bool Put(const Addition& addition, const std::string& name,
