@@ -22,4 +22,13 @@ FileKind KindOf(const std::string& path) {
   return FileKind::Other;
 }
 
+bool LeadsToDirectory(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    throw std::system_error(errno, std::generic_category(), "cannot examine " + path);
+  }
+  return S_ISDIR(st.st_mode);
+}
+
 }  // namespace platform
