@@ -17,6 +17,7 @@
 #include "iso/iso_boot_image_reader.h"
 #include "iso/iso_modifier.h"
 #include "iso/iso_reader.h"
+#include "platform/long_path.h"
 #include "platform/temp_name.h"
 #include "winpe/option_values.h"
 #include "winpe/winpe_editor.h"
@@ -77,7 +78,8 @@ class Run {
   Run(const OptionValues& values, std::string workspace)
       : values_(values),
         workspace_(std::move(workspace)),
-        root_(workspace_ + "/image_file_dir"),
+        local_(platform::LongPath(workspace_)),
+        root_((fs::path(local_) / "image_file_dir").string()),
         files_(values.image, values.output) {}
   // Every road out of the run ends here: the new image is removed unless
   // it replaced the image (or a failed rename left it complete), under the
@@ -96,7 +98,7 @@ class Run {
     return Stop();
   }
   int Stop() {
-    CleanUp(existed_, workspace_);
+    CleanUp(existed_, local_);
     return 1;
   }
   // Copies a workspace file or directory into the image, replacing an
@@ -115,6 +117,7 @@ class Run {
     return Add(winpe_files::WorkspacePath(root_, file.imagePath), file.imagePath,
                file.copyBackFailure);
   }
+  std::string BootImagePath() const { return (fs::path(local_) / "BootImage.bin").string(); }
   bool PrepareImageFiles();
   void MakeWorkspace();
   int RetrieveAndEdit();
@@ -125,7 +128,11 @@ class Run {
   int PackAndSwap();
 
   const OptionValues& values_;
+  // The workspace as given, for the checks and messages, and as the files
+  // below it are reached: a package copied deep into it may pass the
+  // system's path length limit.
   std::string workspace_;
+  std::string local_;
   std::string root_;
   ImageFiles files_;
   bool existed_ = false;
@@ -161,14 +168,14 @@ int Run::Execute() {
     Warning("exception: %s", e.what());
     // Before the workspace was looked at, a workspace that existed must
     // not be removed.
-    if (workspaceTouched_) CleanUp(existed_, workspace_);
+    if (workspaceTouched_) CleanUp(existed_, local_);
     return 1;
   }
 
   modifier_.reset();
   bootReader_.reset();
   editor_.reset();
-  CleanUp(existed_, workspace_);
+  CleanUp(existed_, local_);
   reader_.reset();
   return 0;
 }
@@ -184,13 +191,13 @@ bool Run::PrepareImageFiles() {
 
 void Run::MakeWorkspace() {
   auto hold = run_guard::Hold();
-  existed_ = fs::exists(workspace_);
+  existed_ = fs::exists(local_);
   workspaceTouched_ = true;
-  run_guard::WatchWorkspace(workspace_, existed_);
-  PrepareWorkspace(workspace_, existed_);
-  for (const char* sub : {"", "/I386", "/I386/SYSTEM32", "/I386/SYSTEM32/CONFIG",
-                          "/I386/SYSTEM32/DRIVERS", "/I386/INF", "/FERROVANE"}) {
-    fs::create_directory(root_ + sub);
+  run_guard::WatchWorkspace(local_, existed_);
+  PrepareWorkspace(local_, existed_);
+  for (const char* sub : {"", "I386", "I386\\SYSTEM32", "I386\\SYSTEM32\\CONFIG",
+                          "I386\\SYSTEM32\\DRIVERS", "I386\\INF", "FERROVANE"}) {
+    fs::create_directory(winpe_files::WorkspacePath(root_, sub));
   }
 }
 
@@ -203,15 +210,15 @@ int Run::RetrieveAndEdit() {
   bootReader_.reset(new ISOBootImageReader(values_.image));
   if (bootReader_->LoadBootImage() != 0) return Stop();
   LogDroppedParts(reader_->Facts(), bootReader_->HasEntriesBeyondDefault());
-  if (bootReader_->ExtractBootImage(workspace_ + "/BootImage.bin") != 0) return Stop();
+  if (bootReader_->ExtractBootImage(BootImagePath()) != 0) return Stop();
   if (editor_->ApplyChanges() != 0) return Stop();
   return 0;
 }
 
 int Run::PackAndSwap() {
   Log("pack image file back ...");
-  if (modifier_->Pack(files_.NewImage(), workspace_ + "/BootImage.bin") != 0) {
-    CleanUp(existed_, workspace_);
+  if (modifier_->Pack(files_.NewImage(), BootImagePath()) != 0) {
+    CleanUp(existed_, local_);
     files_.Discard();
     return 1;
   }
