@@ -23,7 +23,7 @@ TEST(LongPath, OnlyAbsoluteDrivePathsTakeTheExtendedForm) {
   } cases[] = {
       {"C:\\Temp\\WPE1A2B.TMP", "\\\\?\\C:\\Temp\\WPE1A2B.TMP"},
       // The extended form resolves nothing and takes "/" as a name's.
-      {"c:/Temp/./x/../WPE1A2B.TMP/", "\\\\?\\c:\\Temp\\WPE1A2B.TMP\\"},
+      {"C:/Temp/./x/../WPE1A2B.TMP/", "\\\\?\\C:\\Temp\\WPE1A2B.TMP\\"},
       {"\\\\?\\C:\\Temp", "\\\\?\\C:\\Temp"},
       {"\\\\server\\share\\Temp", "\\\\server\\share\\Temp"},
       {"work\\tmp", "work\\tmp"},
