@@ -18,6 +18,7 @@
 #include "iso/iso_boot_image_reader.h"
 #include "iso/iso_modifier.h"
 #include "iso/iso_reader.h"
+#include "platform/long_path.h"
 #include "platform/temp_name.h"
 #include "winpe/option_values.h"
 #include "winpe/winpe_editor.h"
@@ -81,7 +82,8 @@ class Run {
   Run(const OptionValues& values, std::string workspace)
       : values_(values),
         workspace_(std::move(workspace)),
-        root_(workspace_ + "/image_file_dir"),
+        local_(platform::LongPath(workspace_)),
+        root_((fs::path(local_) / "image_file_dir").string()),
         files_(values.image, values.output) {}
   // Every road out of the run ends here: the new image is removed unless
   // it replaced the image (or a failed rename left it complete), under the
@@ -100,7 +102,7 @@ class Run {
     return Stop();
   }
   int Stop() {
-    CleanUp(existed_, workspace_);
+    CleanUp(existed_, local_);
     return 1;
   }
   // Scripts read standard error: a step that stops the run without a
@@ -132,6 +134,7 @@ class Run {
     return Add(winpe_files::WorkspacePath(root_, file.imagePath), file.imagePath,
                file.copyBackFailure);
   }
+  std::string BootImagePath() const { return (fs::path(local_) / "BootImage.bin").string(); }
   bool PrepareImageFiles();
   void MakeWorkspace();
   int RetrieveAndEdit();
@@ -142,7 +145,11 @@ class Run {
   int PackAndSwap();
 
   const OptionValues& values_;
+  // The workspace as given, for the checks and messages, and as the files
+  // below it are reached: a package copied deep into it may pass the
+  // system's path length limit.
   std::string workspace_;
+  std::string local_;
   std::string root_;
   ImageFiles files_;
   bool existed_ = false;
@@ -180,14 +187,14 @@ int Run::Execute() {
     Warning("exception: %s", e.what());
     // Before the workspace was looked at, a workspace that existed must
     // not be removed.
-    if (workspaceTouched_) CleanUp(existed_, workspace_);
+    if (workspaceTouched_) CleanUp(existed_, local_);
     return 1;
   }
 
   modifier_.reset();
   bootReader_.reset();
   editor_.reset();
-  CleanUp(existed_, workspace_);
+  CleanUp(existed_, local_);
   reader_.reset();
   return 0;
 }
@@ -203,13 +210,13 @@ bool Run::PrepareImageFiles() {
 
 void Run::MakeWorkspace() {
   auto hold = run_guard::Hold();
-  existed_ = fs::exists(workspace_);
+  existed_ = fs::exists(local_);
   workspaceTouched_ = true;
-  run_guard::WatchWorkspace(workspace_, existed_);
-  PrepareWorkspace(workspace_, existed_);
-  for (const char* sub : {"", "/I386", "/I386/SYSTEM32", "/I386/SYSTEM32/CONFIG",
-                          "/I386/SYSTEM32/DRIVERS", "/I386/INF", "/FERROVANE"}) {
-    fs::create_directory(root_ + sub);
+  run_guard::WatchWorkspace(local_, existed_);
+  PrepareWorkspace(local_, existed_);
+  for (const char* sub : {"", "I386", "I386\\SYSTEM32", "I386\\SYSTEM32\\CONFIG",
+                          "I386\\SYSTEM32\\DRIVERS", "I386\\INF", "FERROVANE"}) {
+    fs::create_directory(winpe_files::WorkspacePath(root_, sub));
   }
 }
 
@@ -234,7 +241,7 @@ int Run::RetrieveAndEdit() {
   if (values_.layout == ImageLayout::Compact) {
     LogDroppedParts(reader_->Facts());
   }
-  if (bootReader_->ExtractBootImage(workspace_ + "/BootImage.bin") != 0) return StopStep();
+  if (bootReader_->ExtractBootImage(BootImagePath()) != 0) return StopStep();
   BeginStep();
   if (editor_->ApplyChanges() != 0) return StopStep();
   return 0;
@@ -257,9 +264,9 @@ int Run::PackAndSwap() {
   Log("pack image file back ...");
   BeginStep();
   FileImageSink sink(files_.NewImageFile());
-  if (modifier_->Pack(sink, workspace_ + "/BootImage.bin") != 0) {
+  if (modifier_->Pack(sink, BootImagePath()) != 0) {
     SayWhy();
-    CleanUp(existed_, workspace_);
+    CleanUp(existed_, local_);
     files_.Discard();
     return 1;
   }

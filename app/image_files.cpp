@@ -77,7 +77,7 @@ bool OutputIsUsable(const OptionValues& values) {
     }
     fs::path directory = fs::path(output).parent_path();
     if (directory.empty()) directory = ".";
-    if (!fs::is_directory(directory)) {
+    if (!platform::LeadsToDirectory(directory.string())) {
       RefuseOutput(output, "its directory " + directory.string() +
                                " does not exist; make it first");
       return false;

@@ -24,6 +24,12 @@ std::string FinalPath(const std::string& path);
 // FinalPath gives them).
 bool LiesWithin(const std::string& path, const std::string& directory);
 
+// True when `path` is a directory, or a link, junction or mount point that
+// leads to one: a place where a new file can be made. False when nothing
+// is there or something else is. Throws std::system_error naming the path
+// when it cannot be examined.
+bool LeadsToDirectory(const std::string& path);
+
 // "a directory", "a symbolic link", ... for messages.
 const char* Describe(FileKind kind);
 

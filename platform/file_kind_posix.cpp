@@ -31,4 +31,13 @@ std::string FinalPath(const std::string& path) {
   return resolved.get();
 }
 
+bool LeadsToDirectory(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    throw std::system_error(errno, std::generic_category(), "cannot examine " + path);
+  }
+  return S_ISDIR(st.st_mode);
+}
+
 }  // namespace platform

@@ -94,4 +94,31 @@ std::string FinalPath(const std::string& path) {
   return NarrowName(std::wstring(buffer.data(), length));
 }
 
+// Opened following every reparse point, as making a file there would:
+// the attributes of a link or a mount point itself say nothing reliable of
+// what it leads to (Wine, for one, shows a directory link as a reparse
+// point of a kind no library knows).
+bool LeadsToDirectory(const std::string& path) {
+  bool pipe = false;
+  if (path.empty() || IsDevicePath(path, pipe)) return false;
+  std::wstring wide;
+  try {
+    wide = WidePath(path);
+  } catch (const std::system_error&) {
+    return false;
+  }
+  HANDLE file = ::CreateFileW(wide.c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    if (NothingThere(::GetLastError())) return false;
+    ThrowLastError("cannot examine", path);
+  }
+  OpenFileFacts facts;
+  const bool directory = ::GetFileType(file) == FILE_TYPE_DISK && FactsOf(file, facts) &&
+                         (facts.attributes & FILE_ATTRIBUTE_DIRECTORY);
+  ::CloseHandle(file);
+  return directory;
+}
+
 }  // namespace platform

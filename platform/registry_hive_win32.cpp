@@ -4,6 +4,7 @@
 #include "platform/registry_hive.h"
 
 #include <algorithm>
+#include <system_error>
 
 #include "platform/windows_support.h"
 
@@ -55,7 +56,16 @@ bool RegistryHive::Load(const std::string& keyName, const std::string& hivePath)
   if (!impl->keyName.empty() || keyName.empty()) return false;
   std::string filePath = hivePath;
   std::replace(filePath.begin(), filePath.end(), '/', '\\');
-  if (::RegLoadKeyA(HKEY_LOCAL_MACHINE, keyName.c_str(), filePath.c_str()) != ERROR_SUCCESS) {
+  // The W function: the hive lies in the workspace, whose long form an A
+  // function may cut at MAX_PATH.
+  std::wstring wideKey, wideFile;
+  try {
+    wideKey = WidePath(keyName);
+    wideFile = WidePath(filePath);
+  } catch (const std::system_error&) {
+    return false;
+  }
+  if (::RegLoadKeyW(HKEY_LOCAL_MACHINE, wideKey.c_str(), wideFile.c_str()) != ERROR_SUCCESS) {
     return false;
   }
   impl->keyName = keyName;

@@ -77,6 +77,12 @@ extern const char* const kNullDevice;
 // false where the system makes none, kNoSymbolicLinks saying why.
 bool MakeSymbolicLink(const std::string& target, const std::string& link, bool directory = false);
 extern const char* const kNoSymbolicLinks;
+// A link to the directory `target` as users of the system meet one: under
+// Wine, where MakeSymbolicLink makes none, one made on the Unix side.
+bool MakeDirectoryLink(const std::string& target, const std::string& link);
+// Removes the link itself (Boost cannot remove one to a directory on every
+// system).
+bool RemoveSymbolicLink(const std::string& link);
 // Gives the file `target` the second name `link`.
 bool MakeHardLink(const std::string& target, const std::string& link);
 // Which file `path` names itself, as the system tells files apart (device

@@ -22,6 +22,12 @@ bool MakeSymbolicLink(const std::string& target, const std::string& link, bool /
   return ::symlink(target.c_str(), link.c_str()) == 0;
 }
 
+bool MakeDirectoryLink(const std::string& target, const std::string& link) {
+  return MakeSymbolicLink(target, link, true);
+}
+
+bool RemoveSymbolicLink(const std::string& link) { return ::unlink(link.c_str()) == 0; }
+
 bool MakeHardLink(const std::string& target, const std::string& link) {
   return ::link(target.c_str(), link.c_str()) == 0;
 }

@@ -38,6 +38,28 @@ std::wstring Wide(const std::string& path) {
   return wide;
 }
 
+// Wine's CreateSymbolicLinkW makes nothing, but Wine runs Unix programs, and
+// shows a Unix link to a directory as a reparse point, as users meet it
+// there (a link to a file it shows as the file); it cannot remove one
+// either. Runs `command` on the given paths, on drive Z: (the Unix root)
+// and needing no quoting, under Wine only.
+void RunUnixCommand(std::string command, const std::vector<std::string>& paths) {
+  if (::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr) return;
+  for (std::string path : paths) {
+    if (path.size() < 3 || (path.compare(0, 2, "Z:") != 0 && path.compare(0, 2, "z:") != 0) ||
+        path.find_first_of(" \"&^%") != std::string::npos) {
+      return;
+    }
+    std::replace(path.begin(), path.end(), '\\', '/');
+    command += " " + path.substr(2);
+  }
+  std::system(("start /wait /unix " + command).c_str());
+}
+
+bool Stands(const std::string& path) {
+  return ::GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 }  // namespace
 
 bool MakeSymbolicLink(const std::string& target, const std::string& link, bool directory) {
@@ -47,6 +69,19 @@ bool MakeSymbolicLink(const std::string& target, const std::string& link, bool d
   // Judged by what stands there afterwards, not by the answer.
   const DWORD attributes = ::GetFileAttributesW(Wide(link).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool MakeDirectoryLink(const std::string& target, const std::string& link) {
+  if (MakeSymbolicLink(target, link, true)) return true;
+  RunUnixCommand("/bin/ln -s", {target, link});
+  const DWORD attributes = ::GetFileAttributesW(Wide(link).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool RemoveSymbolicLink(const std::string& link) {
+  if (!::RemoveDirectoryW(Wide(link).c_str())) ::DeleteFileW(Wide(link).c_str());
+  RunUnixCommand("/bin/rm -f", {link});  // Wine says it removed it, but did not
+  return !Stands(link);
 }
 
 bool MakeHardLink(const std::string& target, const std::string& link) {

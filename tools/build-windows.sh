@@ -6,7 +6,8 @@
 # Boost.Filesystem and GoogleTest for Windows once into build-win-deps/
 # (keyed by their Debian versions and the compiler's), then configures and
 # builds build-win/ and runs ctest there, then the process test
-# tests/windows/test_windows_executable.py. WPE_WINDOWS_NO_TESTS=1 only builds.
+# tests/windows/test_windows_executable.py against the Linux build's
+# executables in build/ (built first). WPE_WINDOWS_NO_TESTS=1 only builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -128,7 +129,10 @@ ninja -C build-win
 [[ ${WPE_WINDOWS_NO_TESTS:-0} == 1 ]] && exit 0
 ctest --test-dir build-win --output-on-failure -j2
 # The executables as a user runs them: the sample CD and an image made by
-# genisoimage customized under Wine, compared with the Linux build's results
-# when build/ has one.
+# genisoimage customized under Wine, compared with the Linux build's
+# results; the two Linux executables that takes are built here, so that
+# this script needs no other run before it.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C build winpe-customize make-sample-cd
 WPE_WINDOWS_BINARY_DIR="$root/build-win" WPE_BINARY_DIR="$root/build" \
   /usr/bin/python3 tests/windows/test_windows_executable.py

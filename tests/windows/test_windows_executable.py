@@ -89,6 +89,7 @@ class WindowsExecutable(t.ScratchTestCase):
         optional = pe + 24
         self.assertEqual(struct.unpack_from("<H", data, optional)[0], 0x20B)  # PE32+
         self.assertEqual(struct.unpack_from("<H", data, optional + 68)[0], 3)  # console
+        self.assertIn(b"<longPathAware", data)  # the manifest, for deep workspaces
         code, out, err = wine_run(WIN_TOOL, ["--help"])
         self.assertEqual((code, err), (0, ""))
         self.assertIn("-i [ --image ] arg", out)

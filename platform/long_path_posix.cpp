@@ -1,0 +1,7 @@
+#include "platform/long_path.h"
+
+namespace platform {
+
+std::string LongPath(const std::string& path) { return path; }
+
+}  // namespace platform
