@@ -184,6 +184,9 @@ int Run::Execute() {
     if (AddDirect() != 0) return Stop();
     if (PackAndSwap() != 0) return 1;
   } catch (const std::exception& e) {
+    // An interruption that removed the new image under the run says so
+    // itself and ends the process; the failure it caused is no news.
+    run_guard::AwaitInterruption();
     Warning("exception: %s", e.what());
     // Before the workspace was looked at, a workspace that existed must
     // not be removed.
@@ -248,6 +251,7 @@ int Run::RetrieveAndEdit() {
 }
 
 void Run::SayWhy(bool orStep) const {
+  run_guard::AwaitInterruption();  // the interruption's own line is the reason
   if (WarningsWritten() != stepWarnings_) return;
   std::string why = FirstFailureLine();
   why.erase(0, why.find_first_not_of(' '));  // the writer's step lines are indented

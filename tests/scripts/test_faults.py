@@ -309,7 +309,8 @@ class OddFilesAroundTheImage(FaultCase):
             (lambda: os.mkfifo(fifo), fifo, "invalid image file %s - it is a FIFO" % fifo),
             (lambda: os.mkdir(folder), folder, "invalid image file %s - it is a directory" % folder),
             (lambda: os.symlink(image, link), link,
-             "invalid image file %s - it is a symbolic link to %s; give that path" % (link, image)),
+             "invalid image file %s - it is a symbolic link to %s; give that path"
+             % (link, os.path.realpath(image))),
         ]
         if os.geteuid() == 0:  # only root makes device nodes; this is a second /dev/null
             cases.append((lambda: os.mknod(device, 0o600 | stat.S_IFCHR, os.makedev(1, 3)), device,
