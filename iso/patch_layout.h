@@ -1,9 +1,10 @@
 // The "keep" layout: the new image is the source image with only the
 // sectors a customization needs changed. Everything the run leaves alone
-// keeps its sectors and bytes: the system area, the boot catalog and boot
-// images, the data of unchanged files, and every directory of either tree
-// (primary, Joliet) that the run does not change, hidden entries and
-// system-use fields included.
+// keeps its sectors and bytes: the system area (but for partition tables
+// grown with the image), the boot catalog and boot images, the data of
+// unchanged files, and every directory of either tree (primary, Joliet)
+// that the run does not change, hidden entries and system-use fields
+// included.
 //
 // PlanPatch works out what to write from the source image and the modified
 // tree; ApplyPatch writes it. Local files are read for their size and, when
