@@ -15,6 +15,7 @@
 
 #include "iso/joliet_names.h"
 #include "iso/joliet_tree.h"
+#include "iso/udf_bridge.h"
 
 namespace {
 
@@ -22,6 +23,13 @@ constexpr std::uint32_t kNotInSource = 0xFFFFFFFF;
 // Offset of the volume modification date in a primary or supplementary
 // volume descriptor.
 constexpr std::size_t kVolumeModificationDate = 830;
+// Offsets of the optional copies of the path tables, each after its
+// mandatory one.
+constexpr std::size_t kOptionalTypeLPathTable = pvd::type_l_path_table + 4;
+constexpr std::size_t kOptionalTypeMPathTable = pvd::type_m_path_table + 4;
+// Where a GPT header keeps the LBA of its backup.
+constexpr std::uint64_t kGptHeaderOffset = 512;
+constexpr std::uint64_t kGptAlternateLba = 32;
 
 std::uint32_t SectorsFor(std::uint64_t bytes) {
   return static_cast<std::uint32_t>((bytes + kBlockSize - 1) / kBlockSize);
@@ -164,11 +172,14 @@ struct FilePlacement {
   std::uint32_t preferred = kNotInSource;  // the extent of the file it replaces
 };
 
-// A tree's path tables as the descriptors record them.
+// A tree's path tables as the descriptors record them; an optional copy
+// at sector 0 is none.
 struct PathTables {
   std::uint32_t size = 0;
   std::uint32_t typeL = 0;
   std::uint32_t typeM = 0;
+  std::uint32_t optionalL = 0;
+  std::uint32_t optionalM = 0;
   bool changed = false;
 };
 
@@ -629,14 +640,19 @@ void Planner::PlacePathTables(Directory* root, PathTables& tables, PatchPlan& pl
   const std::uint32_t newSectors = SectorsFor(typeL.size());
   tables.size = static_cast<std::uint32_t>(typeL.size());
   if (newSectors > oldSectors || tables.typeL == 0 || tables.typeM == 0) {
-    Free(tables.typeL, tables.typeL ? oldSectors : 0);
-    Free(tables.typeM, tables.typeM ? oldSectors : 0);
-    tables.typeL = Allocate(newSectors, kNotInSource);
-    tables.typeM = Allocate(newSectors, kNotInSource);
+    // Each copy moves; the optional ones stay optional.
+    for (std::uint32_t* at : {&tables.typeL, &tables.typeM, &tables.optionalL, &tables.optionalM}) {
+      const bool mandatory = at == &tables.typeL || at == &tables.typeM;
+      if (*at == 0 && !mandatory) continue;
+      Free(*at, *at ? oldSectors : 0);
+      *at = Allocate(newSectors, kNotInSource);
+    }
   }
   const std::size_t padded = std::size_t{std::max(newSectors, oldSectors)} * kBlockSize;
   typeL.resize(padded, 0);
   typeM.resize(padded, 0);
+  if (tables.optionalL) plan.pathTables.push_back({tables.optionalL, typeL});
+  if (tables.optionalM) plan.pathTables.push_back({tables.optionalM, typeM});
   plan.pathTables.push_back({tables.typeL, std::move(typeL)});
   plan.pathTables.push_back({tables.typeM, std::move(typeM)});
 }
@@ -661,7 +677,7 @@ void Planner::PatchDescriptors(PatchPlan& plan) {
                       : jolietRoot_ && rootExtent == jolietRoot_->sourceExtent ? jolietRoot_
                                                                                  : nullptr;
     if (root == nullptr) {
-      plan.stale.push_back("a further directory tree (descriptor at sector " + std::to_string(sector) +
+      plan.warnings.push_back("a further directory tree (descriptor at sector " + std::to_string(sector) +
                            ") still lists the source's entries");
     } else {
       // A run that changes nothing leaves the volume as it was.
@@ -675,13 +691,8 @@ void Planner::PatchDescriptors(PatchPlan& plan) {
         put_both32(descriptor.data() + pvd::path_table_size, tables.size);
         put_le32(descriptor.data() + pvd::type_l_path_table, tables.typeL);
         put_be32(descriptor.data() + pvd::type_m_path_table, tables.typeM);
-        // The optional copies would list the old directories: dropped.
-        const std::uint32_t optionalL = get_le32(descriptor.data() + pvd::type_l_path_table + 4);
-        const std::uint32_t optionalM = get_be32(descriptor.data() + pvd::type_m_path_table + 4);
-        if (optionalL) Free(optionalL, SectorsFor(get_le32(before.data() + pvd::path_table_size)));
-        if (optionalM) Free(optionalM, SectorsFor(get_le32(before.data() + pvd::path_table_size)));
-        put_le32(descriptor.data() + pvd::type_l_path_table + 4, 0);
-        put_be32(descriptor.data() + pvd::type_m_path_table + 4, 0);
+        put_le32(descriptor.data() + kOptionalTypeLPathTable, tables.optionalL);
+        put_be32(descriptor.data() + kOptionalTypeMPathTable, tables.optionalM);
       }
     }
     if (descriptor != before) plan.descriptors.push_back({sector, descriptor});
@@ -698,6 +709,48 @@ void Planner::EmitDirectories(PatchPlan& plan) {
   }
 }
 
+// A UDF bridge would show readers that look at it first the old files:
+// once the run changes anything, it is invalidated, and said so.
+void InvalidateUdfBridge(ImageSource& source, PatchPlan& plan) {
+  const UdfBridge bridge = FindUdfBridge(source);
+  if (!bridge.present) return;
+  for (const ByteRange& range : bridge.invalidate) {
+    plan.zeroed.push_back({static_cast<std::uint32_t>(range.offset / kBlockSize), SectorsFor(range.length)});
+  }
+  plan.warnings.push_back(bridge.warning);
+}
+
+// Partition tables that covered the source grow with the volume. A GPT's
+// backup takes the new last sectors, inside the volume as hybrid images
+// have it, and its old copy goes; tables that cannot be kept are cleared.
+void ResizePartitionTables(ImageSource& source, std::uint32_t sourceSectors, PatchPlan& plan) {
+  SystemAreaPatch area = ResizeSystemArea(source, sourceSectors, plan.volumeSpaceSize);
+  if (area.backupGptBytes != 0) {
+    plan.volumeSpaceSize += SectorsFor(area.backupGptBytes);
+    area = ResizeSystemArea(source, sourceSectors, plan.volumeSpaceSize);
+  }
+  if (area.backupGptBytes != 0) {
+    std::uint8_t alternate[8];
+    source.ReadAt(kGptHeaderOffset + kGptAlternateLba, alternate, sizeof alternate);
+    const std::uint64_t oldEnd = (get_le64(alternate) + 1) * 512;
+    if (oldEnd <= source.Size() && oldEnd >= area.backupGptBytes + SectorOffset(kPrimaryDescriptorSector)) {
+      area.writes.insert(area.writes.begin(), AreaWrite{oldEnd - area.backupGptBytes,
+                                                        std::vector<std::uint8_t>(area.backupGptBytes, 0)});
+    }
+  }
+  if (!area.warning.empty()) plan.warnings.push_back(area.warning);
+  plan.systemArea = std::move(area.writes);
+}
+
+// Structures outside the trees that point into the image.
+void FixStructuresPointingIntoTheImage(ImageSource& source, std::uint32_t sourceSectors,
+                                       PatchPlan& plan) {
+  if (!plan.files.empty() || !plan.directories.empty() || !plan.pathTables.empty()) {
+    InvalidateUdfBridge(source, plan);
+  }
+  if (plan.volumeSpaceSize > sourceSectors) ResizePartitionTables(source, sourceSectors, plan);
+}
+
 PathTables ReadPathTables(ImageSource& source, std::uint32_t sector) {
   std::uint8_t descriptor[kBlockSize];
   source.ReadAt(SectorOffset(sector), descriptor, kBlockSize);
@@ -705,6 +758,8 @@ PathTables ReadPathTables(ImageSource& source, std::uint32_t sector) {
   tables.size = get_le32(descriptor + pvd::path_table_size);
   tables.typeL = get_le32(descriptor + pvd::type_l_path_table);
   tables.typeM = get_be32(descriptor + pvd::type_m_path_table);
+  tables.optionalL = get_le32(descriptor + kOptionalTypeLPathTable);
+  tables.optionalM = get_be32(descriptor + kOptionalTypeMPathTable);
   return tables;
 }
 
@@ -715,6 +770,7 @@ PatchPlan Planner::Plan(const DirectoryRecord* rootList) {
   source_.ReadAt(kPrimaryVolumeDescriptorOffset, primary, kBlockSize);
   sourceRootExtent_ = get_le32(primary + pvd::root_directory_record + dir_record::extent);
   end_ = std::max(get_le32(primary + pvd::volume_space_size), SectorsFor(plan.sourceBytes));
+  const std::uint32_t sourceSectors = end_;
   primaryTables_ = ReadPathTables(source_, kPrimaryDescriptorSector);
   primaryRoot_ = Load(sourceRootExtent_, nullptr);
   if (facts_.HasJoliet()) {
@@ -740,57 +796,17 @@ PatchPlan Planner::Plan(const DirectoryRecord* rootList) {
   PlacePathTables(jolietRoot_, jolietTables_, plan);
   plan.volumeSpaceSize = end_;
   EmitDirectories(plan);
-  PatchDescriptors(plan);
   plan.zeroed = zeroed_;
+  FixStructuresPointingIntoTheImage(source_, sourceSectors, plan);
+  PatchDescriptors(plan);
   return plan;
-}
-
-bool BytesAt(ImageSource& source, std::uint64_t position, const char* text) {
-  const std::size_t length = std::strlen(text);
-  if (source.Size() < position + length) return false;
-  std::vector<char> bytes(length);
-  source.ReadAt(position, bytes.data(), length);
-  return std::memcmp(bytes.data(), text, length) == 0;
-}
-
-// Structures of the source that point into the image from outside its
-// trees: said when they no longer hold, as this layout leaves them as they
-// are.
-void FixStructuresPointingIntoTheImage(ImageSource& source, std::uint32_t sourceSectors,
-                                       PatchPlan& plan) {
-  const bool grew = plan.volumeSpaceSize > sourceSectors;
-  if (BytesAt(source, 512, "EFI PART")) {
-    plan.stale.push_back("the GPT in the system area describes the source image; it is kept as "
-                         "it is, so booting the new image as a disk may fail");
-  } else if (grew && BytesAt(source, 510, "\x55\xAA")) {
-    std::uint8_t table[64];
-    source.ReadAt(446, table, sizeof table);
-    for (int entry = 0; entry < 4; ++entry) {
-      if (table[entry * 16 + 4] == 0) continue;
-      plan.stale.push_back("the MBR partition table in the system area covers the source image's "
-                           "size only; the sectors added at the end are outside it");
-      break;
-    }
-  }
-  for (std::uint32_t sector = kPrimaryDescriptorSector; sector < kPrimaryDescriptorSector + 64; ++sector) {
-    if (BytesAt(source, SectorOffset(sector) + 1, "NSR02") ||
-        BytesAt(source, SectorOffset(sector) + 1, "NSR03")) {
-      plan.stale.push_back("the image's UDF tree is kept as it is and does not show the changes "
-                           "(Windows reads it first)");
-      break;
-    }
-  }
 }
 
 }  // namespace
 
 PatchPlan PlanPatch(ImageSource& source, const DirectoryRecord* rootList, const ImageFacts& facts,
                     const std::uint8_t recordDate[7], const std::uint8_t volumeDate[17]) {
-  PatchPlan plan = Planner(source, facts, recordDate, volumeDate).Plan(rootList);
-  std::uint8_t primary[kBlockSize];
-  source.ReadAt(kPrimaryVolumeDescriptorOffset, primary, kBlockSize);
-  FixStructuresPointingIntoTheImage(source, get_le32(primary + pvd::volume_space_size), plan);
-  return plan;
+  return Planner(source, facts, recordDate, volumeDate).Plan(rootList);
 }
 
 void CopySourceAndZeroStale(const PatchPlan& plan, ImageSource& source, ImageSink& output) {

@@ -1,9 +1,10 @@
 // The "keep" layout: the new image is the source image with only the
 // sectors a customization needs changed. Everything the run leaves alone
-// keeps its sectors and bytes: the system area, the boot catalog and boot
-// images, the data of unchanged files, and every directory of either tree
-// (primary, Joliet) that the run does not change, hidden entries and
-// system-use fields included.
+// keeps its sectors and bytes: the system area (but for partition tables
+// grown with the image), the boot catalog and boot images, the data of
+// unchanged files, and every directory of either tree (primary, Joliet)
+// that the run does not change, hidden entries and system-use fields
+// included.
 //
 // PlanPatch works out what to write from the source image and the modified
 // tree; ApplyPatch writes it. Local files are read for their size and, when
@@ -20,6 +21,7 @@
 #include "iso/image_sink.h"
 #include "iso/image_source.h"
 #include "iso/iso_structures.h"
+#include "iso/system_area.h"
 
 // How a modifier writes its new image: the source patched where the run
 // changes it, or a fresh, packed image.
@@ -52,9 +54,12 @@ struct PatchPlan {
   std::vector<SectorWrite> descriptors;  // volume descriptors that changed
   std::vector<SectorWrite> pathTables;   // path tables that changed
   std::vector<SectorWrite> directories;  // directory extents that changed
-  // Structures outside the ISO 9660 trees that point into the image and
-  // that this layout does not update, said in words; empty when none.
-  std::vector<std::string> stale;
+  // The partition tables of a hybrid image grown with it (or the system
+  // area cleared), applied last: they may reach past the last data.
+  std::vector<AreaWrite> systemArea;
+  // Warning lines for structures outside the ISO 9660 trees that point
+  // into the image: what was invalidated or cleared, and what readers see.
+  std::vector<std::string> warnings;
 };
 
 // Thrown when the source cannot be patched though it is sound (a changed

@@ -48,7 +48,7 @@ int ISOModifier::WritePack(ImageSink& output, const std::string& bootImagePath) 
 
 int ISOModifier::PatchSource(ImageSink& output, const PatchPlan& plan,
                              const std::string& bootImagePath) {
-  for (const std::string& stale : plan.stale) Warning("%s", stale.c_str());
+  for (const std::string& warning : plan.warnings) Warning("%s", warning.c_str());
   StartProgress(TreeFileBytes(root));
   std::unique_ptr<ImageSource> source;
   const auto nothing = [] { return std::string(); };
@@ -74,6 +74,9 @@ int ISOModifier::PatchSource(ImageSink& output, const PatchPlan& plan,
         return Written([&] {
           WriteFiles(plan, output, [&](std::uint64_t n) { ShowProgress(n); });
           WriteSectors(plan.directories, output);
+          for (const AreaWrite& write : plan.systemArea) {
+            output.WriteAt(write.offset, write.bytes.data(), write.bytes.size());
+          }
           // What the copy kept counts as done too.
           if (doneBytes < totalBytes) ShowProgress(totalBytes - doneBytes);
         });

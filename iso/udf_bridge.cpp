@@ -30,8 +30,10 @@ bool IsAnchor(ImageSource& image, std::uint64_t sector) {
 }
 
 // Scans the descriptors from sector 16: whether a Joliet descriptor comes
-// before the terminator, and the NSR descriptors after it.
-bool ScanRecognition(ImageSource& image, UdfBridge& bridge) {
+// before the terminator, and the extended area after it (its BEA01, NSR and
+// TEA01 descriptors: readers that find a BEA01 look for UDF anchors).
+// Whether there is an NSR descriptor goes to `nsr`.
+bool ScanRecognition(ImageSource& image, UdfBridge& bridge, bool& nsr) {
   bool joliet = false;
   bool pastTerminator = false;
   std::uint8_t sector[kBlockSize];
@@ -44,9 +46,11 @@ bool ScanRecognition(ImageSource& image, UdfBridge& bridge) {
                 std::memcmp(sector + kEscapeSequences, "%/", 2) == 0;
       pastTerminator = sector[0] == kTerminatorDescriptor;
     } else if (IsStandardIdentifier(sector, "NSR02") || IsStandardIdentifier(sector, "NSR03")) {
+      nsr = true;
       bridge.invalidate.push_back({SectorOffset(n), kBlockSize});
-    } else if (!IsStandardIdentifier(sector, "BEA01") && !IsStandardIdentifier(sector, "TEA01") &&
-               !IsStandardIdentifier(sector, "BOOT2") && !IsStandardIdentifier(sector, "CD001")) {
+    } else if (IsStandardIdentifier(sector, "BEA01") || IsStandardIdentifier(sector, "TEA01")) {
+      bridge.invalidate.push_back({SectorOffset(n), kBlockSize});
+    } else if (!IsStandardIdentifier(sector, "BOOT2") && !IsStandardIdentifier(sector, "CD001")) {
       break;
     }
   }
@@ -58,10 +62,11 @@ bool ScanRecognition(ImageSource& image, UdfBridge& bridge) {
 UdfBridge FindUdfBridge(ImageSource& image) {
   UdfBridge bridge;
   bool joliet = false;
+  bool nsr = false;
   try {
-    joliet = ScanRecognition(image, bridge);
+    joliet = ScanRecognition(image, bridge, nsr);
     const std::uint64_t sectors = image.Size() / kBlockSize;
-    if (bridge.invalidate.empty() || sectors <= kFirstAnchor || !IsAnchor(image, kFirstAnchor)) {
+    if (!nsr || sectors <= kFirstAnchor || !IsAnchor(image, kFirstAnchor)) {
       return UdfBridge();
     }
     std::uint64_t previous = 0;

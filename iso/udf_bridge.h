@@ -17,7 +17,7 @@ struct ByteRange {
 
 struct UdfBridge {
   bool present = false;
-  // What to zero so that readers no longer find it: the NSR descriptors of
+  // What to zero so that readers no longer find it: the extended area of
   // the recognition sequence and every anchor at 256, N-256 and N-1.
   std::vector<ByteRange> invalidate;
   // The Warning line saying so and what Windows reads instead.

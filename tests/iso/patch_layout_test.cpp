@@ -1,11 +1,13 @@
-// The keep layout on an image made by genisoimage with Joliet, Rock Ridge
-// and a hidden file: each change writes only the sectors it needs, the
-// result reads back in both trees, and no stale bytes stay behind.
+// The keep layout on an image made by genisoimage with Joliet, Rock Ridge,
+// a UDF bridge, optional path tables and a hidden file: each change writes
+// only the sectors it needs, the result reads back in both trees, and no
+// stale bytes stay behind.
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/byte_order.h"
 #include "iso/iso_modifier.h"
 #include "tests/iso/memory_image.h"
 #include "tests/test_support.h"
@@ -47,6 +49,28 @@ std::string RecordBytes(const std::string& image, std::uint32_t sector, const st
   return "";
 }
 
+std::uint32_t Field32(const std::string& image, std::size_t at, bool bigEndian = false) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(image.data() + at);
+  return bigEndian ? get_be32(bytes) : get_le32(bytes);
+}
+
+// Points the primary descriptor's optional path tables at copies of the
+// mandatory ones, put in the sectors the UDF bridge leaves empty before
+// its anchor at 256.
+void AddOptionalPathTables(std::string& image) {
+  const std::size_t pvd = 16 * 2048;
+  const std::uint32_t size = Field32(image, pvd + 132);
+  const std::uint32_t last = 250;
+  for (int i = 0; i < 2; ++i) {
+    const std::size_t table = Field32(image, pvd + 140 + i * 8, i == 1) * 2048u;
+    ASSERT_EQ(image.compare((last + i) * 2048u, 2048, std::string(2048, '\0')), 0);
+    const std::string copy = image.substr(table, size);
+    image.replace((last + i) * 2048u, size, copy);
+    std::uint8_t* field = reinterpret_cast<std::uint8_t*>(&image[pvd + 144 + i * 8]);
+    i == 0 ? put_le32(field, last) : put_be32(field, last + 1);
+  }
+}
+
 std::uint32_t ExtentOf(ISOModifier& image, const std::string& path) {
   const DirectoryRecord* node = image.findDirectoryRecord(path);
   return node ? node->extent : 0;
@@ -67,24 +91,31 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
   WriteFile(dir / "src/HIDDEN.TXT", "hidden entry");
   WriteFile(dir / "src/BOOT/BOOT.IMG", std::string(2048, '\xF4'));
   ASSERT_EQ(MakeGenisoimage(dir / "src", source, "BOOT/BOOT.IMG",
-                            "-J -R -hidden HIDDEN.TXT"),
+                            "-J -R -udf -hidden HIDDEN.TXT"),
             0);
+  std::string withOptional = ReadFile(source);
+  AddOptionalPathTables(withOptional);
+  WriteFile(source, withOptional);
   WriteFile(dir / "work/same.ini", "[Factory]\r\nOLD-WINBOM-PASSWORD-HASH\r\n");
+  WriteFile(dir / "work/other.ini", "[Factory]\r\nNEW-WINBOM-PASSWORD-HASH\r\n");
   WriteFile(dir / "work/small.ini", "[Factory]\r\n");
   WriteFile(dir / "work/large.ini", std::string(5000, 'L'));
   WriteFile(dir / "work/NEW.TXT", "new file");
   for (int i = 0; i < 40; ++i) WriteFile(dir / ("work/many/FILE_NUMBER_" + std::to_string(i) + ".TXT"), "m");
   WriteFile(dir / "work/progs/TOOL/tool.exe", std::string(3000, 't'));
   const std::string original = ReadFile(source);
+  const std::size_t pvd = 16 * 2048;
 
   const std::vector<Case> cases = {
       {"equal bytes", {{"same.ini", "\\WINBOM.INI", false}}, {}, 0, false},
-      {"smaller", {{"small.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 6, false},
-      {"larger", {{"large.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 6, true},
-      {"fits its directory", {{"NEW.TXT", "\\DOCS\\NEW.TXT", false}}, {}, 6, true},
-      {"overflows its directory", {{"many", "\\DOCS\\MANY", true}}, {}, 12, true},
+      // A hive with another password hash keeps its size.
+      {"same size", {{"other.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 11, false},
+      {"smaller", {{"small.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 11, false},
+      {"larger", {{"large.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 11, true},
+      {"fits its directory", {{"NEW.TXT", "\\DOCS\\NEW.TXT", false}}, {}, 11, true},
+      {"overflows its directory", {{"many", "\\DOCS\\MANY", true}}, {}, 17, true},
       {"new directory", {{"progs", "\\PROGRAMS", true}, {"small.ini", "\\WINBOM.INI", false}},
-       {"OLD-WINBOM"}, 12, true},
+       {"OLD-WINBOM"}, 17, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -125,8 +156,21 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
               RecordBytes(original, ExtentOf(before, ""), "HIDDEN.TXT;1"));
     EXPECT_EQ(RecordBytes(packed, ExtentOf(after, "DOCS"), "README.TXT;1"),
               RecordBytes(original, ExtentOf(before, "DOCS"), "README.TXT;1"));
-    // Both trees read back with every change, as another reader sees them.
+    // The optional path tables are copies of the mandatory ones.
+    for (int i = 0; i < 2; ++i) {
+      const std::uint32_t table = Field32(packed, pvd + 140 + i * 8, i == 1);
+      const std::uint32_t optional = Field32(packed, pvd + 144 + i * 8, i == 1);
+      ASSERT_NE(optional, 0u);
+      EXPECT_EQ(packed.compare(optional * 2048u, Field32(packed, pvd + 132), packed, table * 2048u,
+                               Field32(packed, pvd + 132)),
+                0);
+    }
+    // Both trees read back with every change, as another reader sees them;
+    // a reader that looks at the UDF tree first finds none once the run
+    // changed something.
     WriteFile(dir / "packed.iso", packed);
+    EXPECT_EQ(RunOutput("7z l -slt " + dir / "packed.iso").find("Type = Udf") != std::string::npos,
+              c.maxChangedSectors == 0);
     const std::string script = "import sys\nsys.path.insert(0, '" WPE_SOURCE_DIR "/tests/scripts')\n"
                                "import wpe_testlib\n"
                                "for joliet in (False, True):\n"

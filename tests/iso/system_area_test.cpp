@@ -125,8 +125,10 @@ TEST(UdfBridge, RecognitionAndAnchorsAreFoundAndZeroed) {
     ASSERT_TRUE(bridge.present);
     std::vector<std::uint64_t> sectors;
     for (const ByteRange& range : bridge.invalidate) sectors.push_back(range.offset / 2048);
-    // NSR02 after the terminator (and the Joliet descriptor), then the anchors.
-    EXPECT_EQ(sectors, (std::vector<std::uint64_t>{joliet ? 20u : 19u, 256, last}));
+    // BEA01, NSR02 and TEA01 after the terminator (and the Joliet
+    // descriptor), then the anchors.
+    const std::uint64_t bea = joliet ? 19 : 18;
+    EXPECT_EQ(sectors, (std::vector<std::uint64_t>{bea, bea + 1, bea + 2, 256, last}));
     EXPECT_NE(bridge.warning.find(joliet ? "Windows now reads the image's Joliet names"
                                          : "Windows now reads the image's ISO 9660 names"),
               std::string::npos);

@@ -1,11 +1,13 @@
 """Every boot entry survives a run, in each layout the tool has: xorriso
 images with a BIOS (isolinux, boot info table) and a UEFI entry, floppy
-emulation, load sizes 1 to 7, and a hybrid image. The catalog reports the
-same entries, every boot image keeps its bytes, and the images boot in QEMU
-with SeaBIOS, with OVMF and as a disk."""
+emulation, load sizes 1 to 7, and hybrid images (MBR, and GPT with an EFI
+partition). The catalog reports the same entries, every boot image keeps
+its bytes, and the images boot in QEMU with SeaBIOS, with OVMF and as a
+disk; grown in place, a hybrid image's partitions cover it to its new end."""
 
 import os
 import re
+import struct
 import subprocess
 import sys
 import time
@@ -17,16 +19,19 @@ import wpe_testlib as t  # noqa: E402
 ISOLINUX = ["-b", "isolinux/isolinux.bin", "-no-emul-boot", "-boot-load-size", "4",
             "-boot-info-table"]
 UEFI = ["-eltorito-alt-boot", "-e", "EFI/efiboot.img", "-no-emul-boot"]
+HYBRID = ["-isohybrid-mbr", "/usr/lib/ISOLINUX/isohdpfx.bin"]
 BIOS_LINE, EFI_LINE = b"Loading x", b"EFI BOOTED"
 # (name, boot options, how it boots: "cd", "efi", "disk")
 SETUPS = [("bios and uefi", ISOLINUX + UEFI, ["cd", "efi"]),
           ("floppy", ["-b", "BOOT/FLOPPY.IMG"], []),
-          ("hybrid", ["-isohybrid-mbr", "/usr/lib/ISOLINUX/isohdpfx.bin"] + ISOLINUX, ["disk"])]
+          ("hybrid", HYBRID + ISOLINUX, ["disk"]),
+          ("hybrid gpt", HYBRID + ISOLINUX + UEFI + ["-isohybrid-gpt-basdat"], ["disk", "efidisk"])]
 SETUPS += [("load size %d" % n, ["-b", "BOOT/BOOT.IMG", "-no-emul-boot", "-boot-load-size", str(n)],
             []) for n in range(1, 8)]
 # The packed layout writes no system area: the hybrid image boots from CD only.
-COMPACT_LOSSES = {"hybrid": "Warning: the image's system area (a hybrid boot record or partition "
-                            "table) is not carried over"}
+LOST_SYSTEM_AREA = ("Warning: the image's system area (a hybrid boot record or partition table) "
+                    "is not carried over")
+COMPACT_LOSSES = {"hybrid": LOST_SYSTEM_AREA, "hybrid gpt": LOST_SYSTEM_AREA}
 EFI_PROGRAM = r"""
 static void outb(unsigned short port, unsigned char v) { __asm__ volatile("outb %0, %1" : : "a"(v), "Nd"(port)); }
 unsigned long long efi_main(void *image, void *table) {
@@ -39,10 +44,12 @@ unsigned long long efi_main(void *image, void *table) {
 
 def boots(image, how, log):
     """Whether QEMU shows the boot line of `how` on COM1 within its time."""
-    machine = {"cd": ["-cdrom", image], "disk": ["-drive", "file=%s,format=raw" % image],
-               "efi": ["-cdrom", image, "-drive", "if=pflash,format=raw,readonly=on,"
-                       "file=/usr/share/OVMF/OVMF_CODE.fd", "-device", "isa-debug-exit,iobase=0xf4"]}
-    line = EFI_LINE if how == "efi" else BIOS_LINE
+    disk = ["-drive", "file=%s,format=raw" % image]
+    ovmf = ["-drive", "if=pflash,format=raw,readonly=on,file=/usr/share/OVMF/OVMF_CODE.fd",
+            "-device", "isa-debug-exit,iobase=0xf4"]
+    machine = {"cd": ["-cdrom", image], "disk": disk, "efi": ["-cdrom", image] + ovmf,
+               "efidisk": disk + ovmf}
+    line = EFI_LINE if how.startswith("efi") else BIOS_LINE
     proc = subprocess.Popen(["qemu-system-x86_64", "-m", "128", "-display", "none", "-monitor",
                              "none", "-no-reboot", "-serial", "file:" + log] + machine[how],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -117,8 +124,24 @@ class BootEntriesTest(t.ScratchTestCase):
                     lost = COMPACT_LOSSES.get(name) if layout != "keep" else None
                     if lost:
                         self.assertIn(lost, err)
+                    elif name.startswith("hybrid"):
+                        self.assertNotIn("system area", err)
+                        self.assertPartitionsReachTheEnd(image)
                     for how in boot_ways if not lost else []:
                         self.assertTrue(boots(image, how, image + how + ".log"), how)
+
+    def assertPartitionsReachTheEnd(self, image):
+        """The MBR's whole-image entry, and a GPT's backup header, lie at the
+        image's (grown) end; sgdisk finds no damaged header or CRC."""
+        data = t.file_bytes(image)
+        lbas = len(data) // 512
+        first, count = struct.unpack_from("<II", data, 446 + 8)
+        self.assertEqual(first + count, lbas)
+        if data[512:520] == b"EFI PART":
+            self.assertEqual(struct.unpack_from("<Q", data, 512 + 32)[0], lbas - 1)
+            self.assertEqual(data[(lbas - 1) * 512:(lbas - 1) * 512 + 8], b"EFI PART")
+            verdict = subprocess.run(["sgdisk", "-v", image], capture_output=True, text=True).stdout
+            self.assertNotIn("CRC", verdict)
 
 
 if __name__ == "__main__":
