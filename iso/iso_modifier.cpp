@@ -280,7 +280,7 @@ void MapTree(const DirectoryRecord* list, SourceMap& map) {
       map.starts.push_back(node->sourceExtent);
       MapTree(node->child, map);
     } else if (node->sourceSize > 0) {
-      map.starts.push_back(node->sourceExtent);
+      for (const DataExtent& piece : SourceExtents(*node)) map.starts.push_back(piece.extent);
       map.files.emplace(node->sourceExtent, node);
     }
   }

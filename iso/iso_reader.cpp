@@ -33,6 +33,16 @@ void KeepSourceFields(DirectoryRecord& node, const RawDirectoryRecord& record) {
   node.hasRecordingDate = true;
 }
 
+// The next extent of a file recorded in several: one node holds them all.
+void AddExtent(DirectoryRecord& node, const RawDirectoryRecord& record) {
+  if (node.sourceExtents.empty()) {
+    node.sourceExtents.push_back({node.sourceExtent, static_cast<std::uint32_t>(node.sourceSize)});
+  }
+  node.sourceExtents.push_back({record.extent(), record.data_length()});
+  node.size += record.data_length();
+  node.sourceSize = node.size;
+}
+
 void Append(DirectoryRecord*& head, DirectoryRecord*& tail, DirectoryRecord* node) {
   if (tail == nullptr) {
     head = node;
@@ -110,6 +120,8 @@ DirectoryRecord* ISOReader::LoadDirectoryFrom(ImageSource& source, std::uint32_t
     DirectoryExtent records(source, extent);
 
     RawDirectoryRecord record;
+    // The last file's record said that the file goes on in the next one.
+    bool continues = false;
     while (records.Next(record)) {
       if (record.identifier_length() == 0) continue;
       if ((record.file_flags() & kFlagHidden) != 0) {
@@ -118,6 +130,15 @@ DirectoryRecord* ISOReader::LoadDirectoryFrom(ImageSource& source, std::uint32_t
       }
 
       const std::string name = GetRecordName(&record);
+      const bool isFile = (record.file_flags() & kFlagDirectory) == 0;
+      const bool extentFollows = isFile && (record.file_flags() & kFlagMultiExtent) != 0;
+      if (continues && isFile && tail->name == name) {
+        AddExtent(*tail, record);
+        totalBytes += record.data_length();
+        continues = extentFollows;
+        continue;
+      }
+      continues = extentFollows && name != "." && name != "..";
       auto node = new DirectoryRecord;
       node->parentPath = parentPath;
       node->name = name;
@@ -375,15 +396,17 @@ void ISOReader::CopyFileOut(const DirectoryRecord& node, const std::string& loca
   const std::unique_ptr<ImageSource> source = image.Open();
   LocalOutputFile out(localPath);
   char chunk[kCopyChunk];
-  std::uint64_t position = SectorOffset(node.extent);
-  std::uint32_t remaining = node.size;
-  while (remaining > 0) {
-    const std::size_t length = std::min<std::size_t>(remaining, sizeof chunk);
-    source->ReadAt(position, chunk, length);
-    out.Write(chunk, length);
-    position += length;
-    remaining -= static_cast<std::uint32_t>(length);
-    if (showProgress) ShowProgress(length);
+  for (const DataExtent& piece : SourceExtents(node)) {
+    std::uint64_t position = SectorOffset(piece.extent);
+    std::uint32_t remaining = piece.size;
+    while (remaining > 0) {
+      const std::size_t length = std::min<std::size_t>(remaining, sizeof chunk);
+      source->ReadAt(position, chunk, length);
+      out.Write(chunk, length);
+      position += length;
+      remaining -= static_cast<std::uint32_t>(length);
+      if (showProgress) ShowProgress(length);
+    }
   }
   out.Close();
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/byte_order.h"
 
@@ -222,6 +223,12 @@ constexpr std::uint32_t self_record_length = 34;
 
 constexpr std::uint8_t kFlagHidden = 0x01;
 constexpr std::uint8_t kFlagDirectory = 0x02;
+// The file continues in the next record (of the same name).
+constexpr std::uint8_t kFlagMultiExtent = 0x80;
+// The largest extent one record can describe: whole sectors below 4 GiB.
+// Larger files take one record per extent of this size, the last holding
+// the rest.
+constexpr std::uint32_t kLargestExtent = 0xFFFFF800;
 
 // Packed buffer of one directory record: the 33-byte fixed part followed by
 // a 512-byte identifier area (identifier and pad byte).
@@ -277,6 +284,12 @@ inline std::uint32_t PathTableRecordLength(std::size_t identifierLength) {
 
 enum : std::uint32_t { kTypeDirectory = 1, kTypeFile = 2 };
 
+// One extent of a file's data: its first block and its length in bytes.
+struct DataExtent {
+  std::uint32_t extent = 0;
+  std::uint32_t size = 0;
+};
+
 // One node of the directory tree. Each directory is one list linked through
 // `next` that starts with its "." and ".." nodes; a directory node's `child`
 // is the head ("." node) of its own list. A node owns its `child` list and
@@ -290,7 +303,7 @@ struct DirectoryRecord {
   std::string identifier;  // bytes written as LEN_FI / LEN_DI identifier
   std::uint32_t type = 0;  // kTypeDirectory or kTypeFile
   std::uint32_t extent = 0;
-  std::uint32_t size = 0;
+  std::uint64_t size = 0;  // a file of several extents: their sum
   DirectoryRecord* child = nullptr;
   DirectoryRecord* next = nullptr;
   std::uint32_t recordLength = 0;
@@ -299,7 +312,11 @@ struct DirectoryRecord {
   std::uint16_t parentNumber = 0;
   std::uint16_t directoryNumber = 0;
   std::uint32_t sourceExtent = 0;
-  std::uint32_t sourceSize = 0;
+  std::uint64_t sourceSize = 0;
+  // A file recorded in several extents: each of them in record order (the
+  // first at sourceExtent). Empty when the data is the one extent at
+  // sourceExtent.
+  std::vector<DataExtent> sourceExtents;
   std::uint8_t fromImage = 0;
   // Name in the Joliet tree as UCS-2 big-endian bytes, as recorded in the
   // source image's Joliet tree (or kept from the entry a new one replaced);
@@ -312,3 +329,14 @@ struct DirectoryRecord {
 };
 
 inline bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
+
+// Where the data of an entry of the source image lies, extent by extent.
+inline std::vector<DataExtent> SourceExtents(const DirectoryRecord& node) {
+  if (!node.sourceExtents.empty()) return node.sourceExtents;
+  return {DataExtent{node.sourceExtent, static_cast<std::uint32_t>(node.sourceSize)}};
+}
+
+// How many records a file of `size` bytes takes in a directory.
+inline std::uint32_t ExtentCount(std::uint64_t size) {
+  return size <= kLargestExtent ? 1u : static_cast<std::uint32_t>((size + kLargestExtent - 1) / kLargestExtent);
+}

@@ -249,8 +249,8 @@ std::string ISOWriter::LayOutTree(const std::string& bootImagePath, PackLayout& 
   }
   std::uint32_t directorySectors = 0;
   std::uint32_t fileSectors = 0;
-  LayOutDirectory(nullptr, nullptr, root, directorySectors, fileSectors);
   try {
+    LayOutDirectory(nullptr, nullptr, root, directorySectors, fileSectors);
     if (withJoliet) {
       plan.joliet.reset(LayOutJoliet(directorySectors, fileSectors, plan.jolietPathTableSize));
     }
@@ -613,14 +613,17 @@ void ISOWriter::BuildDirectoryRecord(const DirectoryRecord* node,
   std::memset(&record, 0, sizeof record);
   std::uint8_t* bytes = record.bytes();
   const bool isDirectory = node->type == kTypeDirectory;
-  bytes[dir_record::length] = static_cast<std::uint8_t>(node->recordLength);
+  // A file of several extents: the record of the first.
+  const std::uint32_t extents = isDirectory ? 1 : ExtentCount(node->size);
+  bytes[dir_record::length] = static_cast<std::uint8_t>(node->recordLength / extents);
   bytes[dir_record::extended_attribute_length] = 0;
   put_both32(bytes + dir_record::extent,
              node->extent + (isDirectory ? directoryAreaStart : fileAreaStart));
-  put_both32(bytes + dir_record::data_length, node->size);
+  put_both32(bytes + dir_record::data_length,
+             static_cast<std::uint32_t>(std::min<std::uint64_t>(node->size, kLargestExtent)));
   const std::uint8_t* date = node->hasRecordingDate ? node->recordingDate.data() : packRecordDate;
   std::copy_n(date, sizeof packRecordDate, bytes + dir_record::recording_date);
-  bytes[dir_record::file_flags] = isDirectory ? kFlagDirectory : 0;
+  bytes[dir_record::file_flags] = isDirectory ? kFlagDirectory : extents > 1 ? kFlagMultiExtent : 0;
   put_both16(bytes + dir_record::volume_sequence_number, volumeSequenceNumber);
   if (node->name == ".") {
     bytes[dir_record::identifier_length] = 1;
@@ -643,9 +646,24 @@ int ISOWriter::WriteRecord(const DirectoryRecord* node, std::uint16_t volumeSequ
            RawDirectoryRecord record;
            BuildDirectoryRecord(node, volumeSequenceNumber, directoryAreaStart, fileAreaStart,
                                 record);
-           output.WriteAt(SectorOffset(std::uint64_t{node->recordSector} + directoryAreaStart) +
-                              node->recordOffset,
-                          record.bytes(), node->recordLength);
+           const std::uint64_t at =
+               SectorOffset(std::uint64_t{node->recordSector} + directoryAreaStart) +
+               node->recordOffset;
+           const std::uint32_t length = record.length();
+           output.WriteAt(at, record.bytes(), length);
+           // The further extents of a large file follow its data on, each
+           // in a record of its own; all but the last say another follows.
+           const std::uint32_t extents = node->recordLength / length;
+           for (std::uint32_t i = 1; i < extents; ++i) {
+             std::uint8_t* bytes = record.bytes();
+             put_both32(bytes + dir_record::extent,
+                        get_le32(bytes + dir_record::extent) + kLargestExtent / kBlockSize);
+             const std::uint64_t rest = node->size - std::uint64_t{kLargestExtent} * i;
+             put_both32(bytes + dir_record::data_length,
+                        static_cast<std::uint32_t>(std::min<std::uint64_t>(rest, kLargestExtent)));
+             if (i + 1 == extents) bytes[dir_record::file_flags] &= ~kFlagMultiExtent;
+             output.WriteAt(at + std::uint64_t{length} * i, bytes, length);
+           }
          })
              ? 0
              : 1;
@@ -671,10 +689,17 @@ void ISOWriter::CopyFileData(const DirectoryRecord& node, std::uint32_t fileArea
     localFile = std::make_unique<FileImageSource>((fs::path(node.parentPath) / node.name).string());
   }
   ImageSource& source = node.fromImage ? *packSource : *localFile;
-  const std::uint64_t offset = node.fromImage ? SectorOffset(node.sourceExtent) : 0;
-  if (source.Size() < offset || source.Size() - offset < node.size) {
-    throw std::runtime_error("cannot read " + source.Name() +
-                             ": it is shorter than recorded, or unreadable");
+  // A file of the source may lie in several extents; its bytes go out as
+  // one run.
+  const std::vector<DataExtent> pieces =
+      node.fromImage ? SourceExtents(node)
+                     : std::vector<DataExtent>{{0, static_cast<std::uint32_t>(node.size)}};
+  for (const DataExtent& piece : pieces) {
+    const std::uint64_t offset = node.fromImage ? SectorOffset(piece.extent) : 0;
+    if (source.Size() < offset || source.Size() - offset < piece.size) {
+      throw std::runtime_error("cannot read " + source.Name() +
+                               ": it is shorter than recorded, or unreadable");
+    }
   }
   // A local file's size was taken when the image was laid out; one that
   // grew since would be cut.
@@ -685,7 +710,12 @@ void ISOWriter::CopyFileData(const DirectoryRecord& node, std::uint32_t fileArea
   }
   if (node.size == 0) return;
   const std::uint64_t position = SectorOffset(std::uint64_t{node.extent} + fileAreaStart);
-  output.CopyRange(source, offset, node.size, position);
+  std::uint64_t written = 0;
+  for (const DataExtent& piece : pieces) {
+    const std::uint64_t offset = node.fromImage ? SectorOffset(piece.extent) : 0;
+    output.CopyRange(source, offset, piece.size, position + written);
+    written += piece.size;
+  }
   const std::size_t tail = node.size % kBlockSize;
   if (tail != 0) {
     static const std::vector<std::uint8_t> zeros(kBlockSize, 0);

@@ -229,6 +229,14 @@ std::uint32_t ISOWriter::LayOutDirectory(const std::uint32_t* parentSize,
     node->recordLength =
         IsDotName(node->name) ? dir_record::self_record_length
                               : DirectoryRecordLength(node->identifier.size());
+    // A file of several extents has a record for each, one after the
+    // other; they are kept in one block.
+    if (node->type == kTypeFile) node->recordLength *= ExtentCount(node->size);
+    if (node->recordLength > block) {
+      throw std::runtime_error("cannot write " + node->identifier + ": its " +
+                               std::to_string(ExtentCount(node->size)) +
+                               " extents need more records than one directory block holds");
+    }
     if (offset + node->recordLength <= block) {
       node->recordSector = directoryCounter;
       node->recordOffset = offset;

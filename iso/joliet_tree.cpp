@@ -16,6 +16,7 @@ void LoadJolietDirectory(ImageSource& image, JolietEntry& directory, DirectoryWa
   DirectoryWalkGuard::Visit visit(guard, directory.extent);
   DirectoryExtent records(image, directory.extent);
   RawDirectoryRecord record;
+  bool continues = false;  // the last file goes on in the next record
   while (records.Next(record)) {
     const std::uint8_t length = record.identifier_length();
     if (length == 0) continue;
@@ -25,8 +26,14 @@ void LoadJolietDirectory(ImageSource& image, JolietEntry& directory, DirectoryWa
     }
     // The self and parent records (a single 0x00 or 0x01 byte).
     if (length == 1 && record.identifier[0] <= 0x01) continue;
+    const std::string identifier(reinterpret_cast<const char*>(record.identifier), length);
+    const bool isFile = (record.file_flags() & kFlagDirectory) == 0;
+    const bool wasContinued = continues;
+    continues = isFile && (record.file_flags() & kFlagMultiExtent) != 0;
+    // A file of several extents is one entry, known by its first extent.
+    if (wasContinued && isFile && directory.entries.back().identifier == identifier) continue;
     JolietEntry entry;
-    entry.identifier.assign(reinterpret_cast<const char*>(record.identifier), length);
+    entry.identifier = identifier;
     entry.extent = record.extent();
     entry.size = record.data_length();
     entry.directory = (record.file_flags() & kFlagDirectory) != 0;
@@ -45,6 +52,13 @@ FileKey KeyOf(std::uint32_t extent, std::uint32_t size) {
   return (std::uint64_t{extent} << 32) | size;
 }
 
+// Both trees record a file of several extents alike: the first one
+// stands for it.
+std::uint32_t FirstExtentSize(const DirectoryRecord& node) {
+  return node.sourceExtents.empty() ? static_cast<std::uint32_t>(node.sourceSize)
+                                    : node.sourceExtents.front().size;
+}
+
 void CollectKeys(const JolietEntry& directory, std::vector<FileKey>& keys) {
   for (const JolietEntry& entry : directory.entries) {
     if (entry.directory) {
@@ -61,7 +75,7 @@ void CollectKeys(const DirectoryRecord* list, std::vector<FileKey>& keys) {
     if (node->type == kTypeDirectory) {
       CollectKeys(node->child, keys);
     } else if (node->sourceSize > 0) {
-      keys.push_back(KeyOf(node->sourceExtent, node->sourceSize));
+      keys.push_back(KeyOf(node->sourceExtent, FirstExtentSize(*node)));
     }
   }
 }
@@ -100,7 +114,7 @@ class DirectoryPairing {
       const std::size_t i = DirectoryByFiles(node);
       if (i != kNone) byData.push_back(i);
     } else {
-      auto it = filesByKey_.find(KeyOf(node.sourceExtent, node.sourceSize));
+      auto it = filesByKey_.find(KeyOf(node.sourceExtent, FirstExtentSize(node)));
       if (it != filesByKey_.end()) byData = it->second;
     }
     if (byData.size() == 1) return Take(byData[0]);

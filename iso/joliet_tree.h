@@ -20,7 +20,7 @@
 
 struct JolietEntry {
   std::string identifier;  // UCS-2 big-endian bytes as recorded
-  std::uint32_t extent = 0;
+  std::uint32_t extent = 0;  // a file of several extents: its first
   std::uint32_t size = 0;
   bool directory = false;
   std::vector<JolietEntry> entries;  // a directory's entries without "." and ".."

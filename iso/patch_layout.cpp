@@ -73,6 +73,12 @@ struct Record {
   }
 };
 
+// Whether `record` is the next extent of the file `previous` begins.
+bool ContinuesFile(const Record& previous, const Record& record) {
+  return !previous.IsDirectory() && (previous.Flags() & kFlagMultiExtent) != 0 &&
+         !record.IsDirectory() && previous.Identifier() == record.Identifier();
+}
+
 struct Directory {
   bool fromSource = false;
   std::uint32_t sourceExtent = 0;
@@ -317,6 +323,12 @@ void Planner::Reconcile(const DirectoryRecord* list, Directory* primary, Directo
   for (std::size_t i = 2; i < primary->records.size(); ++i) {
     Record& record = primary->records[i];
     if (record.Unlisted()) continue;
+    // The further records of a file of several extents share its fate.
+    if (ContinuesFile(primary->records[i - 1], record)) {
+      record.node = primary->records[i - 1].node;
+      record.removed = record.node == nullptr;
+      continue;
+    }
     for (const DirectoryRecord* node = list; node; node = node->next) {
       if (!node->fromImage || IsDotName(node->name) || claimed.count(node) ||
           node->identifier != record.Name() || node->sourceExtent != record.Extent() ||
@@ -364,11 +376,14 @@ void Planner::Reconcile(const DirectoryRecord* list, Directory* primary, Directo
 void Planner::Replace(Record& old, const DirectoryRecord& node, Directory* primary, Directory* joliet) {
   old.removed = false;
   old.node = &node;
-  if (node.type == kTypeFile && node.size == old.Size() &&
+  if (node.type == kTypeFile && (old.Flags() & kFlagMultiExtent) == 0 && node.size == old.Size() &&
       SameData(source_, old.Extent(), LocalPath(node), node.size)) {
     return;
   }
   Record* partner = JolietPartner(RequireJoliet(joliet), old, node.jolietIdentifier);
+  // The new data is one extent; the old one's further records go.
+  old.bytes[dir_record::file_flags] &= static_cast<std::uint8_t>(~kFlagMultiExtent);
+  if (partner) partner->bytes[dir_record::file_flags] &= static_cast<std::uint8_t>(~kFlagMultiExtent);
   std::memcpy(old.bytes.data() + dir_record::recording_date, date_, 7);
   if (partner) std::memcpy(partner->bytes.data() + dir_record::recording_date, date_, 7);
   Release(old);

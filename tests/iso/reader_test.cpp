@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "iso/iso_boot_image_reader.h"
+#include "iso/iso_modifier.h"
 #include "iso/iso_reader.h"
 #include "iso/iso_structures.h"
 #include "iso/joliet_names.h"
@@ -310,3 +311,58 @@ TEST(FindInList, JolietNamesAnswerAfterTheRecordedIdentifiers) {
 }
 
 }  // namespace
+
+// A file recorded in two extents (BIGB.DAT's record renamed into the second
+// of BIGA.DAT) is one file to lookups and copies, and stays one through a
+// run in either layout; the keep layout carries its records as they are.
+TEST(MultiExtent, OneFileInEveryTreeAndLayout) {
+  WPE_LINUX_ONLY("the image is made by genisoimage");
+  ScratchDir dir;
+  MakeDirs(dir / "src");
+  const std::string first = Pattern(2048, 4), second = Pattern(1000, 5);
+  WriteFile(dir / "src/BIGA.DAT", first);
+  WriteFile(dir / "src/BIGB.DAT", second);
+  WriteFile(dir / "NEW.TXT", "new");
+  ASSERT_EQ(MakeGenisoimage(dir / "src", dir / "source.iso", "", "-J"), 0);
+  std::string image = ReadFile(dir / "source.iso");
+  std::string records;  // the file's two primary records
+  for (const std::string& name : {std::string("BIGB.DAT"), JolietNameFromUtf8("BIGB.DAT")}) {
+    const std::size_t b = image.find(name);
+    ASSERT_NE(b, std::string::npos);
+    image[b + (name.size() == 8 ? 3 : 7)] = 'A';  // "B" of "BIGB", in either tree
+    const std::size_t length = static_cast<std::uint8_t>(image[b - dir_record::identifier]);
+    image[b - dir_record::identifier - length + dir_record::file_flags] |= kFlagMultiExtent;
+    if (records.empty()) records = image.substr(b - dir_record::identifier - length, 2 * length);
+  }
+  const auto expectOneFile = [&](const std::string& bytes, const char* what) {
+    SCOPED_TRACE(what);
+    ISOReader reader(InMemory(bytes));
+    {
+      CaptureOutput quiet;
+      ASSERT_EQ(reader.LoadImage(), 0);
+    }
+    EXPECT_FALSE(reader.FileExists("BIGB.DAT"));
+    ASSERT_TRUE(reader.FileExists("BIGA.DAT"));
+    EXPECT_EQ(reader.findDirectoryRecord("BIGA.DAT")->size, 3048u);
+    EXPECT_EQ(Utf8FromJolietName(reader.findDirectoryRecord("BIGA.DAT")->jolietIdentifier),
+              "BIGA.DAT");
+    const std::string out = dir / (std::string(what) + ".out");
+    ASSERT_EQ(reader.RetrieveFile("BIGA.DAT", out), 0);
+    EXPECT_TRUE(ReadFile(out) == first + second);
+  };
+  expectOneFile(image, "source");
+  for (const ImageLayout layout : {ImageLayout::Keep, ImageLayout::Compact}) {
+    const bool keep = layout == ImageLayout::Keep;
+    ISOModifier modifier(InMemory(image));
+    modifier.SetLayout(layout);
+    std::string packed;
+    {
+      CaptureOutput quiet;
+      ASSERT_EQ(modifier.AddSingleFile(dir / "NEW.TXT", "\\NEW.TXT", true), 0);
+      packed = PackInMemory(modifier);
+    }
+    ASSERT_FALSE(packed.empty());
+    expectOneFile(packed, keep ? "keep" : "compact");
+    EXPECT_EQ(packed.find(records) != std::string::npos, keep);
+  }
+}

@@ -335,7 +335,7 @@ TEST(WriterPack, JolietHierarchyMirrorsThePrimaryAndSharesItsFiles) {
           EXPECT_EQ(Utf8FromJolietName(entry.identifier), node->identifier);
           EXPECT_EQ(node->jolietIdentifier, entry.identifier);  // paired again on load
           if (node->type == kTypeFile) {
-            EXPECT_EQ(std::make_pair(entry.extent, entry.size),
+            EXPECT_EQ(std::make_pair(entry.extent, std::uint64_t{entry.size}),
                       std::make_pair(node->extent, node->size)) << node->identifier;
           } else {
             EXPECT_NE(entry.extent, node->extent) << node->identifier;

@@ -3,6 +3,7 @@
 import os
 import shutil
 import struct
+import subprocess
 import sys
 import tempfile
 
@@ -123,6 +124,75 @@ class LargeDirectoriesAndDeepTrees(t.ScratchTestCase):
         added = {"/PKG/P%05d.DAT" % i: b"P%05d.DAT" % i for i in range(self.ENTRIES)}
         added["/PROGRAMS/prog.exe"] = b"MZ prog"
         self.assertEqual(files, {**old_files, **added})
+
+
+WIM_SIZE = 4200 * 1024 ** 2
+# The middle one straddles the end of the first extent.
+WIM_MARKERS = {0: b"wim-start", HUGE_SIZE - 4: b"straddles", WIM_SIZE - 7: b"wim-end"}
+
+
+def file_records(image, directory_extent, name):
+    """(extent, size, flags) of every record named `name` in a one-sector directory."""
+    sector = read_span(image, directory_extent, SECTOR)
+    records, at = [], 0
+    while at < SECTOR and sector[at]:
+        length, id_length = sector[at], sector[at + 32]
+        if sector[at + 33:at + 33 + id_length] == name:
+            records.append(struct.unpack_from("<I", sector, at + 2) +
+                           struct.unpack_from("<I", sector, at + 10) + (sector[at + 25],))
+        at += length
+    return records
+
+
+def read_at(path, records, at, length):
+    """`length` bytes from `at` of the file the records describe, across extents."""
+    data = b""
+    with open(path, "rb") as f:
+        for extent, size, _ in records:
+            if at < size and len(data) < length:
+                f.seek(extent * SECTOR + at)
+                data += f.read(min(length - len(data), size - at))
+            at = max(0, at - size)
+    return data
+
+
+class FileOfSeveralExtents(t.ScratchTestCase):
+    def test_comes_out_as_one_file_in_either_layout(self):
+        tree = self.path("tree")
+        t.make_winpe_tree(tree)
+        wim = os.path.join(tree, "SOURCES", "BOOT.WIM")
+        t.write(wim, b"")
+        os.truncate(wim, WIM_SIZE)
+        with open(wim, "r+b") as f:
+            for at, marker in WIM_MARKERS.items():
+                f.seek(at)
+                f.write(marker)
+        # The image keeps the file's holes only through a sparse copy.
+        image = self.path("cd.iso")
+        subprocess.run("%s -o - '%s' | cp --sparse=always /dev/stdin '%s'" % (
+            " ".join(t.XORRISO + ["-iso-level", "3", "-J"] + t.BOOT), tree, image),
+            shell=True, check=True, capture_output=True)
+        if os.stat(image).st_blocks * 512 > GIB:
+            self.skipTest("the file system here keeps no holes")
+        t.write(self.path("prog.exe"), b"MZ prog")
+        for layout in ("keep", "compact"):
+            out = self.path(layout + ".iso")
+            code, text, err = t.run_tool(["-i", image, "-o", out, "-t", self.path("w" + layout),
+                                          "--layout=" + layout, "-b", self.path("prog.exe")])
+            self.assertEqual(code, 0, text[-3000:] + err)
+            listing = subprocess.run(["7z", "l", "-slt", out], capture_output=True, check=True).stdout
+            self.assertEqual(listing.count(b"Path = SOURCES/BOOT.WIM\n"), 1, layout)
+            self.assertIn(b"Path = SOURCES/BOOT.WIM\nFolder = -\nSize = %d\n" % WIM_SIZE, listing)
+            with t.pycdlib_open(out) as iso:
+                directories = [iso.get_record(iso_path="/SOURCES").extent_location(),
+                               iso.get_record(joliet_path="/SOURCES").extent_location()]
+            for directory, name in zip(directories, (b"BOOT.WIM;1", "BOOT.WIM".encode("utf-16-be"))):
+                records = file_records(out, directory, name)
+                # Every extent but the last says that another follows.
+                self.assertEqual([flags & 0x80 for _, _, flags in records], [0x80, 0], layout)
+                self.assertEqual(sum(size for _, size, _ in records), WIM_SIZE)
+                for at, marker in WIM_MARKERS.items():
+                    self.assertEqual(read_at(out, records, at, len(marker)), marker, (layout, at))
 
 
 if __name__ == "__main__":
