@@ -163,10 +163,7 @@ TEST(Modifier, ReplaceAndAddRefuseAndPackRoundTrip) {
             std::string::npos);
 }
 
-// A source with a Joliet tree whose names differ from the ISO 9660 ones
-// (genisoimage -iso-level 2 translates them): the new image's Joliet tree
-// keeps the recorded names, a replaced entry of the same type keeps its
-// name, and names Joliet cannot hold are refused, the tree left as it was.
+// Joliet names differing from the primary ones are kept; names Joliet cannot hold are refused.
 TEST(Modifier, JolietNamesAreKeptOrRefused) {
   WPE_LINUX_ONLY("the image is made by genisoimage");
   ScratchDir dir;
@@ -219,10 +216,7 @@ TEST(Modifier, JolietNamesAreKeptOrRefused) {
   EXPECT_EQ(joliet.entries.back().size, 10u);  // the new data under the kept name
 }
 
-// A source as mastering tools write it, with versions: replaced entries
-// keep their recorded identifiers, names compare without case and version,
-// and what is refused leaves the tree as it was; the longest name and its
-// siblings read back.
+// Versioned identifiers are kept on replacement; the longest name and the deepest level read back.
 TEST(Modifier, VersionedSourceKeepsItsIdentifiersAndReadsBack) {
   WPE_LINUX_ONLY("the image is made by genisoimage");
   ScratchDir dir;

@@ -242,8 +242,7 @@ TEST(WriterDates, FieldsAreGmtAndTheOffsetIsLocalMinusGmt) {
   ::tzset();
 }
 
-// Path table numbers are 16-bit: the root and 65534 subdirectories still
-// pack; one more directory is refused before anything is written.
+// Path table numbers are 16-bit: 65535 directories pack, one more is refused first.
 TEST(WriterPack, DirectoryCountIsBoundByThePathTableNumbers) {
   WPE_LINUX_ONLY("the bound is the same on every system, and its tree of 65,536 directories "
                  "takes ten times as long under Wine");
@@ -279,9 +278,7 @@ TEST(WriterPack, DirectoryCountIsBoundByThePathTableNumbers) {
   }
 }
 
-// A Joliet hierarchy beside the primary one: its descriptor in sector 18,
-// its own path tables and directories, and records that point at the very
-// file extents of the primary records.
+// Joliet: its own descriptor, tables and directories; its files on the primary's extents.
 TEST(WriterPack, JolietHierarchyMirrorsThePrimaryAndSharesItsFiles) {
   ScratchDir dir;
   const std::string sub = dir / "src/Sub Dir", umlaut = "Gr\xc3\xbc\xc3\x9f" "e.txt";
@@ -356,9 +353,7 @@ TEST(WriterPack, JolietHierarchyMirrorsThePrimaryAndSharesItsFiles) {
   EXPECT_EQ(image.substr(l * 2048 + 18, 18), JolietNameFromUtf8("Empty Dir"));
 }
 
-// The writer refuses what the reader would not load again: a directory more
-// than kMaxDirectoryDepth levels below the root, a name longer than 221
-// bytes (222 would make a record of 256 bytes, whose length byte reads 0).
+// Depth and name length stop where the reader would not load the image again.
 TEST(WriterPack, WritesOnlyTreesTheReaderLoadsAgain) {
   const struct {
     std::size_t levels, nameLength;
