@@ -242,6 +242,37 @@ bool ReadSourceDateEpoch(OptionValues& values) {
   return valid;
 }
 
+// The options that change the image, and whether any was given.
+void ReadRunOptions(const po::variables_map& vm, OptionValues& parsed) {
+  bool& useful = parsed.usefulOption;
+  if (vm.count("image")) parsed.image = vm["image"].as<std::string>();
+  ReadList(vm, "storage_driver", parsed.storageDrivers, useful);
+  ReadList(vm, "network_driver", parsed.networkDrivers, useful);
+  if (vm.count("tmp")) parsed.tmp = vm["tmp"].as<std::string>();
+  if (vm.count("vnc")) {
+    parsed.vnc = vm["vnc"].as<std::string>();
+    useful = true;
+    // An unset variable in PACKAGE%EXECUTABLE%$PASSWORD would otherwise
+    // make a server that anyone can reach.
+    const StartValue vnc = ParseVncValue(parsed.vnc);
+    if (vnc.hasPasswordField && vnc.password.empty() && !vm.count("vnc-password-file")) {
+      throw std::invalid_argument("the -v value ends in an empty password; give it after the "
+                                  "second \"%\", or leave out that \"%\" for a server "
+                                  "without a password");
+    }
+  }
+  ReadList(vm, "binary", parsed.binaries, useful);
+  ReadList(vm, "start_binary", parsed.startBinaries, useful);
+  ReadList(vm, "package", parsed.packages, useful);
+  ReadList(vm, "start_package", parsed.startPackages, useful);
+  if (vm.count("disable_firewall")) {
+    parsed.disableFirewall = true;
+    useful = true;
+  }
+  ReadList(vm, "dir", parsed.directories, useful);
+  ReadList(vm, "file", parsed.files, useful);
+}
+
 }  // namespace
 
 CommandLineOutcome ParseCommandLine(int argc, const char* const argv[], OptionValues& values) {
@@ -270,33 +301,8 @@ CommandLineOutcome ParseCommandLine(int argc, const char* const argv[], OptionVa
     }
     RefuseStrayArguments(parsedOptions);
 
-    bool& useful = parsed.usefulOption;
-    if (vm.count("image")) parsed.image = vm["image"].as<std::string>();
-    ReadList(vm, "storage_driver", parsed.storageDrivers, useful);
-    ReadList(vm, "network_driver", parsed.networkDrivers, useful);
-    if (vm.count("tmp")) parsed.tmp = vm["tmp"].as<std::string>();
-    if (vm.count("vnc")) {
-      parsed.vnc = vm["vnc"].as<std::string>();
-      useful = true;
-      // An unset variable in PACKAGE%EXECUTABLE%$PASSWORD would otherwise
-      // make a server that anyone can reach.
-      const StartValue vnc = ParseVncValue(parsed.vnc);
-      if (vnc.hasPasswordField && vnc.password.empty() && !vm.count("vnc-password-file")) {
-        throw std::invalid_argument("the -v value ends in an empty password; give it after the "
-                                    "second \"%\", or leave out that \"%\" for a server "
-                                    "without a password");
-      }
-    }
-    ReadList(vm, "binary", parsed.binaries, useful);
-    ReadList(vm, "start_binary", parsed.startBinaries, useful);
-    ReadList(vm, "package", parsed.packages, useful);
-    ReadList(vm, "start_package", parsed.startPackages, useful);
-    if (vm.count("disable_firewall")) {
-      parsed.disableFirewall = true;
-      useful = true;
-    }
-    ReadList(vm, "dir", parsed.directories, useful);
-    ReadList(vm, "file", parsed.files, useful);
+    ReadRunOptions(vm, parsed);
+    const bool useful = parsed.usefulOption;
 
     if (!useful && !vm.count("image")) {
       // The options for scripts work on an image: without one they were

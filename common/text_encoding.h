@@ -5,6 +5,7 @@
 // lines changes only those lines.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 enum class TextEncoding { Plain, Utf8Bom, Utf16Le, Utf16Be };
@@ -23,3 +24,6 @@ std::string EncodeText(const std::string& text, TextEncoding encoding);
 // Whether `text` is UTF-8 without control characters other than tab and
 // without a lone surrogate.
 bool IsPrintableUtf8(const std::string& text);
+
+// Appends the UTF-8 bytes of the code point `code` to `out`.
+void AppendUtf8(std::uint32_t code, std::string& out);

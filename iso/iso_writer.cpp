@@ -207,6 +207,10 @@ int ISOWriter::WriteImage(const PackLayout& plan, const std::string& bootImagePa
   }
   // The source image is open for the length of the pack only.
   packSource.reset();
+  return ClosePack(written, output);
+}
+
+int ISOWriter::ClosePack(bool written, ImageSink& output) {
   if (!written) return 1;
   try {
     output.Close();

@@ -204,6 +204,8 @@ class ISOWriter : public virtual ISOManipulator {
   bool LayOutPack(const std::string& bootImagePath, PackLayout& plan);
   std::string LayOutTree(const std::string& bootImagePath, PackLayout& plan);
   int WriteImage(const PackLayout& plan, const std::string& bootImagePath, ImageSink& output);
+  // The pack's last step once its sectors are written: the output closed and the success line.
+  int ClosePack(bool written, ImageSink& output);
   bool WriteVolumeDescriptors(const PackLayout& plan, ImageSink& output);
   bool WriteBootCatalogAndImage(const PackLayout& plan, const std::string& bootImagePath,
                                 ImageSink& output);

@@ -1,5 +1,6 @@
 #include "iso/joliet_names.h"
 
+#include "common/text_encoding.h"
 #include "iso/image_path.h"
 #include "platform/utf8.h"
 
@@ -23,24 +24,6 @@ bool DecodeUtf8(const std::string& text, std::vector<char32_t>& out) {
     i += length;
   }
   return true;
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 bool IsForbidden(char32_t c) {
@@ -121,7 +104,7 @@ std::string Utf8FromJolietName(const std::string& joliet) {
       }
     }
     if (unit >= 0xD800 && unit <= 0xDFFF) unit = 0xFFFD;
-    AppendUtf8(text, unit);
+    AppendUtf8(unit, text);
   }
   return text;
 }

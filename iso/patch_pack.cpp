@@ -82,13 +82,5 @@ int ISOModifier::PatchSource(ImageSink& output, const PatchPlan& plan,
         });
       }, "write directory record and file");
   source.reset();
-  if (!written) return 1;
-  try {
-    output.Close();
-  } catch (const std::exception& e) {
-    FailureLine(std::string("pack ISO image failed, IO exception: ") + e.what());
-    return 1;
-  }
-  std::cout << "pack ISO image succeeded" << std::endl;
-  return 0;
+  return ClosePack(written, output);
 }

@@ -108,8 +108,7 @@ TEST(DirectAdditions, Failures) {
   EXPECT_EQ(o.err, "Warning: adding file a.txt failed - failed to add file into ISO\n");
 }
 
-// The dialogue's answers are the dialogue's test; here: what is taken, and
-// where a renamed or kept item goes.
+// What a conflict answer hands on, and where a renamed or kept item goes.
 TEST(DirectAdditions, ConflictsAreWithTheSourceImageOnly) {
   // A directory meets a file of another case and version; "c" with a taken
   // name asks again, a free one is placed.

@@ -164,9 +164,7 @@ TEST_F(SampleImages, LookupsKeepCaseButNotVersions) {
                 "ISOReader findDirectoryRecord exception: invalid file name: A:B\n");
 }
 
-// The usual mastering tools at their usual settings record versions, and
-// "NAME.;1" for a name without an extension: every file is copied out
-// under its name.
+// Versions and "NAME.;1" as mastering tools record them: every file comes out under its name.
 TEST_F(SampleImages, VersionedNamesCopyOutWithoutTheirVersions) {
   MakeDirs(local / "out");
   CaptureOutput capture;
@@ -238,9 +236,7 @@ TEST_F(SampleImages, BrokenImagesFailWithTheirLines) {
   }
 }
 
-// The Joliet tree's names reach the primary tree; damage there never fails
-// the load. (What the run says of Rock Ridge, the 1999 descriptor and further
-// boot entries is checked on the same kind of image by the process tests.)
+// The Joliet tree's names reach the primary tree; damage there never fails the load.
 TEST_F(SampleImages, JolietNamesAndADamagedJolietTree) {
   WriteFile(local / "efi.img", Pattern(4096, 3));
   const std::string full = local / "full.iso";
@@ -282,8 +278,7 @@ TEST_F(SampleImages, JolietNamesAndADamagedJolietTree) {
   EXPECT_EQ(reader.findDirectoryRecord("MixedCase.txt")->jolietIdentifier, "");
 }
 
-// Images cut to 8.3 at the mastering tools' default settings keep the whole
-// names in their Joliet tree only: those answer after the recorded ones.
+// Names cut to 8.3 keep their whole form in Joliet only: it answers after the recorded ones.
 TEST(FindInList, JolietNamesAnswerAfterTheRecordedIdentifiers) {
   DirectoryRecord* self = NewRecordList();
   DirectoryRecord* cut = AddRecord(self, "REDODOZA.XML;1", kTypeFile);
