@@ -210,9 +210,10 @@ void WriteTree(const fs::path& cd) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
+  // An option where the output belongs ("--help") is no name to write to.
+  if (argc < 2 || argc > 3 || argv[1][0] == '-') {
     std::cerr << "usage: make-sample-cd OUTPUT.iso [WORK_DIR]" << std::endl;
-    return 1;
+    return argc == 2 && std::string(argv[1]) == "--help" ? 0 : 1;
   }
   const fs::path output = argv[1];
   const bool keepWork = argc == 3;
