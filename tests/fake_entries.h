@@ -1,5 +1,4 @@
-// Fakes of the image classes answer SameEntryType from sets of image paths,
-// compared name by name as the reader compares the same entry.
+// Fakes answer SameEntryType from sets of image paths, as the reader compares entries.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,4 @@
-// Helpers shared by the unit tests; what differs between Linux and Windows
-// lives in test_support_posix.cpp and test_support_win32.cpp.
+// Helpers shared by the unit tests; the system-specific ones in test_support_*.cpp.
 #pragma once
 
 #include <cstdint>
@@ -30,8 +29,7 @@ bool Exists(const std::string& path);
 // The names in `directory`, in byte order.
 std::vector<std::string> ListNames(const std::string& directory);
 
-// Captures stdout (std::cout and printf alike) and stderr while alive, as
-// written: without the line ends a Windows text stream would add.
+// Captures stdout and stderr while alive, as written (no Windows line ends).
 class CaptureOutput {
  public:
   CaptureOutput();
@@ -63,8 +61,7 @@ class FeedStdin {
 // The text of the exception `step` throws; "" when it throws none.
 std::string Failure(const std::function<void()>& step);
 
-// True on Linux, where the tools the interop checks shell out to and
-// devices such as /dev/full exist.
+// True on Linux, where the interop tools and devices such as /dev/full exist.
 extern const bool kLinuxHost;
 // The system's null device ("/dev/null", "NUL").
 extern const char* const kNullDevice;
@@ -73,20 +70,14 @@ extern const char* const kNullDevice;
 #define WPE_LINUX_ONLY(reason) \
   if (!testing_support::kLinuxHost) GTEST_SKIP() << "runs only on Linux: " << (reason)
 
-// Makes a symbolic link `link` to `target` (`directory`: to a directory);
-// false where the system makes none, kNoSymbolicLinks saying why.
+// A symbolic link `link` to `target`; false where none can be made (kNoSymbolicLinks).
 bool MakeSymbolicLink(const std::string& target, const std::string& link, bool directory = false);
 extern const char* const kNoSymbolicLinks;
-// A link to the directory `target` as users of the system meet one: under
-// Wine, where MakeSymbolicLink makes none, one made on the Unix side.
+// A link to the directory `target`; under Wine one made on the Unix side.
 bool MakeDirectoryLink(const std::string& target, const std::string& link);
-// Removes the link itself (Boost cannot remove one to a directory on every
-// system).
+// Removes the link itself (Boost cannot always remove one to a directory).
 bool RemoveSymbolicLink(const std::string& link);
-// Gives the file `target` the second name `link`.
-bool MakeHardLink(const std::string& target, const std::string& link);
-// Which file `path` names itself, as the system tells files apart (device
-// and inode, volume and file index); "" when nothing is there.
+// Which file `path` names itself (device and inode, volume and index); "" if none.
 std::string FileIdentityOf(const std::string& path);
 
 // The bytes the file takes on the disk (less than its size when sparse).
@@ -100,21 +91,16 @@ int Run(const std::string& command);
 // Runs a shell command and returns its standard output.
 std::string RunOutput(const std::string& command);
 
-// The interruptions a test can cause: SIGINT, SIGTERM and SIGHUP; on
-// Windows Ctrl-C and Ctrl-Break (closing a console cannot be caused).
+// Interruptions a test can cause (on Windows, Ctrl-C and Ctrl-Break only).
 enum class InterruptionKind { Interrupt, Terminate, HangUp };
 
-// Causes `what` in this process as the user or the system would (on
-// Windows an event of its console); false, with `why` set, where it cannot.
+// Causes `what` in this process as the system would; false, with `why`, where it cannot.
 bool InterruptThisProcess(InterruptionKind what, std::string& why);
 
-// A helper program a test starts, with its standard output and error read
-// through one pipe. On Windows it gets a console of its own, so that the
-// console events it causes reach nobody else.
+// A helper program, its output and errors through one pipe (own console on Windows).
 class ChildProcess {
  public:
-  // Starts arguments[0] with the rest as its arguments. Throws when it
-  // cannot.
+  // Starts arguments[0] with the rest as its arguments; throws when it cannot.
   explicit ChildProcess(const std::vector<std::string>& arguments);
   // Ends the child if it still runs.
   ~ChildProcess();
@@ -131,13 +117,10 @@ class ChildProcess {
   Impl* impl_;
 };
 
-// Opens (creates or empties) a file for capturing a standard stream;
-// returns the descriptor, -1 on failure.
+// Opens (creates or empties) a capture file; its descriptor, -1 on failure.
 int OpenCaptureFile(const std::string& path);
 
-// Packs `tree` with genisoimage (-iso-level 4, names as given, no Rock
-// Ridge or Joliet), bootable without emulation when a boot image in the
-// tree is named. Returns 0 on success.
+// Packs `tree` with genisoimage -iso-level 4, bootable when a boot image is named; 0: done.
 int MakeGenisoimage(const std::string& tree, const std::string& output,
                     const std::string& bootImageInTree = "", const std::string& extraArgs = "");
 

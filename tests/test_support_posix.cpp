@@ -28,10 +28,6 @@ bool MakeDirectoryLink(const std::string& target, const std::string& link) {
 
 bool RemoveSymbolicLink(const std::string& link) { return ::unlink(link.c_str()) == 0; }
 
-bool MakeHardLink(const std::string& target, const std::string& link) {
-  return ::link(target.c_str(), link.c_str()) == 0;
-}
-
 std::string FileIdentityOf(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return "";

@@ -1,5 +1,4 @@
-// The Windows side of the test helpers: the build's tests run under Wine
-// (or on Windows) without the Linux tools.
+// The Windows side of the test helpers (run under Wine, without the Linux tools).
 #include <windows.h>
 
 #include <fcntl.h>
@@ -82,10 +81,6 @@ bool RemoveSymbolicLink(const std::string& link) {
   if (!::RemoveDirectoryW(Wide(link).c_str())) ::DeleteFileW(Wide(link).c_str());
   RunUnixCommand("/bin/rm -f", {link});  // Wine says it removed it, but did not
   return !Stands(link);
-}
-
-bool MakeHardLink(const std::string& target, const std::string& link) {
-  return ::CreateHardLinkW(Wide(link).c_str(), Wide(target).c_str(), nullptr);
 }
 
 std::string FileIdentityOf(const std::string& path) {

@@ -1,5 +1,4 @@
-// The conflict dialogue: every answer and mode, for the kinds that differ in
-// their texts and in whether "o" is offered.
+// The conflict dialogue: every answer and mode, for the kinds whose texts differ.
 #include <gtest/gtest.h>
 
 #include <string>

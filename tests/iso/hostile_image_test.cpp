@@ -1,9 +1,4 @@
-// Identifiers that try to lead a copy out of its target directory, device
-// names, and links waiting in the target: RetrieveFile, RetrieveDir and
-// Unpack write nothing outside the directory they are given and nothing
-// under a name Windows takes for a device, whatever the reader makes of
-// the image. The images come from the tool's own writer, so that the
-// checks run on every system.
+// Hostile names and waiting links: copies never leave their target nor make device names.
 #include <gtest/gtest.h>
 
 #include <algorithm>

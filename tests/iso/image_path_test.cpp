@@ -1,5 +1,4 @@
-// Image names: how recorded identifiers answer to lookups and compare as
-// the same entry, and which names may go into an image.
+// Image names: lookups, the same entry, and names that may go into an image.
 #include <gtest/gtest.h>
 
 #include <string>

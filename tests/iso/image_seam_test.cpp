@@ -1,6 +1,4 @@
-// The image source and sink: reads past the end fail naming the source the
-// same way for a file and for memory, and a copy into an image file or into
-// memory gives the same bytes from either kind of source.
+// Image sources and sinks: short reads fail alike, copies agree for files and memory.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,6 +1,4 @@
-// Joliet names: what a new name may hold, the names made for entries whose
-// Joliet name is not known, and the pairing of a recorded Joliet tree with
-// the primary tree.
+// Joliet names: what a new name may hold, made names, and pairing with the primary tree.
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -1,5 +1,4 @@
-// Images held in memory for the tests: a string of bytes as an image to
-// read, and a pack into memory.
+// Images held in memory: bytes to read, and a pack into memory.
 #pragma once
 
 #include <string>

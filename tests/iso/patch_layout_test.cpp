@@ -1,7 +1,4 @@
-// The keep layout on an image made by genisoimage with Joliet, Rock Ridge,
-// a UDF bridge, optional path tables and a hidden file: each change writes
-// only the sectors it needs, the result reads back in both trees, and no
-// stale bytes stay behind.
+// The keep layout writes only the sectors each change needs, and leaves no stale bytes.
 #include <string>
 #include <vector>
 

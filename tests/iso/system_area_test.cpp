@@ -1,6 +1,4 @@
-// The partition tables of hybrid images made by xorriso, kept valid when the
-// image grows (checked by sgdisk and sfdisk, not by our own reading), and
-// the invalidation of a UDF bridge made by genisoimage.
+// Hybrid partition tables kept valid as the image grows; UDF bridges invalidated.
 #include <gtest/gtest.h>
 
 #include <cstdint>

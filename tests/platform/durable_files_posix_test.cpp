@@ -1,6 +1,4 @@
-// What the POSIX systems add to new versions of files and to file locks: a
-// new version is private until it takes the image's attributes (carried
-// over as the process tests check); FIFOs told apart and never waited on.
+// POSIX: new files private until they take attributes; FIFOs never waited on.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

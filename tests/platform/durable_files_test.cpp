@@ -1,7 +1,4 @@
-// New files: created only where nothing stands, never through a link;
-// committed over the target with or without a backup, so that the target
-// and the old file always have a name; and only this process's own file
-// ever removed. What stands at a path is told without following links.
+// New files: made only where nothing stands, committed with a backup, only our own removed.
 #include "platform/new_file.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,4 @@
-// What Windows adds to new versions of files and to file locks: the
-// security descriptor carried from the held file to its new version, a
-// private access list until then, and device paths and reserved names
-// told apart without being opened as files.
+// Windows: security descriptors carried to new files, device paths and reserved names.
 #include <windows.h>
 
 #include <aclapi.h>

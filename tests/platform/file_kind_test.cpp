@@ -1,5 +1,4 @@
-// Where a new file can be made: a directory, or a link or mount point that
-// leads to one, told apart from what only looks like one.
+// Where a new file can be made: a directory, or a link that leads to one.
 #include <gtest/gtest.h>
 
 #include "platform/file_kind.h"

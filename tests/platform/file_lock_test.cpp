@@ -1,6 +1,4 @@
-// Holding a file for a run: one exclusive holder at a time, shared holders
-// together, nothing but a regular file, and the held file told apart from
-// whatever the path names later.
+// File locks: exclusive and shared holders, regular files only, the held file told apart.
 #include "platform/file_lock.h"
 
 #include <gtest/gtest.h>

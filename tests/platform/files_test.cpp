@@ -1,6 +1,4 @@
-// Files the tool makes through the platform layer: copies that never
-// overwrite, temporary names, and names outside ASCII
-// reaching the system the same way through every road.
+// Copies that never overwrite, temporary names, and names outside ASCII.
 #include <gtest/gtest.h>
 
 #include <cctype>

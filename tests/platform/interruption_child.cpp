@@ -1,11 +1,4 @@
-// A run cut short, for the interruption tests: it takes interruptions as
-// the tool does, holds an image and a workspace as a run does, and then
-// interrupts itself.
-//
-//   interruption_child DIR interrupt|terminate|hangup
-//
-// DIR holds image.iso. Prints "cannot interrupt: REASON" and ends with 77
-// when the system cannot cause that interruption here.
+// A run cut short: interruption_child DIR interrupt|terminate|hangup; 77 when it cannot be.
 #include <chrono>
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,4 @@
-// An interruption of a run, caused as the user or the system would cause
-// it, removes the new image and the workspace, says so in one line and
-// ends the process with the code of the matching signal.
+// An interruption removes the new image and the workspace and ends with its signal's code.
 #include <gtest/gtest.h>
 
 #include <cstdio>

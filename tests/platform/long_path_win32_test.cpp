@@ -1,6 +1,4 @@
-// Extended-length paths: the forms a workspace path takes, and a package
-// tree deeper than MAX_PATH made, written, listed, copied and removed the
-// ways a run does it.
+// Extended-length paths: their forms, and a package tree deeper than MAX_PATH.
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
