@@ -13,7 +13,6 @@ import sys
 import time
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(__file__))
 import wpe_testlib as t  # noqa: E402
 
 ISOLINUX = ["-b", "isolinux/isolinux.bin", "-no-emul-boot", "-boot-load-size", "4",

@@ -1,7 +1,5 @@
-"""The tool in a build pipeline: reproducible images under SOURCE_DATE_EPOCH
-with the source's recording dates kept; -o leaving the image as it was;
---on-conflict deciding without standard input; idempotent re-runs; the VNC
-password from a file."""
+"""In a build pipeline: reproducible images under SOURCE_DATE_EPOCH with the source's
+dates kept; -o leaving the image as it was; idempotent re-runs; a VNC password file."""
 
 import fcntl
 import os
@@ -12,7 +10,6 @@ import time
 import unittest
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(__file__))
 import wpe_testlib as t  # noqa: E402
 
 EPOCH = 1700000000  # 2023-11-14 22:13:20 UTC
@@ -24,7 +21,6 @@ MAKERS = {
     "genisoimage": t.GENISOIMAGE + ["-iso-level", "2", "-J", "-R"],
     "xorriso": t.XORRISO + ["-iso-level", "3", "-J", "-R"],
 }
-
 
 
 def hold_like_a_run(held, kind):
@@ -59,8 +55,7 @@ class Pipeline(t.ScratchTestCase):
         return out
 
     def test_same_inputs_give_the_same_image_and_source_entries_keep_their_dates(self):
-        # On the sample CD the second run takes the VNC password from a file:
-        # the same image shows it gives the same hive as the command line.
+        # On the sample CD the second run's VNC password comes from a file: the same hive.
         t.write(self.path("password"), b"secret\r\nsecond line\n")
         from_file = ["-v", self.src("vnc") + "%server.exe", "--vnc-password-file", self.path("password")]
         images = [("sample CD", t.sample_cd(self.path("sample.iso")), from_file)]
@@ -86,13 +81,10 @@ class Pipeline(t.ScratchTestCase):
                 return (record.children[0] if dot else record).date.record()
             for path in ("/DOCS/README.TXT;1", "/DOCS", "/I386/INF/DISK.INF;1"):
                 self.assertEqual(date(new_iso, path), date(old_iso, path), path)
-            # A directory's "." carries the date of the directory it stands for.
             self.assertEqual(date(new_iso, "/DOCS", dot=True), date(old_iso, "/DOCS"))
             self.assertNotEqual(date(old_iso, "/DOCS/README.TXT;1"), EPOCH_RECORD)
-            # New entries and rewritten files carry the fixed time, in UTC.
             for path in ("/PROGRAMS", "/PROGRAMS/start.exe", "/WINBOM.INI;1"):
                 self.assertEqual(date(new_iso, path), EPOCH_RECORD, path)
-            # The patched volume keeps its creation date and records the change.
             self.assertEqual(new_iso.pvd.volume_modification_date.record(), EPOCH_VOLUME)
             self.assertEqual(new_iso.joliet_vd.volume_modification_date.record(), EPOCH_VOLUME)
 
@@ -101,28 +93,9 @@ class Pipeline(t.ScratchTestCase):
         args = ["-i", image, "--on-conflict=overwrite"] + self.edits()
         self.customize(args)
         first = t.file_bytes(image)
-        out = self.customize(args)
+        self.customize(args)
         self.assertEqual(t.file_bytes(image), first)
         self.assertEqual(t.file_bytes(image + ".bak"), first)
-        for already in ("WINPEOEM.SIF already lists raid", "already starts \\PROGRAMS\\start.exe",
-                        "BOOTFIX.BIN already begins with 0xCB", "start.exe replaces it"):
-            self.assertIn(already, out)
-
-    def test_abort_ends_the_run_without_reading_the_answers_waiting(self):
-        t.write(self.path("tree", "PROGRAMS", "start.exe"), b"old")
-        t.make_winpe_tree(self.path("tree"))
-        image = t.master(self.path("tree"), self.path("cd.iso"))
-        before = t.file_bytes(image)
-        t.write(self.path("answers"), b"c\nrenamed.exe\n")
-        with open(self.path("answers"), "rb") as answers:
-            proc = subprocess.run([t.TOOL, "-i", image, "--on-conflict", "abort", "-B",
-                                   self.src("start.exe")], stdin=answers, capture_output=True)
-            self.assertEqual(os.lseek(answers.fileno(), 0, os.SEEK_CUR), 0, "input was read")
-        self.assertEqual((proc.returncode, proc.stderr),
-                         (1, b"Warning: adding file start.exe failed - file name conflict, "
-                             b"aborted by user\n"))
-        self.assertEqual(t.file_bytes(image), before)
-        self.assertFalse(os.path.exists(image + ".bak") or os.path.exists(image + ".tmp"))
 
 
 class Output(t.ScratchTestCase):

@@ -1,22 +1,18 @@
-"""Faults around a run, seen from outside the process: odd files where the
-image, its new version, its backup or the workspace should be; a full disk;
-SIGKILL and the interrupting signals; two runs on one image; permissions;
-failing flushes (an LD_PRELOAD shim built here); sources that change under
-the run; damaged images; stray arguments. Every test ends with the image
-unchanged or changed as asked, and nothing left behind."""
+"""Faults around a run, seen from outside the process: odd files in place of
+the image, its backup or the workspace; SIGKILL and signals; two runs on one
+image; permissions; failing flushes and network locks (an LD_PRELOAD shim);
+damaged images. Each ends with the image as it was or as asked, nothing left."""
 
 import os
 import resource
 import shutil
 import signal
-import stat
 import struct
 import subprocess
 import sys
 import time
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(__file__))
 import wpe_testlib as t  # noqa: E402
 
 SECTOR = t.SECTOR
@@ -24,14 +20,11 @@ BIG_CHUNK = bytes((i * 7919 + (i >> 11)) & 0xFF for i in range(1 << 20))
 MARKER = b"MZ marker" * 100
 EIO, EINVAL = 5, 22
 
-# Fails fsync(2) of directories or of regular files with the errno given in
-# the environment, and makes the rename onto one path slow (leaving a mark
-# when it starts), so that a signal can be sent in the middle of the swap;
-# WPE_SHIM_SLOW_PWRITE slows every large write by that many microseconds.
-# WPE_SHIM_FS plays the locks of a network file system: "nfs" refuses an
-# exclusive lock on a descriptor not open for writing, "cifs" makes an
-# exclusive lock mandatory (reads of its range through other descriptors
-# fail), "nolocks" has none.
+# Fails fsync(2) of directories or files with the errno given; slows large
+# writes and the rename onto one path (marking its start), so that a signal
+# or a kill lands mid-pack or mid-swap. WPE_SHIM_FS plays a network file
+# system's locks: "nfs" refuses an exclusive lock on a read-only descriptor,
+# "cifs" makes one mandatory (reads of its range elsewhere fail), "nolocks".
 SHIM_SOURCE = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -85,10 +78,7 @@ int fcntl(int fd, int cmd, ...) {
   va_end(args);
   if (cmd != F_SETLK && cmd != F_OFD_SETLK) return REAL("fcntl", fcntl_t)(fd, cmd, range);
   int error = refused(fd, range->l_type == F_WRLCK);
-  if (error) {
-    errno = error;
-    return -1;
-  }
+  if (error) return errno = error, -1;
   int result = REAL("fcntl", fcntl_t)(fd, cmd, range);
   if (result == 0) note(fd, range->l_type, range->l_start, range->l_len);
   return result;
@@ -96,10 +86,7 @@ int fcntl(int fd, int cmd, ...) {
 
 int flock(int fd, int operation) {
   int error = refused(fd, operation & LOCK_EX);
-  if (error) {
-    errno = error;
-    return -1;
-  }
+  if (error) return errno = error, -1;
   int result = REAL("flock", int (*)(int, int))(fd, operation);
   if (result == 0)
     note(fd, operation & LOCK_UN ? F_UNLCK : operation & LOCK_EX ? F_WRLCK : F_RDLCK, 0, 0);
@@ -120,11 +107,8 @@ int fsync(int fd) {
   struct stat st;
   const char *error = fstat(fd, &st) != 0 ? NULL
       : getenv(S_ISDIR(st.st_mode) ? "WPE_SHIM_FSYNC_DIR" : "WPE_SHIM_FSYNC_FILE");
-  if (error) {
-    errno = atoi(error);
-    return -1;
-  }
-  return ((int (*)(int))dlsym(RTLD_NEXT, "fsync"))(fd);
+  if (error) return errno = atoi(error), -1;
+  return REAL("fsync", int (*)(int))(fd);
 }
 
 ssize_t pwrite(int fd, const void *data, size_t n, off_t at) {
@@ -139,14 +123,13 @@ int rename(const char *from, const char *to) {
     if (mark) close(open(mark, O_CREAT | O_WRONLY, 0600));
     usleep(700 * 1000);
   }
-  return ((int (*)(const char *, const char *))dlsym(RTLD_NEXT, "rename"))(from, to);
+  return REAL("rename", int (*)(const char *, const char *))(from, to);
 }
 """
 
 
 def shim_preload(folder):
-    """LD_PRELOAD for the shim. A sanitizer build must have its runtime
-    first in the list, or it refuses to start."""
+    """LD_PRELOAD for the shim, after a sanitizer runtime, which must come first."""
     shim, source = os.path.join(folder, "shim.so"), os.path.join(folder, "shim.c")
     t.write(source, SHIM_SOURCE.encode())
     subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", shim, source, "-ldl"], check=True)
@@ -156,13 +139,6 @@ def shim_preload(folder):
     return " ".join(runtimes + [shim])
 
 
-def inode(path):
-    try:
-        return os.stat(path).st_ino
-    except FileNotFoundError:
-        return None
-
-
 def size_or(path, missing):
     try:
         return os.path.getsize(path)
@@ -170,13 +146,9 @@ def size_or(path, missing):
         return missing
 
 
-def root_directory(data):
-    return struct.unpack_from("<I4xI", data, 16 * SECTOR + 156 + 2)
-
-
 def find_record(data, image_path):
     """(offset, extent, size) of the directory record of an image path."""
-    extent, size = root_directory(data)
+    extent, size = struct.unpack_from("<I4xI", data, 16 * SECTOR + 156 + 2)  # the root's record
     for name in image_path.encode().split(b"/"):
         start, p = extent * SECTOR, 0
         while data[start + p + 33:start + p + 33 + data[start + p + 32]] != name:
@@ -189,46 +161,17 @@ def find_record(data, image_path):
 
 
 def holds(image, name):
-    """Whether the image has \\PROGRAMS\\<name>."""
-    try:
-        find_record(t.file_bytes(image), "PROGRAMS/" + name)
-        return True
-    except (KeyError, IndexError):
-        return False
+    return "/PROGRAMS/" + name in t.read_image(image)[0]
 
 
-def set_both32(data, at, value):
-    struct.pack_into("<I", data, at, value)
-    struct.pack_into(">I", data, at + 4, value)
-
-
-def set_extent(data, image_path, extent, size=None):
-    at = find_record(bytes(data), image_path)[0]
-    set_both32(data, at + 2, extent)
-    if size is not None:
-        set_both32(data, at + 10, size)
-
-
-def make_fault_image(folder, big_megabytes=0, name="cd.iso", tree_extra=None):
-    """A WinPE-like image in `folder`, optionally with a large file
-    BIG/DATA.BIN of BIG_CHUNK repeated; returns (image, tree files)."""
-    tree = os.path.join(folder, name + ".tree")
-    tree_files = t.make_winpe_tree(tree)
-    if big_megabytes:
-        os.makedirs(os.path.join(tree, "BIG"))
-        with open(os.path.join(tree, "BIG", "DATA.BIN"), "wb") as f:
-            for _ in range(big_megabytes):
-                f.write(BIG_CHUNK)
-    if tree_extra:
-        tree_extra(tree)
-    image = t.master(tree, os.path.join(folder, name))
-    shutil.rmtree(tree)
-    return image, tree_files
+def set_size(data, image_path, size):
+    at = find_record(bytes(data), image_path)[0] + 10
+    struct.pack_into("<I", data, at, size)
+    struct.pack_into(">I", data, at + 4, size)
 
 
 class FaultCase(t.ScratchTestCase):
-    """A run adding a marker program with a -t workspace; TMPDIR is a folder
-    of the test's own, so that anything a run leaves there is seen."""
+    """A run adding a marker program; TMPDIR of its own shows what a run leaves."""
 
     def setUp(self):
         super().setUp()
@@ -238,22 +181,27 @@ class FaultCase(t.ScratchTestCase):
         t.write(self.path("MARKER.EXE"), MARKER)
 
     def make_image(self, big_megabytes=0, name="cd.iso", tree_extra=None):
-        image, self.tree_files = make_fault_image(self.dir, big_megabytes, name, tree_extra)
+        """A WinPE-like image, optionally with BIG/DATA.BIN of BIG_CHUNK repeated."""
+        tree = self.path(name + ".tree")
+        self.tree_files = t.make_winpe_tree(tree)
+        if big_megabytes:
+            t.write(os.path.join(tree, "BIG", "DATA.BIN"), BIG_CHUNK * big_megabytes)
+        if tree_extra:
+            tree_extra(tree)
+        image = t.master(tree, self.path(name))
+        shutil.rmtree(tree)
         return image
 
     def args(self, image, work=None, marker=None):
         return ["-i", image, "-t", work or self.path("work"), "-f",
                 "-b", marker or self.path("MARKER.EXE")]
 
-    def run_checked(self, args, env=None, timeout=600, **kwargs):
+    def run_checked(self, args, env=None, input=b"", **kwargs):
         """(exit code, stdout, stderr) of a run the sanitizers found clean."""
-        kwargs.setdefault("input", b"")
-        proc = subprocess.run([t.TOOL] + args, capture_output=True, env=env or self.env,
-                              timeout=timeout, **kwargs)
-        out, err = proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")
+        code, out, err = t.run_tool(args, input, env or self.env, **kwargs)
         self.assertNotIn("Sanitizer", err)
         self.assertNotIn("runtime error", err)
-        return proc.returncode, out, err
+        return code, out, err
 
     def run_failing(self, args, image, work=None, **kwargs):
         old = t.sha256(image)
@@ -264,13 +212,11 @@ class FaultCase(t.ScratchTestCase):
 
     def assert_failed_untouched(self, image, old_hash, code, out, err, work=None):
         self.assertEqual(code, 1, out + err)
-        self.assertNotIn("Sanitizer", err)
         self.assertEqual(t.sha256(image), old_hash, "the source image was changed")
         self.assert_nothing_left(image, work)
 
     def assert_nothing_left(self, image, work=None, backup=False):
-        """No .tmp, no workspace, nothing under TMPDIR; a .bak only when the
-        image was replaced."""
+        """No .tmp, no workspace, nothing in TMPDIR; a .bak only if replaced."""
         self.assertFalse(os.path.lexists(image + ".tmp"), image + ".tmp left behind")
         self.assertEqual(os.path.lexists(image + ".bak"), backup, image + ".bak")
         work = work or self.path("work")
@@ -299,7 +245,7 @@ class OddFilesAroundTheImage(FaultCase):
         image = self.make_image()
         victim = self.path("victim")
         t.write(victim, b"not yours")
-        fifo, folder, link, device = (self.path(name + ".iso") for name in ("fifo", "dir", "link", "dev"))
+        fifo, folder, link = (self.path(name + ".iso") for name in ("fifo", "dir", "link"))
         cases = [
             # (what is made, the image given, the refusal)
             (lambda: os.symlink(victim, image + ".tmp"), image,
@@ -312,9 +258,6 @@ class OddFilesAroundTheImage(FaultCase):
              "invalid image file %s - it is a symbolic link to %s; give that path"
              % (link, os.path.realpath(image))),
         ]
-        if os.geteuid() == 0:  # only root makes device nodes; this is a second /dev/null
-            cases.append((lambda: os.mknod(device, 0o600 | stat.S_IFCHR, os.makedev(1, 3)), device,
-                          "invalid image file %s - it is a device" % device))
         for make, given, refusal in cases:
             with self.subTest(refusal):
                 make()
@@ -335,7 +278,6 @@ class Workspace(FaultCase):
         work = self.path("work")
         cases = {
             "a file of its own": lambda: t.write(os.path.join(work, "notes.txt"), b"mine"),
-            "a directory of its own": lambda: os.makedirs(os.path.join(work, "projects", "a")),
             "a link as a leftover": lambda: os.symlink(self.dir, os.path.join(work, "image_file_dir")),
         }
         for label, make in cases.items():
@@ -363,15 +305,13 @@ class Interruptions(FaultCase):
             self.assertLess(time.monotonic(), deadline, "never saw " + what)
 
     def assert_interrupted(self, proc, number, image, old_hash=None):
-        """Without old_hash, the run was interrupted after it customized the
-        image. Waited for before standard input closes: a prompt would take
-        the end of input as its answer."""
+        """Without old_hash, interrupted after customizing; waited for before
+        standard input closes, which a prompt would take for an answer."""
         proc.wait(timeout=60)
         err = proc.communicate()[1].decode("latin-1")
         self.assertEqual((proc.returncode, err.count("\n")), (128 + number, 1), err)
         name = signal.Signals(number).name
         if old_hash is None:
-            # The workspace may have gone already, with the run's own clean-up.
             self.assertTrue(err.startswith("Warning: interrupted by %s after %s was customized"
                                            % (name, image)), err)
         else:
@@ -492,9 +432,9 @@ class Flushing(FaultCase):
             ({"WPE_SHIM_FSYNC_FILE": str(EIO)}, 1,
              "Warning: exception: cannot flush {image}.tmp: Input/output error\n", False),
         ]
-        for shim, expected_code, warning, replaced in cases:
+        for number, (shim, expected_code, warning, replaced) in enumerate(cases):
             with self.subTest(shim):
-                image = self.make_image()
+                image = self.make_image(name="cd%d.iso" % number)
                 old = t.sha256(image)
                 code, out, err = self.run_checked(self.args(image), dict(self.env, LD_PRELOAD=preload, **shim))
                 self.assertEqual((code, err), (expected_code, warning.format(
@@ -502,9 +442,6 @@ class Flushing(FaultCase):
                 self.assertEqual(t.sha256(image + ".bak" if replaced else image), old)
                 self.assertEqual(holds(image, "MARKER.EXE"), replaced)
                 self.assert_nothing_left(image, backup=replaced)
-                for name in (image, image + ".bak"):
-                    if os.path.exists(name):
-                        os.remove(name)
 
 
 class NetworkFileSystems(FaultCase):
@@ -512,7 +449,7 @@ class NetworkFileSystems(FaultCase):
         preload = shim_preload(self.dir)
         for fs in ("nfs", "cifs", "nolocks"):
             with self.subTest(fs):
-                image = self.make_image()
+                image = self.make_image(name=fs + ".iso")
                 code, out, err = self.run_checked(self.args(image), dict(
                     self.env, LD_PRELOAD=preload, WPE_SHIM_FS=fs))
                 self.assertEqual((code, err), (0, ""), out)
@@ -520,13 +457,11 @@ class NetworkFileSystems(FaultCase):
                                  "lock" % image in out, fs == "nolocks")
                 self.assertTrue(holds(image, "MARKER.EXE"))
                 self.assert_nothing_left(image, backup=True)
-                os.remove(image + ".bak")
 
 
 class DiskFull(FaultCase):
     def test_file_size_limit_with_the_default_signal(self):
-        # Left at its default, SIGXFSZ would kill the tool mid-write; the tool
-        # ignores it, so the write fails with EFBIG instead.
+        # SIGXFSZ left at its default: the tool ignores it and the write fails instead.
         image = self.make_image(big_megabytes=6)
         limit = os.path.getsize(image) // 2
 
@@ -537,8 +472,6 @@ class DiskFull(FaultCase):
         out, err = self.run_failing(self.args(image), image, preexec_fn=limit_file_size)
         self.assertEqual(err, "Warning: cannot write %s.tmp: File too large\n" % image)
         self.assertIn("Log: pack image file back ...", out)
-        # The pack's fixed line follows the one that says which file and why
-        # (the copy of the source is the first write).
         self.assertIn("cannot write %s.tmp: File too large\n"
                       "  write system reserved sector failed - IO error\n" % image, out)
 
@@ -569,8 +502,7 @@ class KilledRun(FaultCase):
         os.makedirs(folder)
         image, work = os.path.join(folder, "cd.iso"), os.path.join(folder, "work")
         shutil.copyfile(self.pristine, image)
-        # Slowed writes and a slowed swap, so that each kill point lasts long
-        # enough to be seen on fast storage.
+        # Slowed writes and swap: each kill point lasts long enough to be seen.
         env = dict(self.env, LD_PRELOAD=self.preload, WPE_SHIM_SLOW_PWRITE="50000",
                    WPE_SHIM_SLOW_RENAME_TO=image)
         proc = subprocess.Popen([t.TOOL] + self.args(image, work), stdin=subprocess.DEVNULL,
@@ -588,11 +520,9 @@ class KilledRun(FaultCase):
         return span(marker) == MARKER and span(big) == BIG_CHUNK * self.BIG_MB
 
     def test_kill_at_several_points_of_a_run(self):
-        size = os.path.getsize(self.pristine)
         points = {
             "workspace made": lambda img, work: os.path.isdir(work),
-            ".tmp half written": lambda img, work: size_or(img + ".tmp", -1) >= size // 2,
-            ".tmp nine tenths written": lambda img, work: size_or(img + ".tmp", -1) >= size * 9 // 10,
+            ".tmp made": lambda img, work: os.path.exists(img + ".tmp"),
             ".bak created": lambda img, work: os.path.exists(img + ".bak"),
         }
         for index, (label, reached) in enumerate(points.items()):
@@ -606,15 +536,13 @@ class KilledRun(FaultCase):
             self.skipTest(label + ": the run ended before the moment was seen")
         proc.send_signal(signal.SIGKILL)
         proc.wait()
-        # The image's name holds the old image, or the complete new one
-        # with the old one under ".bak".
+        # The image's name holds the old image, or the new one with the old as .bak.
         self.assertTrue(os.path.exists(image))
         if t.sha256(image) != self.old_hash:
             self.assertEqual(t.sha256(image + ".bak"), self.old_hash)
             self.assertTrue(self.is_complete_new_image(image))
             self.assertFalse(os.path.exists(image + ".tmp"))
-        # A second run recovers from whatever the kill left; past the swap
-        # the marker is in the image already and gets a new name.
+        # A second run recovers; past the swap the marker is there already and gets a new name.
         before, left = t.sha256(image), os.path.exists(image + ".tmp")
         if os.path.isdir(work):
             os.chmod(work, 0o710)  # emptied in place: its mode stays
@@ -631,28 +559,14 @@ class KilledRun(FaultCase):
         self.assertFalse(os.path.exists(image + ".tmp"))
         shutil.rmtree(os.path.dirname(image))
 
-    def test_image_name_never_missing_during_a_run(self):
-        proc, image, _ = self.start("watched")
-        old_inode, new_inode, observations = os.stat(image).st_ino, None, 0
-        while proc.poll() is None:
-            new_inode = inode(image + ".tmp") or new_inode
-            self.assertIn(inode(image), {old_inode, new_inode} - {None}, "no old or new image")
-            self.assertIn(old_inode, (inode(image), inode(image + ".bak")),
-                          "the old image has neither of its names")
-            observations += 1
-        self.assertEqual((proc.returncode, observations > 10), (0, True), proc.stderr.read())
-        self.assertEqual(inode(image + ".bak"), old_inode)
-
 
 class SourceChangesDuringRun(FaultCase):
     def test_added_source_changes_while_the_run_waits_at_a_prompt(self):
-        # NEW.BIN passes the checks; README.TXT then meets \DOCS\README.TXT of
-        # the image and the run waits for an answer while NEW.BIN is removed.
+        # NEW.BIN is removed while README.TXT's conflict waits for an answer.
         image = self.make_image()
         old = t.sha256(image)
         new, readme = self.path("src", "NEW.BIN"), self.path("src", "README.TXT")
         t.write(readme, b"conflicting")
-        # (One that grows or shrinks goes in as it is then: the modifier's test.)
         t.write(new, b"new file" * 1000)
         proc = subprocess.Popen(
             [t.TOOL, "-i", image, "-t", self.path("work"), "-f",
@@ -668,24 +582,19 @@ class SourceChangesDuringRun(FaultCase):
 
 class DamagedImage(FaultCase):
     def test_damage_met_late_in_a_run_fails_it_cleanly(self):
-        # The reader test and the fuzz corpus cover what fails the load; these
-        # fail after the workspace, or the new image, exists.
+        # What fails the load is the reader test's; these fail once the workspace exists.
         data = t.file_bytes(self.make_image(name="pristine.iso"))
-        far, huge = 0x7FFFFFF0 // SECTOR, 0xFFFFFFFF
         catalog = struct.unpack_from("<I", data, 17 * SECTOR + 71)[0] * SECTOR
         files = [find_record(data, p) for p in self.tree_files]
-        winbom, readme = (find_record(data, p) for p in ("WINBOM.INI", "DOCS/README.TXT"))
+        winbom = find_record(data, "WINBOM.INI")
         cases = {
             "cut in a retrieved file": lambda d: d[:winbom[1] * SECTOR + 10],
-            "cut in a file the pack copies": lambda d: d[:readme[1] * SECTOR + 9],
             "cut short of the last file": lambda d: d[:max(r[1] * SECTOR + r[2] for r in files) - 1],
-            "boot catalog past the end": lambda d: struct.pack_into("<I", d, 17 * SECTOR + 71, far),
-            "boot image past the end": lambda d: struct.pack_into("<I", d, catalog + 40, far),
+            "boot image past the end": lambda d: struct.pack_into("<I", d, catalog + 40, 0x7FFFFFF0 // SECTOR),
             # The largest sector count, from a load RBA near the end.
             "boot image sector count": lambda d: struct.pack_into(
                 "<HI", d, catalog + 38, 0xFFFF, len(d) // SECTOR - 1),
-            "retrieved file size": lambda d: set_extent(d, "WINBOM.INI", winbom[1], huge),
-            "file the pack copies past the end": lambda d: set_extent(d, "DOCS/README.TXT", far),
+            "retrieved file size": lambda d: set_size(d, "WINBOM.INI", 0xFFFFFFFF),
         }
         for label, mutate in cases.items():
             with self.subTest(label):
@@ -730,15 +639,12 @@ class FailingSteps(FaultCase):
         code, out, err = self.run_checked(["-f", "-t", self.path("work")])
         self.assertEqual((code, err), (1, "Warning: no image given; give it as -i IMAGE\n"
                                           "Warning: retrieve winbom.ini failed\n"))
-        t.write(self.path("zeros.iso"), bytes(20 * SECTOR))
-        for image, why in ((self.path("absent.iso"), "IO exception: cannot open %s for reading: "
-                            "No such file or directory" % self.path("absent.iso")),
-                           (self.path("zeros.iso"), "invalid ISO image")):
-            code, out, err = self.run_checked(["-i", image, "-f", "-t", self.path("work")])
-            self.assertEqual((code, err), (1, "Warning: load ISO image failed - %s\n"
-                                              "Warning: retrieve winbom.ini failed\n" % why))
-        # A workspace that would be emptied is refused first when it holds the
-        # image or is a file.
+        absent = self.path("absent.iso")
+        code, out, err = self.run_checked(["-i", absent, "-f", "-t", self.path("work")])
+        self.assertEqual((code, err), (1, "Warning: load ISO image failed - IO exception: cannot open "
+                                          "%s for reading: No such file or directory\n"
+                                          "Warning: retrieve winbom.ini failed\n" % absent))
+        # A workspace holding the image, or a file, is refused before it is emptied.
         for work in (self.dir, note):
             self.assert_refused(["-i", image, "-f", "-t", work], image, "invalid temporary directory " + work)
             self.assertTrue(os.path.exists(note))

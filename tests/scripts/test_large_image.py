@@ -1,4 +1,4 @@
-"""Scale: an image beyond 4 GiB, 20,000 entries in a directory, a tree 8 levels deep."""
+"""Scale: an image beyond 4 GiB, 20,000 entries in a directory, a file of several extents."""
 
 import os
 import shutil
@@ -8,7 +8,6 @@ import sys
 import tempfile
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(__file__))
 import wpe_testlib as t  # noqa: E402
 
 SECTOR = t.SECTOR
@@ -51,8 +50,7 @@ class ImageBeyondFourGib(t.ScratchTestCase):
         # The new image may hold every byte of the sparse source.
         if shutil.disk_usage(self.dir).free < 12 * GIB:
             self.skipTest("needs 12 GB of free disk space")
-        # A huge file that ends beyond 4 GiB, then the start-up file that the
-        # run reads, edits and puts back.
+        # A huge file ending beyond 4 GiB, then the start-up file the run edits.
         tree = self.path("tree")
         t.make_winpe_tree(tree)
         t.write(os.path.join(tree, "DATA", "HUGE.DAT"), b"placeholder")
@@ -96,10 +94,10 @@ class ImageBeyondFourGib(t.ScratchTestCase):
         self.assertEqual(read_span(image, *location(image, "/PROGRAMS/starter.exe")), b"MZ starter")
 
 
-class LargeDirectoriesAndDeepTrees(t.ScratchTestCase):
+class LargeDirectories(t.ScratchTestCase):
     ENTRIES = 20000
 
-    def test_many_entries_and_deep_tree_survive_the_run(self):
+    def test_many_entries_survive_the_run(self):
         # Tens of thousands of small files are made far faster in memory.
         trees = tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
         self.addCleanup(shutil.rmtree, trees, True)
@@ -109,11 +107,8 @@ class LargeDirectoriesAndDeepTrees(t.ScratchTestCase):
             for i in range(self.ENTRIES):
                 name = "%s%05d.DAT" % (prefix, i)
                 t.write(os.path.join(directory, name), name.encode())
-        deep = "/L1/L2/L3/L4/L5/L6/L7/L8/DEEP.TXT"
-        t.write(tree + deep, b"eight levels down\r\n")
         image = t.master(tree, self.path("cd.iso"))
         old_files, old_dirs = t.read_image(image)
-        self.assertIn(deep, old_files)
         t.write(self.path("prog.exe"), b"MZ prog")
 
         code, out, err = t.run_tool(["-i", image, "-t", self.path("work"),

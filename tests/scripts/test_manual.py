@@ -1,5 +1,4 @@
-"""The man page and the manual stay in step with the help text, and
-`cmake --install` puts the binary and the man page under the prefix."""
+"""The man page and manual follow --help; `cmake --install` puts binary and man page in place."""
 
 import os
 import re
@@ -7,7 +6,6 @@ import subprocess
 import sys
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(__file__))
 import wpe_testlib as t  # noqa: E402
 
 SOURCE_DIR = os.environ.get("WPE_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -50,9 +48,6 @@ class Manual(t.ScratchTestCase):
         for hidden in ("dir", "file"):
             self.assertIn("--" + hidden, man)
             self.assertIn("--" + hidden, manual)
-        for section in ("## Using it from scripts", "SOURCE_DATE_EPOCH"):
-            self.assertIn(section, manual)
-        self.assertIn(".SH ENVIRONMENT", man)
 
     def test_install_puts_binary_and_man_page_under_the_prefix(self):
         prefix = self.path("prefix")

@@ -1,16 +1,12 @@
-"""Images made by genisoimage and xorriso at their usual and default settings
-(versions, "DEFAULT." names, 8.3 names, Joliet, Rock Ridge, ISO 9660:1999, a
-second boot entry) customized with every option, then read back with
-pycdlib (both trees), isoinfo, isovfy, xorriso, 7z and reglookup."""
+"""Images genisoimage and xorriso make at usual and default settings, customized with
+every option, then read back with pycdlib (both trees), isovfy, 7z and reglookup."""
 
 import os
 import re
-import struct
 import subprocess
 import sys
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(__file__))
 import wpe_testlib as t  # noqa: E402
 
 LONG_NAME = "A file name of seventy characters, longer than Joliet's sixty-four.txt"
@@ -19,8 +15,7 @@ TREE_EXTRAS = {
     "DOCS/" + LONG_NAME: b"seventy",
     "BOOT/EFI.IMG": bytes(4096),
 }
-# genisoimage takes local names for Latin-1 when it writes Joliet names
-# (its UTF-8 support excludes -iso-level 4 and Rock Ridge), xorriso does not.
+# Only xorriso takes local names for UTF-8 in Joliet names at these settings.
 UNICODE_SOURCE = "DOCS/Ünïcode Ñame.txt"
 
 # Local source: (bytes, where it lands in both trees).
@@ -65,15 +60,12 @@ BOOT, GENISOIMAGE, XORRISO = t.BOOT, t.GENISOIMAGE, t.XORRISO
 EFI = ["-eltorito-alt-boot", "-b", "BOOT/EFI.IMG", "-no-emul-boot"]
 UNVERSIONED = ["-untranslated-filenames"]
 
-# (name, command without -o and tree, notices expected, DEFAULT's identifier
-# when the test looks at it)
+# (name, command without -o and tree, notices expected, DEFAULT's identifier or None)
 MAKERS = [
     ("genisoimage -iso-level 2", GENISOIMAGE + ["-iso-level", "2"] + BOOT, set(), "DEFAULT.;1"),
     ("genisoimage -l -N", GENISOIMAGE + ["-l", "-N"] + BOOT, set(), "DEFAULT."),
     # xorriso writes Rock Ridge unless told otherwise.
     ("xorriso -iso-level 2", XORRISO + ["-iso-level", "2"] + BOOT, {"rock ridge"}, "DEFAULT.;1"),
-    ("genisoimage Joliet 1999", GENISOIMAGE + ["-iso-level", "4", "-J"] + UNVERSIONED + BOOT,
-     {"1999"}, None),
     ("genisoimage Joliet Rock Ridge 1999 EFI",
      GENISOIMAGE + ["-iso-level", "4", "-J", "-R"] + UNVERSIONED + BOOT + EFI,
      {"rock ridge", "1999"}, None),
@@ -81,8 +73,7 @@ MAKERS = [
      {"rock ridge"}, None),
     ("genisoimage usual", GENISOIMAGE + ["-iso-level", "2", "-J", "-R"] + BOOT, {"rock ridge"}, None),
     ("xorriso usual", XORRISO + ["-iso-level", "3", "-J", "-R"] + BOOT, {"rock ridge"}, None),
-    # ISO 9660 names cut to 8.3 ("FERROVAN", "REDODOZA.XML;1"); the whole
-    # names are only in the Joliet tree.
+    # ISO 9660 names cut to 8.3 ("FERROVAN", "REDODOZA.XML;1"); whole ones only in Joliet.
     ("genisoimage defaults", GENISOIMAGE + ["-J", "-R"] + BOOT, {"rock ridge"}, None),
     ("xorriso defaults", XORRISO + ["-J", "-R"] + BOOT, {"rock ridge"}, None),
 ]
@@ -93,10 +84,6 @@ def entry(path):
     return "/".join(re.sub(r"\.?(;\d+)?$", "", name) or name for name in path.split("/"))
 
 
-def marks():
-    return "".join("%d%%" % i if i % 10 == 0 else "." for i in range(101)) + "\n"
-
-
 class OtherToolsImages(t.ScratchTestCase):
 
     def setUp(self):
@@ -104,7 +91,6 @@ class OtherToolsImages(t.ScratchTestCase):
         t.sample_cd(self.path("sample.iso"), self.path("sample"))
         self.tree = self.path("sample", "cd")
         os.renames(self.path("sample", "boot.bin"), os.path.join(self.tree, "BOOT", "BOOT.IMG"))
-        self.boot_image = t.file_bytes(os.path.join(self.tree, "BOOT", "BOOT.IMG"))[:2048]
         for rel, data in TREE_EXTRAS.items():
             t.write(os.path.join(self.tree, rel), data)
         os.makedirs(os.path.join(self.tree, "Empty Dir"))
@@ -120,9 +106,7 @@ class OtherToolsImages(t.ScratchTestCase):
         return t.master(self.tree, self.path(name.replace(" ", "_") + ".iso"), command, boot=[])
 
     def customize(self, image, args):
-        proc = subprocess.run([t.TOOL, "-i", image] + args, capture_output=True,
-                              cwd=self.path("src"), timeout=600)
-        return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("latin-1")
+        return t.run_tool(["-i", image] + args, cwd=self.path("src"))
 
     def test_every_option_on_every_maker(self):
         for name, command, notices, default in MAKERS:
@@ -132,22 +116,20 @@ class OtherToolsImages(t.ScratchTestCase):
                 joliet = "-J" in command
                 if default:
                     self.assertIn("/I386/SYSTEM32/CONFIG/" + default, t.read_image(image, False)[0])
-                # The compact layout says what it drops (shown on the image
-                # that has all of it); the keep layout drops nothing.
+                # Compact says what it drops (on the image that has it all); keep drops nothing.
                 compact = notices == set(NOTICES)
                 code, out, err = self.customize(image, ARGS + ["--layout=compact"] * compact)
                 self.assertEqual((code, err), (0, ""), out[-2000:])
                 for key, line in NOTICES.items():
                     self.assertEqual(out.count(line), int(compact and key in notices), key)
                 self.assertEqual(out.count("100%"), 1, out)
-                self.assertIn("  write directory record and files ...\n" + marks(), out)
                 self.assertTrue(out.endswith("Log: pack image file back succeeded\n"
                                              "Log: clean up ...\nLog: clean up succeeded\n"))
                 self.assertEqual(t.file_bytes(image + ".bak"), original)
                 self.assertFalse(os.path.exists(image + ".tmp"))
                 for tree in (False, True) if joliet else (False,):
                     self.check_tree(image, tree)
-                self.check_other_readers(image, joliet, compact)
+                self.check_other_readers(image)
                 if command[0] == "xorriso" and joliet:
                     self.assertIn("/" + UNICODE_SOURCE, t.read_image(image, True)[0])
                 # The tool reads what it wrote; the same name again meets the prompt.
@@ -158,9 +140,7 @@ class OtherToolsImages(t.ScratchTestCase):
                                                   "conflict, aborted by user\n"), out[-2000:])
 
     def check_tree(self, image, joliet):
-        """Entries of the source keep their identifiers and, unless edited,
-        their bytes; the new ones take their local names; nothing is there
-        twice."""
+        """Source entries keep identifiers and unedited bytes; new ones their local names; no twins."""
         old, _ = t.read_image(image + ".bak", joliet)
         files, dirs = t.read_image(image, joliet)
         label = "Joliet" if joliet else "primary"
@@ -179,43 +159,13 @@ class OtherToolsImages(t.ScratchTestCase):
             self.assertTrue(any(p.startswith("/DOCS/A file name of seventy") and
                                 p != "/DOCS/" + LONG_NAME for p in files))
 
-    def check_other_readers(self, image, joliet, compact):
-        # isovfy finds nothing, or (keeping the source's records) what it
-        # finds in the source.
+    def check_other_readers(self, image):
+        # isovfy finds nothing, or (keeping the source's records) what it finds in the source.
         def findings(path):
             verified = subprocess.run(["isovfy", path], capture_output=True)
             return (verified.stdout + verified.stderr).splitlines()[1:]
         found = findings(image)
         self.assertTrue(b"No errors found" in found or found == findings(image + ".bak"), found)
-        # xorriso finds every boot entry, the default one where the catalog
-        # says, with the source's boot image.
-        def entries(path):
-            report = subprocess.run(["xorriso", "-indev", path, "-report_el_torito", "plain"],
-                                    capture_output=True, text=True, check=True).stdout
-            return [l for l in report.splitlines() if l.startswith("El Torito boot img :")]
-        # N Pltf B Emul Ld_seg Hdpt Ldsiz LBA
-        line = entries(image)
-        fields = line[0].split(":", 1)[1].split()
-        self.assertEqual((fields[1:4], fields[6]), (["BIOS", "y", "none"], "4"))
-        # Both layouts keep every entry; the keep layout at the source's sectors.
-        source = entries(image + ".bak")
-        self.assertEqual(len(line), len(source))
-        if not compact:
-            self.assertEqual(line, source)
-        data, lba = t.file_bytes(image), int(fields[7])
-        catalog = struct.unpack_from("<I", data, 17 * t.SECTOR + 71)[0]
-        self.assertEqual(lba, struct.unpack_from("<I", data, catalog * t.SECTOR + 40)[0])
-        self.assertEqual(data[lba * t.SECTOR:][:2048], self.boot_image)
-        # isoinfo lists every identifier as pycdlib does.
-        files, dirs = t.read_image(image, False)
-        listing = subprocess.run(["isoinfo", "-f", "-i", image], capture_output=True, check=True)
-        self.assertEqual(set(listing.stdout.decode("utf-8", "replace").splitlines()),
-                         (set(files) | dirs) - {"/"})
-        if joliet:
-            listing = subprocess.run(["isoinfo", "-J", "-l", "-i", image], capture_output=True,
-                                     check=True).stdout.decode("utf-8", "replace")
-            for name in ("Start Me & Co.exe", "Long Mixed Name & Co.txt", "Empty Dir"):
-                self.assertIn(name, listing)
         # 7z extracts every new file and the edited ones; reglookup reads the hive.
         out_dir = self.path("x-" + os.path.basename(image))
         subprocess.run(["7z", "x", "-y", "-o" + out_dir, image], check=True, capture_output=True)

@@ -8,7 +8,6 @@ import sys
 import time
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(__file__))
 import wpe_testlib as t  # noqa: E402
 
 BOOT_LINE = b"SAMPLE CD BOOTED\r\n"

@@ -1,5 +1,4 @@
-"""Helpers for the process-level tests: a WinPE-like tree, images mastered
-by other tools, running the tool, and reading images back with pycdlib."""
+"""Process test helpers: a WinPE-like tree, other tools' images, runs, pycdlib reads."""
 
 import contextlib
 import hashlib
@@ -32,8 +31,7 @@ BOOT = ["-b", "BOOT/BOOT.IMG", "-no-emul-boot", "-boot-load-size", "4"]
 
 
 def make_winpe_tree(root, with_redodozad=True, replaced=None):
-    """The six files the run retrieves, a few others, and a 2048-byte boot
-    image stand-in (copied, never booted); `replaced` changes some."""
+    """The files a run retrieves, a few others and a boot image stand-in; `replaced` changes some."""
     files = {
         "WINBOM.INI": WINBOM,
         "I386/SYSTEM32/WINPEOEM.SIF": WINPEOEM,
@@ -77,18 +75,15 @@ def sample_cd(image, tree=None):
     return image
 
 
-def run_tool(args, stdin=b"", env=None):
+def run_tool(args, stdin=b"", env=None, timeout=600, **kwargs):
     """Runs the tool; returns (exit code, stdout text, stderr text)."""
-    proc = subprocess.run([TOOL] + list(args), input=stdin, capture_output=True, env=env, timeout=600)
+    proc = subprocess.run([TOOL] + list(args), input=stdin, capture_output=True, env=env,
+                          timeout=timeout, **kwargs)
     return proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")
 
 
 def sha256(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
+    return hashlib.sha256(file_bytes(path)).hexdigest()
 
 
 @contextlib.contextmanager
@@ -103,8 +98,7 @@ def pycdlib_open(path):
 
 
 def read_image(path, joliet=False):
-    """({image path: bytes} of every file, {every directory}) of the primary
-    or the Joliet tree, read with pycdlib."""
+    """({path: bytes} of each file, {directories}) of the primary or the Joliet tree."""
     key = "joliet_path" if joliet else "iso_path"
     files, dirs = {}, set()
     with pycdlib_open(path) as iso:

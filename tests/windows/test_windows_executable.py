@@ -1,12 +1,7 @@
-"""The Windows executable under Wine, driven from the Linux side: a 64-bit
-console program that prints the help, makes the sample CD and customizes it
-and an image made by genisoimage, given Windows paths. The results read back
-with pycdlib and 7z, boot in QEMU, and are byte-identical to the Linux
-build's under the same SOURCE_DATE_EPOCH. Wine cannot give the registry
-functions a hive file, so storing a VNC password fails, the image untouched.
-
-Run by tools/build-windows.sh with WPE_WINDOWS_BINARY_DIR (build-win/),
-WINEPREFIX and a running Wine server; WPE_BINARY_DIR names the Linux build."""
+"""The Windows executable under Wine, given Windows paths: its images match
+the Linux build's byte for byte and boot; a VNC password fails cleanly (Wine
+loads no hive). Run by tools/build-windows.sh (WPE_WINDOWS_BINARY_DIR,
+WINEPREFIX, a running Wine server; WPE_BINARY_DIR names the Linux build)."""
 
 import os
 import shutil
@@ -58,9 +53,7 @@ def wine_run(program, args, env=None):
 
 
 def setUpModule():
-    # The first program of a Wine server starts Wine's services, which keep
-    # its standard output open as long as the server runs: start them on
-    # /dev/null, so that no captured run waits on them.
+    # Wine's services, started by the first program, hold its output open: not a captured one.
     subprocess.run([WINE, "wineboot"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=300, check=False)
 
@@ -95,8 +88,7 @@ class WindowsExecutable(t.ScratchTestCase):
         self.assertIn("-i [ --image ] arg", out)
 
     def customize_both(self, image):
-        """Customizes `image` under Wine with Windows paths and a copy of it
-        with the Linux build; returns the Windows run's output."""
+        """Customizes `image` under Wine and a copy with the Linux build; the Wine run's output."""
         linux_image = self.path("linux-" + os.path.basename(image))
         shutil.copyfile(image, linux_image)
         original = t.sha256(image)
