@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 #include "iso/iso_modifier.h"
@@ -64,6 +65,8 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
   WriteFile(dir / "src/WINBOM.INI", "[Factory]\r\nOLD-WINBOM-PASSWORD-HASH\r\n");
   WriteFile(dir / "src/DOCS/README.TXT", std::string(3000, 'r'));
   WriteFile(dir / "src/I386/INF/DISK.INF", "[Version]\r\n");
+  // A second name for the same data: replacing it must leave the data the first still names.
+  boost::filesystem::create_hard_link(dir / "src/I386/INF/DISK.INF", dir / "src/DOCS/DISK.INF");
   WriteFile(dir / "src/HIDDEN.TXT", "hidden entry");
   WriteFile(dir / "src/BOOT/BOOT.IMG", std::string(2048, '\xF4'));
   ASSERT_EQ(MakeGenisoimage(dir / "src", source, "BOOT/BOOT.IMG",
@@ -81,6 +84,7 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
       {"equal bytes", {{"same.ini", "\\WINBOM.INI", false}}, {}, 0, false},
       {"smaller", {{"small.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 6, false},
       {"larger", {{"large.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 6, true},
+      {"data shared with another name", {{"small.ini", "\\DOCS\\DISK.INF", false}}, {}, 6, true},
       {"fits its directory", {{"NEW.TXT", "\\DOCS\\NEW.TXT", false}}, {}, 6, true},
       {"overflows its directory", {{"many", "\\DOCS\\MANY", true}}, {}, 12, true},
       {"new directory", {{"progs", "\\PROGRAMS", true}, {"small.ini", "\\WINBOM.INI", false}},
@@ -116,7 +120,7 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
       ASSERT_EQ(after.LoadImage(), 0);
     }
     EXPECT_EQ(packed.compare(0, 16 * 2048, original, 0, 16 * 2048), 0);
-    for (const char* kept : {"I386\\INF", "BOOT\\BOOT.IMG", "BOOT\\BOOT.CAT"}) {
+    for (const char* kept : {"I386\\INF", "I386\\INF\\DISK.INF", "BOOT\\BOOT.IMG", "BOOT\\BOOT.CAT"}) {
       const std::uint32_t extent = ExtentOf(before, kept);
       EXPECT_EQ(ExtentOf(after, kept), extent) << kept;
       EXPECT_EQ(packed.compare(extent * 2048u, 2048, original, extent * 2048u, 2048), 0) << kept;
