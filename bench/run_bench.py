@@ -28,9 +28,11 @@ the page cache, otherwise it is read once before the first round.
 With --fs xfs (as root) everything runs on an XFS with reflink made for the
 purpose: an 8 GiB sparse file in bench/cache, `mkfs.xfs -m reflink=1`,
 mounted through a loop device, the image copied in; it is unmounted and
-removed at the end. There `cp` is `cp --reflink=auto` (coreutils 9's
-default), and the report adds the blocks each command left in use (the file
-system's used bytes after the command less before it, outputs included).
+removed at the end, also on Ctrl-C or a kill. There `cp` is
+`cp --reflink=auto` (coreutils 9's default), and the report adds the blocks
+each command left in use (the file system's used bytes after the command
+less before it, outputs included) and the share of the new image's bytes
+that still shares extents with another file (for the run, its .bak).
 Without root it says why and runs on bench/cache's file system as before.
 
 The report gives, per image, the median, minimum and maximum of each command,
@@ -40,13 +42,16 @@ pair by pair within a round and then the median of those ratios.
     /usr/bin/python3 bench/run_bench.py [--image small|large|all] [--rounds N]
                                         [--quick] [--cold] [--binary PATH]
                                         [--baseline PATH] [--fs xfs]
+                                        [--tools cp,cp_sync,...] [--layout keep|compact]
 """
 
 import argparse
 import contextlib
 import os
 import platform
+import re
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -65,25 +70,53 @@ TOOLS = ["cp", "cp_sync", "run", "xorriso", "pycdlib"]
 FORMAT_VERSION = 2
 
 
+def stop_on_signal(signum, frame):
+    raise KeyboardInterrupt("signal %d" % signum)
+
+
 @contextlib.contextmanager
 def xfs_mount():
-    """A fresh loop-mounted XFS with reflink; yields its mount point."""
+    """A fresh loop-mounted XFS with reflink; yields its mount point. It is
+    unmounted and its file removed however the script ends: Ctrl-C, a kill
+    (TERM, HUP) or a failure."""
     os.makedirs(make_images.CACHE, exist_ok=True)
     backing = os.path.join(make_images.CACHE, "xfs.img")
     mount_point = tempfile.mkdtemp(prefix="xfs-", dir=make_images.CACHE)
-    mounted = False
+    previous = {sig: signal.signal(sig, stop_on_signal) for sig in (signal.SIGTERM, signal.SIGHUP)}
     try:
         subprocess.run(["truncate", "-s", "8G", backing], check=True)
         subprocess.run(["mkfs.xfs", "-q", "-f", "-m", "reflink=1", backing], check=True)
         subprocess.run(["mount", "-o", "loop", backing, mount_point], check=True)
-        mounted = True
         yield mount_point
     finally:
-        if mounted:
-            subprocess.run(["umount", mount_point], check=False)
-        os.rmdir(mount_point)
-        if os.path.exists(backing):
+        # A second Ctrl-C must not cut the clean-up short.
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(sig, signal.SIG_IGN)
+        if os.path.ismount(mount_point):
+            # A command killed a moment ago may still hold a file open.
+            if subprocess.run(["umount", mount_point], check=False).returncode != 0:
+                subprocess.run(["umount", "--lazy", mount_point], check=False)
+        with contextlib.suppress(OSError):
+            os.rmdir(mount_point)
+        with contextlib.suppress(FileNotFoundError):
             os.remove(backing)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
+
+
+def shared_share(path):
+    """The share of a file's bytes in extents it shares with another file
+    (FIEMAP's shared flag, read with filefrag), or None if unknown."""
+    proc = subprocess.run(["filefrag", "-v", "-b1", path], stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, text=True)
+    total = shared = 0
+    for line in proc.stdout.splitlines():
+        m = re.match(r"\s*\d+:\s*\d+\.\.\s*\d+:\s*\d+\.\.\s*\d+:\s*(\d+):", line)
+        if m:
+            total += int(m.group(1))
+            shared += int(m.group(1)) if "shared" in line else 0
+    return shared / total if proc.returncode == 0 and total else None
 
 
 def used_bytes(path):
@@ -92,8 +125,9 @@ def used_bytes(path):
 
 
 class Bench:
-    def __init__(self, binary, image, work, cold, baseline=None, own_fs=False):
+    def __init__(self, binary, image, work, cold, baseline=None, own_fs=False, layout=None):
         self.own_fs = own_fs
+        self.layout = layout
         self.binary = binary
         self.baseline = baseline
         self.image = image
@@ -125,11 +159,11 @@ class Bench:
             return cp.split() + [self.image, self.output]
         if tool == "cp_sync":
             return ["sh", "-c", cp + ' "$0" "$1" && sync "$1"', self.image, self.output]
-        if tool == "run_baseline":
-            return [self.baseline] + self.command("run")[1:]
-        if tool == "run":
-            return [self.binary, "-i", self.run_image, "-t", self.run_workspace,
-                    "-f", "-b", self.program, "-p", self.package]
+        if tool in ("run", "run_baseline"):
+            run = [self.binary if tool == "run" else self.baseline, "-i", self.run_image,
+                   "-t", self.run_workspace, "-f", "-b", self.program, "-p", self.package]
+            # The layout is the timed build's choice; the baseline keeps its default.
+            return run + (["--layout=" + self.layout] if self.layout and tool == "run" else [])
         if tool == "xorriso":
             return ["xorriso", "-indev", self.image, "-outdev", self.output,
                     "-boot_image", "any", "replay",
@@ -168,7 +202,8 @@ class Bench:
             self.drop_image_from_cache()
 
     def measure(self, tool):
-        """(seconds, peak kB, bytes written, bytes newly in use or None) of one
+        """(seconds, peak kB, bytes written, bytes newly in use or None, share of
+        the new image's bytes shared with another file or None) of one
         command; raises when it fails."""
         self.prepare(tool)
         stat_before = os.stat(self.image)
@@ -186,9 +221,10 @@ class Bench:
         if used_before is not None:
             os.sync()  # delayed allocations become blocks
             used_before = used_bytes(self.work) - used_before
-        self.check_result(tool, proc, stat_before)
+        new = self.check_result(tool, proc, stat_before)
+        shared = shared_share(new) if self.own_fs else None
         self.clean_outputs()
-        return seconds, peak_kb, outputs * 512, used_before
+        return seconds, peak_kb, outputs * 512, used_before, shared
 
     def check_result(self, tool, proc, stat_before):
         after = os.stat(self.image)
@@ -200,6 +236,7 @@ class Bench:
             raise RuntimeError("run did not pack: " + proc.stdout.decode("latin-1")[-2000:])
         if not os.path.exists(new) or os.path.getsize(new) < after.st_size * 0.9:
             raise RuntimeError("%s left no complete image at %s" % (tool, new))
+        return new
 
 
 def count_files(image):
@@ -246,10 +283,11 @@ def bench_image(args, name, out, fs_root=None):
     try:
         if fs_root:
             image = shutil.copy(image, os.path.join(fs_root, name + ".iso"))
-        bench = Bench(args.binary, image, work, args.cold, args.baseline, own_fs=bool(fs_root))
+        bench = Bench(args.binary, image, work, args.cold, args.baseline, own_fs=bool(fs_root),
+                      layout=args.layout)
         if not args.cold:
             bench.warm_image()
-        tools = TOOLS + (["run_baseline"] if args.baseline else [])
+        tools = [t for t in TOOLS if t in args.tools] + (["run_baseline"] if args.baseline else [])
         results = {tool: [] for tool in tools}
         for round_index in range(args.rounds):
             shift = round_index % len(tools)
@@ -267,14 +305,17 @@ def bench_image(args, name, out, fs_root=None):
         name, os.path.getsize(source), files, dirs,
         "cold" if args.cold else "warm", args.rounds,
         "an XFS with reflink of its own" if fs_root else "the file system of " + make_images.CACHE), file=out)
-    print("  %-12s %9s %9s %9s %12s %12s %12s" % (
-        "command", "median_s", "min_s", "max_s", "peak_rss_kb", "written_mb", "new_used_mb"), file=out)
+    print("  %-12s %9s %9s %9s %12s %12s %12s %10s" % (
+        "command", "median_s", "min_s", "max_s", "peak_rss_kb", "written_mb", "new_used_mb",
+        "shared_pct"), file=out)
     for tool in tools:
         used = [r[3] for r in results[tool] if r[3] is not None]
-        print("  %-12s %9.3f %9.3f %9.3f %12d %12.1f %12s" % (
+        shared = [r[4] for r in results[tool] if r[4] is not None]
+        print("  %-12s %9.3f %9.3f %9.3f %12d %12.1f %12s %10s" % (
             tool, statistics.median(times[tool]), min(times[tool]), max(times[tool]),
             max(r[1] for r in results[tool]), statistics.median(r[2] for r in results[tool]) / MB,
-            "%.1f" % (statistics.median(used) / MB) if used else "-"), file=out)
+            "%.1f" % (statistics.median(used) / MB) if used else "-",
+            "%.2f" % (100 * min(shared)) if shared else "-"), file=out)
     for other in tools:
         if other != "run":
             print("  ratio run/%-12s %6.2f  (median of per-round ratios; ratio of medians %.2f)" % (
@@ -294,6 +335,11 @@ def main():
                         help="drop the image from the page cache before every command")
     parser.add_argument("--binary", default=DEFAULT_BINARY, help="the winpe-customize to time")
     parser.add_argument("--baseline", help="another winpe-customize build to time beside it (run_baseline)")
+    parser.add_argument("--tools", default=",".join(TOOLS),
+                        help="the commands to time beside run, comma-separated (default: all of %s)"
+                        % ",".join(TOOLS))
+    parser.add_argument("--layout", choices=["keep", "compact"],
+                        help="give the timed build --layout (the baseline keeps its default)")
     parser.add_argument("--fs", choices=["xfs"],
                         help="run on a loop-mounted XFS with reflink made for the purpose (needs root)")
     args = parser.parse_args()
@@ -302,12 +348,17 @@ def main():
     if not os.access(args.binary, os.X_OK):
         parser.error("no tool binary at %s (build it first, or give --binary)" % args.binary)
     names = ["small", "large"] if args.image == "all" else [args.image]
+    args.tools = set(args.tools.split(",")) | {"run"}
+    if not args.tools <= set(TOOLS):
+        parser.error("--tools takes some of %s" % ",".join(TOOLS))
 
     out = sys.stdout
     print("winpe-customize benchmark, format %d" % FORMAT_VERSION, file=out)
     print("host: %s, %d cpus, kernel %s, python %s" % (
         platform.node(), os.cpu_count(), platform.release(), platform.python_version()), file=out)
     print("binary: %s" % os.path.abspath(args.binary), file=out)
+    if args.layout:
+        print("layout: --layout=%s for the binary" % args.layout, file=out)
     if args.baseline:
         print("baseline: %s" % os.path.abspath(args.baseline), file=out)
     if args.fs and os.geteuid() != 0:
@@ -315,8 +366,10 @@ def main():
               "of %s instead" % make_images.CACHE, file=sys.stderr)
         args.fs = None
     print("written_mb: bytes written by the command (getrusage file system outputs, that is "
-          "/proc/PID/io write_bytes); new_used_mb: the file system's used blocks after less before"
-          "%s" % ("" if args.fs else " (only on a file system of its own, --fs)"), file=out)
+          "/proc/PID/io write_bytes); new_used_mb: the file system's used blocks after less before; "
+          "shared_pct: the least share of the new image's bytes in extents shared with another "
+          "file (for run, the .bak)%s" % ("" if args.fs else " (both only on a file system of its own, --fs)"),
+          file=out)
     with (xfs_mount() if args.fs else contextlib.nullcontext()) as fs_root:
         for name in names:
             bench_image(args, name, out, fs_root)

@@ -209,6 +209,8 @@ class Planner {
   void ReleaseTree(const Directory& directory);
   void Protect(const Directory& directory);
   void ProtectBootImages();
+  void MergeProtected();
+  bool IsProtected(std::uint32_t sector) const;
   std::uint32_t Allocate(std::uint32_t count, std::uint32_t preferred);
   void Free(std::uint32_t first, std::uint32_t count);
   void PlaceFiles(PatchPlan& plan);
@@ -229,7 +231,9 @@ class Planner {
   std::set<std::uint32_t> visited_;
   std::vector<FilePlacement> files_;
   std::vector<SectorRange> released_;
-  std::set<std::uint32_t> protected_;
+  // Runs of sectors whose bytes stay; a run per file, not a sector: a large
+  // image has millions of sectors, and a run changes a handful.
+  std::vector<SectorRange> protected_;
   std::set<std::uint32_t> free_;
   std::vector<SectorRange> zeroed_;
   std::uint32_t end_ = 0;
@@ -488,7 +492,7 @@ void Planner::Protect(const Directory& directory) {
       if (SectorOffset(record.Extent()) + record.Size() > source_.Size()) {
         throw std::runtime_error("cannot read " + source_.Name() + ": it is shorter than recorded, or unreadable");
       }
-      for (std::uint32_t s = 0; s < SectorsFor(record.Size()); ++s) protected_.insert(record.Extent() + s);
+      protected_.push_back({record.Extent(), SectorsFor(record.Size())});
     }
   }
 }
@@ -505,7 +509,7 @@ void Planner::ProtectBootImages() {
       continue;
     }
     const std::uint32_t catalog = get_le32(descriptor + boot_record::boot_catalog_sector);
-    protected_.insert(catalog);
+    protected_.push_back({catalog, 1});
     std::uint8_t entries[kBlockSize];
     source_.ReadAt(SectorOffset(catalog), entries, kBlockSize);
     for (std::uint32_t at = 32; at < kBlockSize; at += 32) {
@@ -513,16 +517,40 @@ void Planner::ProtectBootImages() {
       if (indicator != initial_entry::kBootable && indicator != 0) continue;
       const std::uint32_t rba = get_le32(entries + at + initial_entry::load_rba);
       const std::uint32_t units = get_le16(entries + at + initial_entry::sector_count);
-      for (std::uint32_t s = 0; rba != 0 && s < std::max(1u, SectorsFor(units * kVirtualSectorSize)); ++s) {
-        protected_.insert(rba + s);
-      }
+      if (rba != 0) protected_.push_back({rba, std::max(1u, SectorsFor(units * kVirtualSectorSize))});
     }
   }
 }
 
+// Sorted by first sector, overlapping and touching runs joined, so that a
+// sector is looked up in the one run that may hold it.
+void Planner::MergeProtected() {
+  std::sort(protected_.begin(), protected_.end(),
+            [](const SectorRange& a, const SectorRange& b) { return a.first < b.first; });
+  std::vector<SectorRange> merged;
+  for (const SectorRange& run : protected_) {
+    const std::uint64_t end = std::uint64_t{run.first} + run.count;
+    if (!merged.empty() && run.first <= std::uint64_t{merged.back().first} + merged.back().count) {
+      const std::uint64_t last = std::max<std::uint64_t>(merged.back().first + std::uint64_t{merged.back().count}, end);
+      merged.back().count = static_cast<std::uint32_t>(last - merged.back().first);
+    } else if (run.count != 0) {
+      merged.push_back(run);
+    }
+  }
+  protected_ = std::move(merged);
+}
+
+bool Planner::IsProtected(std::uint32_t sector) const {
+  auto after = std::upper_bound(protected_.begin(), protected_.end(), sector,
+                                [](std::uint32_t s, const SectorRange& run) { return s < run.first; });
+  if (after == protected_.begin()) return false;
+  --after;
+  return sector - after->first < after->count;
+}
+
 void Planner::Free(std::uint32_t first, std::uint32_t count) {
   for (std::uint32_t s = first; s < first + count; ++s) {
-    if (protected_.count(s) || s < kPrimaryDescriptorSector || !free_.insert(s).second) continue;
+    if (IsProtected(s) || s < kPrimaryDescriptorSector || !free_.insert(s).second) continue;
     if (!zeroed_.empty() && zeroed_.back().first + zeroed_.back().count == s) {
       ++zeroed_.back().count;
     } else {
@@ -799,6 +827,7 @@ PatchPlan Planner::Plan(const DirectoryRecord* rootList) {
   Protect(*primaryRoot_);
   if (jolietRoot_) Protect(*jolietRoot_);
   ProtectBootImages();
+  MergeProtected();
   for (const SectorRange& range : released_) Free(range.first, range.count);
   PlaceFiles(plan);
   for (Directory* root : {primaryRoot_, jolietRoot_}) {

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 #include "common/byte_order.h"
@@ -85,6 +86,8 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
   WriteFile(dir / "src/WINBOM.INI", "[Factory]\r\nOLD-WINBOM-PASSWORD-HASH\r\n");
   WriteFile(dir / "src/DOCS/README.TXT", std::string(3000, 'r'));
   WriteFile(dir / "src/I386/INF/DISK.INF", "[Version]\r\n");
+  // A second name for the same data: replacing it must leave the data the first still names.
+  boost::filesystem::create_hard_link(dir / "src/I386/INF/DISK.INF", dir / "src/DOCS/DISK.INF");
   WriteFile(dir / "src/HIDDEN.TXT", "hidden entry");
   WriteFile(dir / "src/BOOT/BOOT.IMG", std::string(2048, '\xF4'));
   ASSERT_EQ(MakeGenisoimage(dir / "src", source, "BOOT/BOOT.IMG",
@@ -109,6 +112,7 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
       {"same size", {{"other.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 11, false},
       {"smaller", {{"small.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 11, false},
       {"larger", {{"large.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 11, true},
+      {"data shared with another name", {{"small.ini", "\\DOCS\\DISK.INF", false}}, {}, 11, true},
       {"fits its directory", {{"NEW.TXT", "\\DOCS\\NEW.TXT", false}}, {}, 11, true},
       {"overflows its directory", {{"many", "\\DOCS\\MANY", true}}, {}, 17, true},
       {"new directory", {{"progs", "\\PROGRAMS", true}, {"small.ini", "\\WINBOM.INI", false}},
@@ -144,7 +148,7 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
       ASSERT_EQ(after.LoadImage(), 0);
     }
     EXPECT_EQ(packed.compare(0, 16 * 2048, original, 0, 16 * 2048), 0);
-    for (const char* kept : {"I386\\INF", "BOOT\\BOOT.IMG", "BOOT\\BOOT.CAT"}) {
+    for (const char* kept : {"I386\\INF", "I386\\INF\\DISK.INF", "BOOT\\BOOT.IMG", "BOOT\\BOOT.CAT"}) {
       const std::uint32_t extent = ExtentOf(before, kept);
       EXPECT_EQ(ExtentOf(after, kept), extent) << kept;
       EXPECT_EQ(packed.compare(extent * 2048u, 2048, original, extent * 2048u, 2048), 0) << kept;
