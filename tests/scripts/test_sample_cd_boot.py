@@ -1,6 +1,4 @@
-"""The sample CD boots in QEMU (TCG): its boot program prints one line on
-COM1. So do the sample CD customized with a VNC package, and the same CD
-mastered by genisoimage with Joliet and Rock Ridge, then customized."""
+"""The sample CD boots in QEMU, as made, customized, and remastered with -J -R."""
 
 import os
 import subprocess

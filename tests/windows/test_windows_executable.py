@@ -1,7 +1,5 @@
-"""The Windows executable under Wine, given Windows paths: its images match
-the Linux build's byte for byte and boot; a VNC password fails cleanly (Wine
-loads no hive). Run by tools/build-windows.sh (WPE_WINDOWS_BINARY_DIR,
-WINEPREFIX, a running Wine server; WPE_BINARY_DIR names the Linux build)."""
+"""The Windows executable under Wine matches the Linux build byte for byte;
+run by tools/build-windows.sh, which sets up Wine and both builds."""
 
 import os
 import shutil
