@@ -146,30 +146,7 @@ DirectoryRecord* ISOReader::LoadDirectoryFrom(ImageSource& source, std::uint32_t
       node->extent = record.extent();
       Append(head, tail, node);
 
-      const std::uint8_t firstByte = record.identifier[0];
-      if (firstByte == 0x00 || firstByte == 0x01) {
-        node->type = kTypeDirectory;
-        node->size = 0;
-      } else {
-        // A literal "." or ".." identifier would alias the self and parent
-        // entries and lead a copy out of its target directory.
-        if (!image_path::IsRecordedNameAccepted(name)) {
-          throw std::invalid_argument("invalid file name: " + name);
-        }
-        const std::string childPath = parentPath.empty() ? name : parentPath + "\\" + name;
-        node->size = record.data_length();
-        if ((record.file_flags() & kFlagDirectory) != 0) {
-          node->type = kTypeDirectory;
-          node->child = LoadDirectoryFrom(source, node->extent, childPath);
-          if (node->child == nullptr) {
-            throw std::runtime_error("load directory information from ISO image failed");
-          }
-        } else {
-          node->type = kTypeFile;
-          totalBytes += node->size;
-        }
-      }
-      KeepSourceFields(*node, record);
+      FillNode(source, record, *node);
     }
     return head;
   } catch (const std::exception& e) {
@@ -177,6 +154,36 @@ DirectoryRecord* ISOReader::LoadDirectoryFrom(ImageSource& source, std::uint32_t
     FreeRecordList(head);
     return nullptr;
   }
+}
+
+void ISOReader::FillNode(ImageSource& source, const RawDirectoryRecord& record,
+                         DirectoryRecord& node) {
+  const std::string& name = node.name;
+  const std::string& parentPath = node.parentPath;
+  const std::uint8_t firstByte = record.identifier[0];
+  if (firstByte == 0x00 || firstByte == 0x01) {
+    node.type = kTypeDirectory;
+    node.size = 0;
+  } else {
+    // A literal "." or ".." identifier would alias the self and parent
+    // entries and lead a copy out of its target directory.
+    if (!image_path::IsRecordedNameAccepted(name)) {
+      throw std::invalid_argument("invalid file name: " + name);
+    }
+    const std::string childPath = parentPath.empty() ? name : parentPath + "\\" + name;
+    node.size = record.data_length();
+    if ((record.file_flags() & kFlagDirectory) != 0) {
+      node.type = kTypeDirectory;
+      node.child = LoadDirectoryFrom(source, node.extent, childPath);
+      if (node.child == nullptr) {
+        throw std::runtime_error("load directory information from ISO image failed");
+      }
+    } else {
+      node.type = kTypeFile;
+      totalBytes += node.size;
+    }
+  }
+  KeepSourceFields(node, record);
 }
 
 std::string ISOReader::GetRecordName(const RawDirectoryRecord* record) {

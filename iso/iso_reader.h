@@ -71,6 +71,9 @@ class ISOReader : public virtual ISOManipulator {
   // LoadDirectory on an image already open: one open serves a whole load.
   DirectoryRecord* LoadDirectoryFrom(ImageSource& source, std::uint32_t extent,
                                      const std::string& parentPath);
+  // Fills `node` from its record; a subdirectory's list is loaded below it.
+  // Throws when the name or the subdirectory cannot be read.
+  void FillNode(ImageSource& source, const RawDirectoryRecord& record, DirectoryRecord& node);
   // Copies the data of a file node to a new local file.
   void CopyFileOut(const DirectoryRecord& node, const std::string& localPath,
                    bool showProgress);
