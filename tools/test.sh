@@ -22,11 +22,12 @@ pass_done linux
 if [[ ${WPE_SKIP_SANITIZE:-0} != 1 ]]; then
   cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWPE_SANITIZE=ON >/dev/null
   ninja -C build-asan
-  # The boot checks under an emulator add nothing the first pass did not
-  # cover and are slow, so they are left out here.
+  # The boot checks under an emulator and the large images (most of whose
+  # time goes to the tools that master them) add nothing the first pass did
+  # not cover and are slow, so they are left out here.
   ASAN_OPTIONS=detect_leaks=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build-asan --output-on-failure -j2 -LE qemu
+    ctest --test-dir build-asan --output-on-failure -j2 -LE 'qemu|slow'
   pass_done sanitizers
 fi
 
