@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "platform/utf8.h"
+
 namespace {
 
 const char kUtf8Mark[] = "\xEF\xBB\xBF";
@@ -11,22 +13,14 @@ bool StartsWith(const std::string& bytes, const char* mark, std::size_t length) 
   return bytes.compare(0, length, mark, length) == 0;
 }
 
-
 // The code point at `pos`, advancing `pos`; false on a byte sequence that
-// is not UTF-8 (a lone surrogate's three bytes are accepted, see above).
+// is not UTF-8. A lone surrogate's three bytes are accepted: DecodeUtf16
+// writes them for one, so that the file goes back as it came.
 bool NextCodePoint(const std::string& text, std::size_t& pos, std::uint32_t& code) {
-  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-  const std::uint8_t lead = byte(pos);
-  const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 && lead < 0xF5 ? 4
-                             : lead >= 0xE0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 0;
-  if (length == 0 || pos + length > text.size()) return false;
-  code = length == 1 ? lead : lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) return false;
-    code = (code << 6) | (byte(pos + i) & 0x3F);
-  }
-  static const std::uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (code < kShortest[length] || code > 0x10FFFF) return false;
+  char32_t decoded = 0;
+  const std::size_t length = platform::DecodeUtf8At(text, pos, decoded, true);
+  if (length == 0) return false;
+  code = decoded;
   pos += length;
   return true;
 }

@@ -2,7 +2,8 @@
 
 namespace platform {
 
-std::size_t DecodeUtf8At(const std::string& text, std::size_t at, char32_t& codePoint) {
+std::size_t DecodeUtf8At(const std::string& text, std::size_t at, char32_t& codePoint,
+                         bool surrogates) {
   const auto lead = static_cast<unsigned char>(text[at]);
   if (lead < 0x80) {
     codePoint = lead;
@@ -19,7 +20,8 @@ std::size_t DecodeUtf8At(const std::string& text, std::size_t at, char32_t& code
     value = (value << 6) | (next & 0x3F);
   }
   static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+  if (value < kSmallest[length] || value > 0x10FFFF ||
+      (!surrogates && value >= 0xD800 && value <= 0xDFFF)) {
     return 0;
   }
   codePoint = value;
