@@ -51,6 +51,7 @@ bool DirectoryExtent::Next(RawDirectoryRecord& record) {
     }
     record = RawDirectoryRecord{};
     ISOManipulator::SafeCopy(&record, sizeof record, data_.data() + position_, recordLength);
+    lastOffset_ = static_cast<std::uint32_t>(position_);
     position_ += recordLength;
     return true;
   }

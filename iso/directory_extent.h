@@ -26,11 +26,16 @@ class DirectoryExtent {
 
   // "directory extent at block N", for messages about this extent.
   const std::string& Where() const { return where_; }
+  // The extent's size in bytes, as its self record gives it.
+  std::uint32_t Size() const { return size_; }
+  // Where the record Next gave last starts in the extent.
+  std::uint32_t LastOffset() const { return lastOffset_; }
 
  private:
   std::vector<std::uint8_t> data_;
   std::uint32_t size_ = 0;
   std::uint64_t position_ = 0;  // 64-bit: stepping to the next block must not wrap
+  std::uint32_t lastOffset_ = 0;
   std::string where_;
 };
 

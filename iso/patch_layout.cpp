@@ -13,6 +13,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "iso/directory_extent.h"
 #include "iso/joliet_names.h"
 #include "iso/joliet_tree.h"
 #include "iso/udf_bridge.h"
@@ -247,37 +248,22 @@ class Planner {
 
 Directory* Planner::Load(std::uint32_t extent, Directory* parent) {
   if (!visited_.insert(extent).second) return nullptr;  // shared or looping: left alone
-  std::uint8_t first[kBlockSize];
-  source_.ReadAt(SectorOffset(extent), first, kBlockSize);
+  DirectoryExtent extentRecords(source_, extent);
   auto directory = std::make_unique<Directory>();
   directory->fromSource = true;
   directory->parent = parent;
   directory->sourceExtent = directory->extent = extent;
-  directory->sourceSize = directory->size = get_le32(first + dir_record::data_length);
-  if (first[0] < dir_record::self_record_length || directory->sourceSize == 0 ||
-      directory->sourceSize > (64u << 20)) {
-    throw std::runtime_error("damaged directory extent at block " + std::to_string(extent));
-  }
+  directory->sourceSize = directory->size = extentRecords.Size();
+  // Whole sectors: a directory that keeps its place is compared and
+  // rewritten sector by sector.
   directory->sourceBytes.resize(std::size_t{directory->SourceSectors()} * kBlockSize);
   source_.ReadAt(SectorOffset(extent), directory->sourceBytes.data(), directory->sourceBytes.size());
-  const std::vector<std::uint8_t>& bytes = directory->sourceBytes;
-  for (std::uint32_t at = 0; at < directory->sourceSize;) {
-    const std::uint32_t inSector = at % kBlockSize;
-    const std::uint8_t length = bytes[at];
-    if (length == 0) {
-      at += kBlockSize - inSector;
-      continue;
-    }
-    if (length < dir_record::self_record_length || inSector + length > kBlockSize ||
-        dir_record::fixed_part + bytes[at + dir_record::identifier_length] > length) {
-      throw std::runtime_error("damaged directory record at block " +
-                               std::to_string(extent + at / kBlockSize));
-    }
+  RawDirectoryRecord raw;
+  while (extentRecords.Next(raw)) {
     Record record;
-    record.bytes.assign(bytes.begin() + at, bytes.begin() + at + length);
-    record.offset = at;
+    record.bytes.assign(raw.bytes(), raw.bytes() + raw.length());
+    record.offset = extentRecords.LastOffset();
     directory->records.push_back(std::move(record));
-    at += length;
   }
   if (directory->records.size() < 2) {
     throw std::runtime_error("directory without self and parent records at block " +
