@@ -129,7 +129,23 @@ class NewFile {
   std::unique_ptr<Impl> impl_;
   std::string path_;
   bool committed_ = false;
-  std::vector<char> buffer_;
+  // Left uninitialized: a file of a few bytes touches a page of it, not
+  // the megabyte.
+  class Buffer {
+   public:
+    void Allocate(std::size_t size) {
+      bytes_.reset(new char[size]);
+      size_ = size;
+    }
+    char* data() const { return bytes_.get(); }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+   private:
+    std::unique_ptr<char[]> bytes_;
+    std::size_t size_ = 0;
+  };
+  Buffer buffer_;
   std::uint64_t bufferPosition_ = 0;  // output offset of the buffer's first byte
   std::size_t pending_ = 0;           // bytes gathered in the buffer
   std::uint64_t unsyncedBytes_ = 0;   // written since write-back was last started

@@ -88,7 +88,7 @@ void NewFile::CopyFrom(NativeFile source, const std::string& sourcePath,
 
 void NewFile::WriteZeros(std::uint64_t position, std::uint64_t length) {
   FlushBuffer();
-  std::fill(buffer_.begin(), buffer_.end(), '\0');
+  std::memset(buffer_.data(), 0, static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer_.size())));
   while (length > 0) {
     const auto piece = std::min<std::uint64_t>(length, buffer_.size());
     WriteOut(buffer_.data(), piece, position);
@@ -100,7 +100,7 @@ void NewFile::WriteZeros(std::uint64_t position, std::uint64_t length) {
 void NewFile::Begin(const std::string& path) {
   path_ = path;
   committed_ = false;
-  buffer_.assign(kBufferSize, '\0');
+  if (buffer_.empty()) buffer_.Allocate(kBufferSize);
   bufferPosition_ = 0;
   pending_ = 0;
   unsyncedBytes_ = 0;
