@@ -242,6 +242,7 @@ int Run::RetrieveAndEdit() {
   if (bootReader_->LoadBootImage() != 0) return StopStep();
   // The keep layout carries all of these over.
   if (values_.layout == ImageLayout::Compact) {
+    if (reader_->LoadEverything() != 0) return StopStep();
     LogDroppedParts(reader_->Facts());
   }
   if (bootReader_->ExtractBootImage(BootImagePath()) != 0) return StopStep();

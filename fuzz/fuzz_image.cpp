@@ -52,10 +52,15 @@ void CollectPaths(const DirectoryRecord* head, const std::string& parent,
 }
 
 void ExerciseReader(const ImageOrigin& image) {
+  std::vector<std::string> paths;
+  {
+    ISOReader whole(image);
+    whole.LoadEverything();
+    CollectPaths(whole.root, "", paths, 0);
+  }
+  // A second reader reads each list as the lookups first enter it.
   ISOReader reader(image);
   if (reader.LoadImage() != 0) return;
-  std::vector<std::string> paths;
-  CollectPaths(reader.root, "", paths, 0);
   // Lookups the run makes, then every path found, with and without the
   // variations that callers pass.
   for (const char* path : {"\\", "", "\\WINBOM.INI", "\\I386\\SYSTEM32\\WINPEOEM.SIF",
@@ -71,10 +76,13 @@ void ExerciseReader(const ImageOrigin& image) {
 }
 
 void ExerciseModifier(const ImageOrigin& image) {
-  ISOModifier modifier(image);
-  if (modifier.LoadImage() != 0) return;
-  MemoryImageSink output;
-  modifier.Pack(output, "");
+  for (ImageLayout layout : {ImageLayout::Compact, ImageLayout::Keep}) {
+    ISOModifier modifier(image);
+    modifier.SetLayout(layout);
+    if (modifier.LoadImage() != 0) return;
+    MemoryImageSink output;
+    modifier.Pack(output, "");
+  }
 }
 
 }  // namespace

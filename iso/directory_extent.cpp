@@ -14,7 +14,7 @@ constexpr std::uint32_t kMinRecordLength = dir_record::self_record_length;
 }  // namespace
 
 DirectoryExtent::DirectoryExtent(ImageSource& image, std::uint32_t extent)
-    : data_(kBlockSize), where_("directory extent at block " + std::to_string(extent)) {
+    : data_(kBlockSize), extent_(extent) {
   const std::uint64_t position = SectorOffset(extent);
   image.ReadAt(position, data_.data(), data_.size());
 
@@ -22,20 +22,28 @@ DirectoryExtent::DirectoryExtent(ImageSource& image, std::uint32_t extent)
   // size of the whole extent.
   if (data_[dir_record::length] < kMinRecordLength ||
       data_[dir_record::identifier_length] == 0 || data_[dir_record::identifier] != 0x00) {
-    throw std::runtime_error(where_ + " does not start with its self record");
+    throw std::runtime_error(Where() + " does not start with its self record");
   }
   size_ = get_le32(data_.data() + dir_record::data_length);
-  if (size_ == 0) throw std::runtime_error(where_ + " has a size of 0");
+  if (size_ == 0) throw std::runtime_error(Where() + " has a size of 0");
   if (size_ > kBlockSize) {
     if (position + size_ > image.Size()) {
-      throw std::runtime_error(where_ + " runs past the end of the image");
+      throw std::runtime_error(Where() + " runs past the end of the image");
     }
     data_.resize(size_);
-    image.ReadAt(position, data_.data(), data_.size());
+    image.ReadAt(position + kBlockSize, data_.data() + kBlockSize, size_ - kBlockSize);
   }
 }
 
 bool DirectoryExtent::Next(RawDirectoryRecord& record) {
+  const std::uint8_t* bytes = NextBytes();
+  if (bytes == nullptr) return false;
+  record = RawDirectoryRecord{};
+  ISOManipulator::SafeCopy(&record, sizeof record, bytes, bytes[dir_record::length]);
+  return true;
+}
+
+const std::uint8_t* DirectoryExtent::NextBytes() {
   while (position_ < size_) {
     const std::uint32_t recordLength = data_[position_];
     if (recordLength == 0) {
@@ -47,20 +55,33 @@ bool DirectoryExtent::Next(RawDirectoryRecord& record) {
         dir_record::fixed_part + data_[position_ + dir_record::identifier_length] >
             recordLength) {
       throw std::runtime_error("malformed directory record at byte " +
-                               std::to_string(position_) + " of " + where_);
+                               std::to_string(position_) + " of " + Where());
     }
-    record = RawDirectoryRecord{};
-    ISOManipulator::SafeCopy(&record, sizeof record, data_.data() + position_, recordLength);
     lastOffset_ = static_cast<std::uint32_t>(position_);
     position_ += recordLength;
-    return true;
+    return data_.data() + lastOffset_;
   }
-  return false;
+  return nullptr;
 }
 
 void DirectoryWalkGuard::Clear() {
   enclosing_.clear();
   visited_.clear();
+  parentOf_.clear();
+}
+
+void DirectoryWalkGuard::Enter(std::uint32_t extent, std::uint32_t parent) {
+  // The enclosing directories, the parent first, rebuilt from what each
+  // was entered from.
+  enclosing_.clear();
+  for (std::uint32_t at = parent; at != kNoParent && enclosing_.size() <= maxDepth_;) {
+    enclosing_.push_back(at);
+    const auto up = parentOf_.find(at);
+    at = up == parentOf_.end() ? kNoParent : up->second;
+  }
+  { Visit visit(*this, extent); }
+  enclosing_.clear();
+  parentOf_[extent] = parent;
 }
 
 DirectoryWalkGuard::Visit::Visit(DirectoryWalkGuard& guard, std::uint32_t extent)

@@ -367,6 +367,14 @@ bool ISOModifier::PreparePack() {
   if (LoadImage() != 0) return false;
   withJoliet = Facts().HasJoliet();
   carriedCatalog.reset();
+  // The keep layout reads only what the run changed; it prepares the
+  // compact one only when it has to fall back to it.
+  return layout == ImageLayout::Keep || PrepareCompact();
+}
+
+bool ISOModifier::PrepareCompact() {
+  // The compact layout writes every entry: every list is read.
+  if (LoadEverything() != 0) return false;
   if (!Facts().hasBootRecord) return true;
   try {
     carriedCatalog = CarryBootCatalog(*image.Open(), root, replacedEntries, Facts());

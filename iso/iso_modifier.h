@@ -56,6 +56,9 @@ class ISOModifier : public ISOReader, public ISOWriter {
   int WritePack(ImageSink& output, const std::string& bootImagePath) override;
 
  private:
+  // What the compact layout needs beyond the load: every list read, and
+  // the source's boot catalog carried.
+  bool PrepareCompact();
   // The keep layout: a copy of the source with only the changes written.
   int PatchSource(ImageSink& output, const PatchPlan& plan, const std::string& bootImagePath);
 

@@ -80,10 +80,16 @@ int ISOReader::LoadImage() {
         get_le32(descriptor + pvd::root_directory_record + dir_record::extent);
 
     walkGuard.Clear();
+    jolietGuard.Clear();
     hiddenEntries = false;
     FreeRecordList(root);
     root = nullptr;
-    root = LoadDirectoryFrom(*source, rootExtent, "");
+    try {
+      walkGuard.Enter(rootExtent, DirectoryWalkGuard::kNoParent);
+      root = ReadList(*source, rootExtent, "");
+    } catch (const std::runtime_error& e) {
+      FailureLine(e.what());
+    }
     if (root == nullptr) {
       totalBytes = totalBefore;
       FailureLine("load ISO image failed - invalid image internal structure");
@@ -100,23 +106,34 @@ int ISOReader::LoadImage() {
   return 0;
 }
 
-DirectoryRecord* ISOReader::LoadDirectory(std::uint32_t extent, const std::string& parentPath) {
+DirectoryRecord* ISOReader::ListOf(DirectoryRecord& node, const DirectoryRecord* parentList) {
+  if (!node.listPending) return node.child;
+  // Tried once: a list that cannot be read stays unread, and is said once.
+  node.listPending = false;
   try {
-    return LoadDirectoryFrom(*image.Open(), extent, parentPath);
+    const std::unique_ptr<ImageSource> source = image.Open();
+    walkGuard.Enter(node.extent, parentList ? parentList->extent : DirectoryWalkGuard::kNoParent);
+    const std::string path = node.parentPath.empty() ? node.name : node.parentPath + "\\" + node.name;
+    node.child = ReadList(*source, node.extent, path);
+    if (node.jolietExtent != 0) {
+      const bool parentPaired = parentList && parentList->jolietExtent != 0;
+      NameFromJoliet(*source, node.child, node.jolietExtent,
+                     parentPaired ? parentList->jolietExtent : DirectoryWalkGuard::kNoParent);
+    }
   } catch (const std::exception& e) {
-    std::cout << e.what() << std::endl;
+    FailureLine(e.what());
+    FailureLine("load directory information from ISO image failed");
     return nullptr;
   }
+  return node.child;
 }
 
-DirectoryRecord* ISOReader::LoadDirectoryFrom(ImageSource& source, std::uint32_t extent,
-                                              const std::string& parentPath) {
+DirectoryRecord* ISOReader::ReadList(ImageSource& source, std::uint32_t extent,
+                                     const std::string& parentPath) {
   DirectoryRecord* head = nullptr;
   DirectoryRecord* tail = nullptr;
+  std::uint64_t fileBytes = 0;
   try {
-    // Corrupt trees would otherwise recurse without end.
-    DirectoryWalkGuard::Visit visit(walkGuard, extent);
-
     DirectoryExtent records(source, extent);
 
     RawDirectoryRecord record;
@@ -126,6 +143,7 @@ DirectoryRecord* ISOReader::LoadDirectoryFrom(ImageSource& source, std::uint32_t
       if (record.identifier_length() == 0) continue;
       if ((record.file_flags() & kFlagHidden) != 0) {
         hiddenEntries = true;
+        facts.hasHiddenEntries = true;
         continue;
       }
 
@@ -134,7 +152,7 @@ DirectoryRecord* ISOReader::LoadDirectoryFrom(ImageSource& source, std::uint32_t
       const bool extentFollows = isFile && (record.file_flags() & kFlagMultiExtent) != 0;
       if (continues && isFile && tail->name == name) {
         AddExtent(*tail, record);
-        totalBytes += record.data_length();
+        fileBytes += record.data_length();
         continues = extentFollows;
         continue;
       }
@@ -146,20 +164,19 @@ DirectoryRecord* ISOReader::LoadDirectoryFrom(ImageSource& source, std::uint32_t
       node->extent = record.extent();
       Append(head, tail, node);
 
-      FillNode(source, record, *node);
+      FillNode(record, *node);
+      if (node->type == kTypeFile) fileBytes += node->size;
     }
-    return head;
-  } catch (const std::exception& e) {
-    FailureLine(e.what());
+  } catch (...) {
     FreeRecordList(head);
-    return nullptr;
+    throw;
   }
+  totalBytes += fileBytes;
+  return head;
 }
 
-void ISOReader::FillNode(ImageSource& source, const RawDirectoryRecord& record,
-                         DirectoryRecord& node) {
+void ISOReader::FillNode(const RawDirectoryRecord& record, DirectoryRecord& node) {
   const std::string& name = node.name;
-  const std::string& parentPath = node.parentPath;
   const std::uint8_t firstByte = record.identifier[0];
   if (firstByte == 0x00 || firstByte == 0x01) {
     node.type = kTypeDirectory;
@@ -170,20 +187,68 @@ void ISOReader::FillNode(ImageSource& source, const RawDirectoryRecord& record,
     if (!image_path::IsRecordedNameAccepted(name)) {
       throw std::invalid_argument("invalid file name: " + name);
     }
-    const std::string childPath = parentPath.empty() ? name : parentPath + "\\" + name;
     node.size = record.data_length();
     if ((record.file_flags() & kFlagDirectory) != 0) {
       node.type = kTypeDirectory;
-      node.child = LoadDirectoryFrom(source, node.extent, childPath);
-      if (node.child == nullptr) {
-        throw std::runtime_error("load directory information from ISO image failed");
-      }
+      node.listPending = true;
     } else {
       node.type = kTypeFile;
-      totalBytes += node.size;
     }
   }
   KeepSourceFields(node, record);
+}
+
+void ISOReader::NameFromJoliet(ImageSource& source, DirectoryRecord* list,
+                               std::uint32_t jolietExtent, std::uint32_t parentJoliet) {
+  if (!facts.jolietTreeProblem.empty()) return;
+  try {
+    jolietGuard.Enter(jolietExtent, parentJoliet);
+    const JolietEntry directory = LoadJolietDirectory(source, jolietExtent);
+    facts.hasHiddenEntries = facts.hasHiddenEntries || directory.holdsHidden;
+    MapJolietNames(list, directory, &source);
+  } catch (const std::exception& e) {
+    GiveUpJolietNames(e.what());
+  }
+}
+
+namespace {
+
+void ForgetJolietNames(DirectoryRecord* list) {
+  for (DirectoryRecord* node = list; node; node = node->next) {
+    node->jolietIdentifier.clear();
+    node->jolietExtent = 0;
+    if (!IsDotName(node->name)) ForgetJolietNames(node->child);
+  }
+}
+
+}  // namespace
+
+void ISOReader::GiveUpJolietNames(const std::string& problem) {
+  facts.jolietTreeProblem = problem;
+  ForgetJolietNames(root);
+}
+
+int ISOReader::LoadEverything() {
+  if (LoadImage() != 0) return 1;
+  if (!ReadAllBelow(root)) return 1;
+  if (!facts.HasJoliet() || !facts.jolietTreeProblem.empty()) return 0;
+  try {
+    facts.hasHiddenEntries =
+        facts.hasHiddenEntries || LoadJolietTree(*image.Open(), facts.jolietRootExtent).holdsHidden;
+  } catch (const std::exception& e) {
+    GiveUpJolietNames(e.what());
+  }
+  return 0;
+}
+
+bool ISOReader::ReadAllBelow(DirectoryRecord* list) {
+  for (DirectoryRecord* node = list; node; node = node->next) {
+    if (node->type != kTypeDirectory || IsDotName(node->name)) continue;
+    const bool pending = node->listPending;
+    if (ListOf(*node, list) == nullptr && pending) return false;
+    if (node->child && !ReadAllBelow(node->child)) return false;
+  }
+  return true;
 }
 
 std::string ISOReader::GetRecordName(const RawDirectoryRecord* record) {
@@ -256,7 +321,7 @@ DirectoryRecord* ISOReader::findDirectoryRecord(const std::string& imagePath) {
     for (std::size_t i = 0; i < components.size(); ++i) {
       DirectoryRecord* found = FindInList(current, components[i], NameMatch::Lookup);
       if (found == nullptr) return nullptr;
-      current = found->type == kTypeDirectory ? found->child : found;
+      current = found->type == kTypeDirectory ? ListOf(*found, current) : found;
       if (current == nullptr) return nullptr;
       // Only a directory's list can hold further components.
       if (i + 1 < components.size() && current->name != ".") return nullptr;
@@ -271,9 +336,9 @@ DirectoryRecord* ISOReader::findDirectoryRecord(const std::string& imagePath) {
 DirectoryRecord* ISOReader::SameEntryDirectory(const std::vector<std::string>& names) {
   DirectoryRecord* list = root;
   for (const std::string& name : names) {
-    const DirectoryRecord* found = FindInList(list, name, NameMatch::SameEntry);
+    DirectoryRecord* found = FindInList(list, name, NameMatch::SameEntry);
     if (found == nullptr || found->type != kTypeDirectory) return nullptr;
-    list = found->child;
+    list = ListOf(*found, list);
   }
   return list;
 }
@@ -342,7 +407,7 @@ int ISOReader::RetrieveDir(const std::string& imagePath, const std::string& loca
 }
 
 int ISOReader::Unpack(const std::string& localDirectory) {
-  if (LoadImage() != 0) return 1;
+  if (LoadEverything() != 0) return 1;
   std::cout << "unpack ISO image ..." << std::endl;
   const int result = RetrieveRecordList(root, localDirectory, true);
   std::cout << (result != 0 ? "unpack ISO image failed" : "unpack ISO image succeeded")
@@ -366,8 +431,11 @@ int ISOReader::RetrieveRecordList(DirectoryRecord* head, const std::string& loca
     }
     const std::string target = (fs::path(localDirectory) / name).string();
     if (CreateFileOrDirectory(node, target, showProgress) != 0) return 1;
-    if (node->type == kTypeDirectory && node->child != nullptr &&
-        RetrieveRecordList(node->child, target, showProgress) != 0) {
+    if (node->type != kTypeDirectory || IsDotName(node->name)) continue;
+    const bool pending = node->listPending;
+    DirectoryRecord* list = ListOf(*node, head);
+    if ((list == nullptr && pending) ||
+        (list != nullptr && RetrieveRecordList(list, target, showProgress) != 0)) {
       return 1;
     }
   }
@@ -421,12 +489,7 @@ void ISOReader::CopyFileOut(const DirectoryRecord& node, const std::string& loca
 void ISOReader::LearnImageFacts(ImageSource& source, std::uint32_t rootExtent) {
   facts = ReadImageFacts(source, rootExtent);
   facts.hasHiddenEntries = hiddenEntries;
-  if (!facts.HasJoliet()) return;
-  try {
-    const JolietEntry joliet = LoadJolietTree(source, facts.jolietRootExtent);
-    facts.hasHiddenEntries = facts.hasHiddenEntries || joliet.holdsHidden;
-    MapJolietNames(root, joliet);
-  } catch (const std::exception& e) {
-    facts.jolietTreeProblem = e.what();
+  if (facts.HasJoliet()) {
+    NameFromJoliet(source, root, facts.jolietRootExtent, DirectoryWalkGuard::kNoParent);
   }
 }

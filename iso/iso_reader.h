@@ -1,5 +1,8 @@
 // Reads an ISO 9660 image: builds its directory tree on first use, answers
 // whether image paths exist, and copies files and directories out of it.
+// The tree is read as far as it is used: the root's list at the load, any
+// other directory's list when a lookup or copy first enters it, so that a
+// run touching a few paths of a large image reads a few directories.
 //
 // Image paths and names follow iso/image_path.h: lookups compare with case
 // but without ISO 9660's version ("WINBOM.INI;1" answers to "WINBOM.INI");
@@ -27,9 +30,15 @@ class ISOReader : public virtual ISOManipulator {
   virtual int RetrieveDir(const std::string& imagePath, const std::string& localDirectory);
   virtual bool FileExists(const std::string& imagePath);
   virtual bool DirectoryExists(const std::string& imagePath);
-  // Reads one directory extent (and, recursively, its subdirectories).
-  virtual DirectoryRecord* LoadDirectory(std::uint32_t extent, const std::string& parentPath);
+  // Loads the image: its descriptors and the root's list.
   virtual int LoadImage();
+  // Reads every list not read yet; the facts then tell about the whole
+  // image (hidden entries, a damaged Joliet tree). 0 on success.
+  int LoadEverything();
+  // The list of the directory `node`, held in the list `parentList`, read
+  // now when it has not been; null when it cannot be read (said on
+  // standard output, once).
+  DirectoryRecord* ListOf(DirectoryRecord& node, const DirectoryRecord* parentList);
   virtual int CreateFileOrDirectory(DirectoryRecord* node, const std::string& localPath,
                                     bool showProgress);
   virtual int RetrieveRecordList(DirectoryRecord* head, const std::string& localDirectory,
@@ -57,7 +66,8 @@ class ISOReader : public virtual ISOManipulator {
                                      NameMatch match, DirectoryRecord** previous = nullptr);
 
   // What the loaded image holds besides its primary tree (all false before
-  // a load).
+  // a load). Hidden entries and Joliet damage are known of the lists read
+  // so far: of the whole image after LoadEverything.
   const ImageFacts& Facts() const { return facts; }
 
  protected:
@@ -65,20 +75,29 @@ class ISOReader : public virtual ISOManipulator {
   bool loaded = false;
 
  private:
-  // After the primary tree has loaded: the descriptor set, Rock Ridge, and
-  // the Joliet names of the tree's entries. Never fails the load.
+  // After the root's list has loaded: the descriptor set, Rock Ridge, and
+  // the Joliet names of the root's entries. Never fails the load.
   void LearnImageFacts(ImageSource& source, std::uint32_t rootExtent);
-  // LoadDirectory on an image already open: one open serves a whole load.
-  DirectoryRecord* LoadDirectoryFrom(ImageSource& source, std::uint32_t extent,
-                                     const std::string& parentPath);
-  // Fills `node` from its record; a subdirectory's list is loaded below it.
-  // Throws when the name or the subdirectory cannot be read.
-  void FillNode(ImageSource& source, const RawDirectoryRecord& record, DirectoryRecord& node);
+  // The list of the directory at `extent`, its subdirectories' lists
+  // pending. Throws when a record or name cannot be read.
+  DirectoryRecord* ReadList(ImageSource& source, std::uint32_t extent,
+                            const std::string& parentPath);
+  // Fills `node` from its record. Throws when the name cannot be read.
+  void FillNode(const RawDirectoryRecord& record, DirectoryRecord& node);
+  // The Joliet names of a list just read, from the Joliet directory paired
+  // with it. Damage there gives up every Joliet name, never the list.
+  void NameFromJoliet(ImageSource& source, DirectoryRecord* list, std::uint32_t jolietExtent,
+                      std::uint32_t parentJoliet);
+  // Reads the lists below `list` not read yet; false when one cannot be.
+  bool ReadAllBelow(DirectoryRecord* list);
+  // The Joliet tree turned out damaged: its names are given up everywhere.
+  void GiveUpJolietNames(const std::string& problem);
   // Copies the data of a file node to a new local file.
   void CopyFileOut(const DirectoryRecord& node, const std::string& localPath,
                    bool showProgress);
 
   DirectoryWalkGuard walkGuard{kMaxDirectoryDepth};
+  DirectoryWalkGuard jolietGuard{kMaxDirectoryDepth};
   // The load of the primary tree left out records marked hidden.
   bool hiddenEntries = false;
   ImageFacts facts;

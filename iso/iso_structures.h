@@ -318,6 +318,13 @@ struct DirectoryRecord {
   // sourceExtent.
   std::vector<DataExtent> sourceExtents;
   std::uint8_t fromImage = 0;
+  // A directory of the source image whose list has not been read yet
+  // (`child` is null until then): the reader reads a list when it is first
+  // needed.
+  bool listPending = false;
+  // A directory of the source image: the extent of the Joliet directory
+  // paired with it, 0 when none is. A list's "." node carries its own.
+  std::uint32_t jolietExtent = 0;
   // Name in the Joliet tree as UCS-2 big-endian bytes, as recorded in the
   // source image's Joliet tree (or kept from the entry a new one replaced);
   // empty when not known (see JolietNameFor).

@@ -1,8 +1,10 @@
 #include "iso/joliet_tree.h"
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "iso/directory_extent.h"
 #include "iso/iso_manipulator.h"
@@ -12,8 +14,11 @@ namespace {
 
 // ---- loading ----------------------------------------------------------------
 
-void LoadJolietDirectory(ImageSource& image, JolietEntry& directory, DirectoryWalkGuard& guard) {
-  DirectoryWalkGuard::Visit visit(guard, directory.extent);
+// The entries of `directory`; with a guard, the whole tree below it too,
+// each directory visited under the guard.
+void ReadJolietDirectory(ImageSource& image, JolietEntry& directory, DirectoryWalkGuard* guard) {
+  std::unique_ptr<DirectoryWalkGuard::Visit> visit;
+  if (guard) visit = std::make_unique<DirectoryWalkGuard::Visit>(*guard, directory.extent);
   DirectoryExtent records(image, directory.extent);
   RawDirectoryRecord record;
   bool continues = false;  // the last file goes on in the next record
@@ -37,7 +42,8 @@ void LoadJolietDirectory(ImageSource& image, JolietEntry& directory, DirectoryWa
     entry.extent = record.extent();
     entry.size = record.data_length();
     entry.directory = (record.file_flags() & kFlagDirectory) != 0;
-    if (entry.directory) LoadJolietDirectory(image, entry, guard);
+    entry.listed = !entry.directory || guard != nullptr;
+    if (entry.directory && guard) ReadJolietDirectory(image, entry, guard);
     directory.holdsHidden = directory.holdsHidden || entry.holdsHidden;
     directory.entries.push_back(std::move(entry));
   }
@@ -80,11 +86,46 @@ void CollectKeys(const DirectoryRecord* list, std::vector<FileKey>& keys) {
   }
 }
 
+// The keys of the files nearest below the directory at `extent`, read
+// from the image: its own files', else those of the first level below
+// that has any. A few dozen directories at most are read; past that, or
+// without files, there are none, and names pair the directory.
+std::vector<FileKey> NearestKeys(ImageSource& image, std::uint32_t extent) {
+  constexpr std::size_t kMostDirectories = 64;
+  std::vector<FileKey> keys;
+  std::vector<std::uint32_t> level{extent};
+  std::unordered_set<std::uint32_t> seen{extent};
+  while (!level.empty() && keys.empty() && seen.size() <= kMostDirectories) {
+    std::vector<std::uint32_t> below;
+    for (std::uint32_t at : level) {
+      DirectoryExtent records(image, at);
+      bool continues = false;  // the next record goes on with the same file
+      for (const std::uint8_t* bytes; (bytes = records.NextBytes()) != nullptr;) {
+        const auto& record = AsRecord(bytes);
+        const std::uint8_t flags = record.file_flags();
+        const bool wasContinued = continues;
+        continues = (flags & (kFlagDirectory | kFlagMultiExtent)) == kFlagMultiExtent;
+        if (record.identifier_length() == 0 || (flags & kFlagHidden) != 0 || wasContinued ||
+            (record.identifier_length() == 1 && record.identifier[0] <= 0x01)) {
+          continue;
+        }
+        if ((flags & kFlagDirectory) != 0) {
+          if (seen.insert(record.extent()).second) below.push_back(record.extent());
+        } else if (record.data_length() > 0) {
+          keys.push_back(KeyOf(record.extent(), record.data_length()));
+        }
+      }
+    }
+    level = std::move(below);
+  }
+  return keys;
+}
+
 // One Joliet directory being paired with one primary directory.
 class DirectoryPairing {
  public:
-  explicit DirectoryPairing(const JolietEntry& joliet)
-      : joliet_(joliet), used_(joliet.entries.size(), false) {
+  DirectoryPairing(const JolietEntry& joliet, ImageSource* image)
+      : joliet_(joliet), image_(image), used_(joliet.entries.size(), false) {
     for (std::size_t i = 0; i < joliet.entries.size(); ++i) {
       const JolietEntry& entry = joliet.entries[i];
       comparable_.push_back(ComparableName(Utf8FromJolietName(entry.identifier)));
@@ -94,7 +135,11 @@ class DirectoryPairing {
         continue;
       }
       std::vector<FileKey> keys;
-      CollectKeys(entry, keys);
+      if (entry.listed) {
+        CollectKeys(entry, keys);
+      } else if (image_) {
+        keys = NearestKeys(*image_, entry.extent);
+      }
       for (FileKey key : keys) {
         // A key under two directories (shared data) decides nothing.
         auto inserted = directoryOfKey_.emplace(key, i);
@@ -157,7 +202,11 @@ class DirectoryPairing {
   // exactly one does.
   std::size_t DirectoryByFiles(const DirectoryRecord& node) const {
     std::vector<FileKey> keys;
-    CollectKeys(node.child, keys);
+    if (node.child) {
+      CollectKeys(node.child, keys);
+    } else if (image_) {
+      keys = NearestKeys(*image_, node.sourceExtent);
+    }
     std::size_t found = kNone;
     for (FileKey key : keys) {
       auto it = directoryOfKey_.find(key);
@@ -181,6 +230,7 @@ class DirectoryPairing {
   }
 
   const JolietEntry& joliet_;
+  ImageSource* image_;
   std::vector<bool> used_;
   std::vector<std::string> comparable_;  // each entry's name as ComparableName gives it
   std::unordered_map<std::string, std::vector<std::size_t>> byName_;
@@ -188,14 +238,19 @@ class DirectoryPairing {
   std::unordered_map<FileKey, std::size_t> directoryOfKey_;
 };
 
-void MapDirectory(DirectoryRecord* list, const JolietEntry& joliet) {
-  DirectoryPairing pairing(joliet);
+void MapDirectory(DirectoryRecord* list, const JolietEntry& joliet, ImageSource* image) {
+  DirectoryPairing pairing(joliet, image);
   for (DirectoryRecord* node = list; node; node = node->next) {
-    if (IsDotName(node->name)) continue;
+    if (IsDotName(node->name)) {
+      if (node->name == ".") node->jolietExtent = joliet.extent;
+      continue;
+    }
     const JolietEntry* match = pairing.Pair(*node);
     if (match == nullptr) continue;
     node->jolietIdentifier = match->identifier;
-    if (node->type == kTypeDirectory) MapDirectory(node->child, *match);
+    if (node->type != kTypeDirectory) continue;
+    node->jolietExtent = match->extent;
+    if (node->child && match->listed) MapDirectory(node->child, *match, image);
   }
 }
 
@@ -233,12 +288,21 @@ JolietEntry LoadJolietTree(ImageSource& image, std::uint32_t rootExtent) {
   JolietEntry root;
   root.directory = true;
   root.extent = rootExtent;
-  LoadJolietDirectory(image, root, guard);
+  ReadJolietDirectory(image, root, &guard);
   return root;
 }
 
-void MapJolietNames(DirectoryRecord* primaryList, const JolietEntry& jolietRoot) {
-  MapDirectory(primaryList, jolietRoot);
+JolietEntry LoadJolietDirectory(ImageSource& image, std::uint32_t extent) {
+  JolietEntry directory;
+  directory.directory = true;
+  directory.extent = extent;
+  ReadJolietDirectory(image, directory, nullptr);
+  return directory;
+}
+
+void MapJolietNames(DirectoryRecord* primaryList, const JolietEntry& jolietRoot,
+                    ImageSource* image) {
+  MapDirectory(primaryList, jolietRoot, image);
 }
 
 std::string JolietNameFor(const DirectoryRecord& node) {

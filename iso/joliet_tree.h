@@ -24,6 +24,7 @@ struct JolietEntry {
   std::uint32_t size = 0;
   bool directory = false;
   std::vector<JolietEntry> entries;  // a directory's entries without "." and ".."
+  bool listed = true;  // false: a directory whose entries were not read
   // A directory: records marked hidden were left out of it or below it.
   bool holdsHidden = false;
 };
@@ -33,9 +34,19 @@ struct JolietEntry {
 // checks as the primary tree's load).
 JolietEntry LoadJolietTree(ImageSource& image, std::uint32_t rootExtent);
 
+// The Joliet directory at `extent` with its own entries only (its
+// subdirectories not listed), hidden ones left out. Throws as
+// LoadJolietTree for this directory.
+JolietEntry LoadJolietDirectory(ImageSource& image, std::uint32_t extent);
+
 // Sets `jolietIdentifier` of every entry below the primary list's "." node
-// whose Joliet name the Joliet tree determines; the others stay empty.
-void MapJolietNames(DirectoryRecord* primaryList, const JolietEntry& jolietRoot);
+// whose Joliet name the Joliet tree determines; the others stay empty. A
+// directory paired gets the Joliet directory's extent as `jolietExtent`.
+// Either side may hold directories not read yet: with `image`, the files
+// nearest below them are read from it to pair them; without, only names
+// pair them.
+void MapJolietNames(DirectoryRecord* primaryList, const JolietEntry& jolietRoot,
+                    ImageSource* image = nullptr);
 
 // The Joliet name an entry takes into a new image: the one it carries, else
 // for an entry of the source image one made from its ISO 9660 name, else

@@ -1,7 +1,10 @@
-// The keep layout. Both trees of the source are loaded as raw records (what
-// the reader's tree leaves out, such as hidden entries and system-use
-// fields, stays in them), reconciled with the modified tree, and only what
-// differs is laid out and encoded again.
+// The keep layout. The directories of both source trees that the run may
+// have changed (those whose lists the modified tree holds) are loaded as raw
+// records (what the reader's tree leaves out, such as hidden entries and
+// system-use fields, stays in them), reconciled with the modified tree, and
+// only what differs is laid out and encoded again. The rest of each tree is
+// walked once, record by record without keeping them, for the sectors that
+// stay in use and the directories the path tables list.
 #include "iso/patch_layout.h"
 
 #include <algorithm>
@@ -190,6 +193,16 @@ struct PathTables {
   bool changed = false;
 };
 
+// A file that stays keeps its sectors. The copy would carry a file cut
+// short without a word: that is refused.
+void ProtectFile(ImageSource& source, std::uint32_t extent, std::uint32_t size,
+                 std::vector<SectorRange>& protectedRuns) {
+  if (SectorOffset(extent) + size > source.Size()) {
+    throw std::runtime_error("cannot read " + source.Name() + ": it is shorter than recorded, or unreadable");
+  }
+  protectedRuns.push_back({extent, SectorsFor(size)});
+}
+
 class Planner {
  public:
   Planner(ImageSource& source, const ImageFacts& facts, const std::uint8_t* date,
@@ -200,6 +213,7 @@ class Planner {
 
  private:
   Directory* Load(std::uint32_t extent, Directory* parent);
+  Directory* LoadJoliet(std::uint32_t extent, Directory* parent);
   void Reconcile(const DirectoryRecord* list, Directory* primary, Directory* joliet);
   void Replace(Record& old, const DirectoryRecord& node, Directory* primary, Directory* joliet);
   void Insert(const DirectoryRecord& node, Directory* primary, Directory* joliet);
@@ -208,7 +222,10 @@ class Planner {
   Record& InsertSorted(Directory& directory, Record record);
   void Release(const Record& record);
   void ReleaseTree(const Directory& directory);
+  void ReleaseSubtree(const Record& record);
+  void ReleaseUnloaded(std::uint32_t extent);
   void Protect(const Directory& directory);
+  void ProtectUnloaded(std::uint32_t extent);
   void ProtectBootImages();
   void MergeProtected();
   bool IsProtected(std::uint32_t sector) const;
@@ -217,6 +234,7 @@ class Planner {
   void PlaceFiles(PatchPlan& plan);
   void PlaceDirectory(Directory& directory);
   void PointRecords(Directory& directory);
+  std::vector<std::uint8_t> BuildPathTable(Directory* root, bool bigEndian) const;
   void PlacePathTables(Directory* root, PathTables& tables, PatchPlan& plan);
   void PatchDescriptors(PatchPlan& plan);
   void EmitDirectories(PatchPlan& plan);
@@ -230,6 +248,10 @@ class Planner {
   const std::uint8_t* volumeDate_;
   std::vector<std::unique_ptr<Directory>> directories_;
   std::set<std::uint32_t> visited_;
+  // Directories of the source walked without being loaded, and the
+  // subdirectories each holds (identifier, extent) in record order.
+  std::set<std::uint32_t> walked_;
+  std::map<std::uint32_t, std::vector<std::pair<std::string, std::uint32_t>>> unloadedChildren_;
   std::vector<FilePlacement> files_;
   std::vector<SectorRange> released_;
   // Runs of sectors whose bytes stay; a run per file, not a sector: a large
@@ -271,11 +293,20 @@ Directory* Planner::Load(std::uint32_t extent, Directory* parent) {
   }
   Directory* loaded = directory.get();
   directories_.push_back(std::move(directory));
-  for (std::size_t i = 2; i < loaded->records.size(); ++i) {
-    Record& record = loaded->records[i];
-    if (record.IsDirectory()) record.child = Load(record.Extent(), loaded);
-  }
   return loaded;
+}
+
+// A Joliet directory the reader did not pair may be damaged: then the
+// image is written in the compact layout, as for a Joliet tree the reader
+// could not read.
+Directory* Planner::LoadJoliet(std::uint32_t extent, Directory* parent) {
+  try {
+    return Load(extent, parent);
+  } catch (const CannotPatch&) {
+    throw;
+  } catch (const std::runtime_error& e) {
+    throw CannotPatch(e.what());
+  }
 }
 
 Directory* Planner::RequireJoliet(Directory* joliet) const {
@@ -331,8 +362,12 @@ void Planner::Reconcile(const DirectoryRecord* list, Directory* primary, Directo
     }
     if (record.node == nullptr) {
       record.removed = true;
-    } else if (record.child != nullptr) {
+    } else if (record.IsDirectory() && record.node->child != nullptr) {
+      // Only a list the run has read can hold a change.
+      record.child = Load(record.Extent(), primary);
+      if (record.child == nullptr) continue;  // shared or looping: left alone
       Record* partner = JolietPartner(joliet, record, record.node->jolietIdentifier);
+      if (partner && !partner->child) partner->child = LoadJoliet(partner->Extent(), joliet);
       Reconcile(record.node->child, record.child, partner ? partner->child : nullptr);
     }
   }
@@ -355,8 +390,9 @@ void Planner::Reconcile(const DirectoryRecord* list, Directory* primary, Directo
     if (Record* partner = JolietPartner(RequireJoliet(joliet), record, "")) {
       partner->removed = true;
       joliet->restructured = true;
-      if (partner->child) ReleaseTree(*partner->child);
+      if (partner->IsDirectory()) ReleaseSubtree(*partner);
     }
+    if (record.IsDirectory()) ReleaseSubtree(record);
     Release(record);
   }
 }
@@ -384,10 +420,10 @@ void Planner::Replace(Record& old, const DirectoryRecord& node, Directory* prima
     files_.push_back(FilePlacement{&node, old.Extent()});
     return;
   }
-  if (old.child) ReleaseTree(*old.child);
+  ReleaseSubtree(old);
   old.child = NewDirectory(node.child, primary, false);
   if (partner) {
-    if (partner->child) ReleaseTree(*partner->child);
+    ReleaseSubtree(*partner);
     partner->child = NewDirectory(node.child, joliet, true);
   } else if (joliet) {
     Insert(node, nullptr, joliet);
@@ -451,10 +487,42 @@ void Planner::ReleaseTree(const Directory& directory) {
   if (directory.fromSource) released_.push_back({directory.sourceExtent, directory.SourceSectors()});
   for (std::size_t i = 2; i < directory.records.size(); ++i) {
     const Record& record = directory.records[i];
-    if (record.child) {
-      ReleaseTree(*record.child);
-    } else if (record.offset != kNotInSource) {
+    if (record.offset == kNotInSource) continue;
+    if (record.IsDirectory()) {
+      ReleaseSubtree(record);
+    } else {
       Release(record);
+    }
+  }
+}
+
+// The directory a source record names, and everything below it.
+void Planner::ReleaseSubtree(const Record& record) {
+  if (record.child) {
+    ReleaseTree(*record.child);
+  } else if (record.offset != kNotInSource) {
+    ReleaseUnloaded(record.Extent());
+  }
+}
+
+// A directory tree the run has not loaded, released whole. Sectors that
+// some record still names are protected and stay.
+void Planner::ReleaseUnloaded(std::uint32_t extent) {
+  std::set<std::uint32_t> seen{extent};
+  std::vector<std::uint32_t> pending{extent};
+  while (!pending.empty()) {
+    DirectoryExtent records(source_, pending.back());
+    released_.push_back({pending.back(), SectorsFor(records.Size())});
+    pending.pop_back();
+    std::size_t i = 0;
+    for (const std::uint8_t* bytes; (bytes = records.NextBytes()) != nullptr;) {
+      if (i++ < 2) continue;
+      const auto& raw = AsRecord(bytes);
+      if ((raw.file_flags() & kFlagDirectory) == 0) {
+        if (raw.data_length() > 0) released_.push_back({raw.extent(), SectorsFor(raw.data_length())});
+      } else if (seen.insert(raw.extent()).second) {
+        pending.push_back(raw.extent());
+      }
     }
   }
 }
@@ -473,12 +541,35 @@ void Planner::Protect(const Directory& directory) {
     if (record.removed || record.dataReplaced || record.offset == kNotInSource) continue;
     if (record.child) {
       Protect(*record.child);
-    } else if (!record.IsDirectory()) {
-      // The copy would carry a file cut short without a word.
-      if (SectorOffset(record.Extent()) + record.Size() > source_.Size()) {
-        throw std::runtime_error("cannot read " + source_.Name() + ": it is shorter than recorded, or unreadable");
+    } else if (record.IsDirectory()) {
+      if (walked_.insert(record.Extent()).second) ProtectUnloaded(record.Extent());
+    } else {
+      ProtectFile(source_, record.Extent(), record.Size(), protected_);
+    }
+  }
+}
+
+// A directory tree the run has not loaded keeps everything: its extents,
+// and the data of its files. Walked without recursion, its depth being the
+// image's to choose.
+void Planner::ProtectUnloaded(std::uint32_t extent) {
+  std::vector<std::uint32_t> pending{extent};
+  while (!pending.empty()) {
+    const std::uint32_t at = pending.back();
+    pending.pop_back();
+    DirectoryExtent records(source_, at);
+    protected_.push_back({at, SectorsFor(records.Size())});
+    std::size_t i = 0;
+    for (const std::uint8_t* bytes; (bytes = records.NextBytes()) != nullptr;) {
+      if (i++ < 2) continue;
+      const auto& raw = AsRecord(bytes);
+      if ((raw.file_flags() & kFlagDirectory) == 0) {
+        ProtectFile(source_, raw.extent(), raw.data_length(), protected_);
+      } else if (walked_.insert(raw.extent()).second) {
+        const auto* id = reinterpret_cast<const char*>(raw.identifier);
+        unloadedChildren_[at].emplace_back(std::string(id, raw.identifier_length()), raw.extent());
+        pending.push_back(raw.extent());
       }
-      protected_.push_back({record.Extent(), SectorsFor(record.Size())});
     }
   }
 }
@@ -616,7 +707,16 @@ void Planner::PlaceDirectory(Directory& directory) {
 // The records that name a directory that moved or is new follow it: its
 // own ".", its children's "..", and its parent's record of it.
 void Planner::PointRecords(Directory& directory) {
-  if (Moved(directory)) directory.records[0].Point(directory.extent, directory.size);
+  if (Moved(directory)) {
+    directory.records[0].Point(directory.extent, directory.size);
+    // Its subdirectories' ".." records follow it: they are loaded to be.
+    for (std::size_t i = 2; i < directory.records.size(); ++i) {
+      Record& record = directory.records[i];
+      if (!record.removed && record.IsDirectory() && !record.child && record.offset != kNotInSource) {
+        record.child = Load(record.Extent(), &directory);
+      }
+    }
+  }
   const Directory& parent = directory.parent ? *directory.parent : directory;
   if (Moved(parent) || !directory.fromSource) directory.records[1].Point(parent.extent, parent.size);
   for (std::size_t i = 2; i < directory.records.size(); ++i) {
@@ -628,29 +728,50 @@ void Planner::PointRecords(Directory& directory) {
 }
 
 // Path table rows, breadth-first: the order that numbers the directories.
-std::vector<std::uint8_t> BuildPathTable(Directory* root, bool bigEndian) {
+// A directory not loaded lists the subdirectories its walk found.
+std::vector<std::uint8_t> Planner::BuildPathTable(Directory* root, bool bigEndian) const {
+  struct Row {
+    const Directory* directory;  // null: not loaded
+    std::uint32_t extent;
+    std::string id;
+  };
   std::vector<std::uint8_t> table;
-  std::vector<std::pair<Directory*, std::string>> queue{{root, std::string(1, '\0')}};
+  std::vector<Row> queue{{root, root->extent, std::string(1, '\0')}};
   std::vector<std::uint16_t> parents{1};
+  std::set<std::uint32_t> listed;
+  const auto add = [&](const Directory* directory, std::uint32_t extent, const std::string& id,
+                       std::size_t parent) {
+    if (directory == nullptr && !listed.insert(extent).second) return;
+    queue.push_back({directory, extent, id});
+    parents.push_back(static_cast<std::uint16_t>(parent + 1));
+  };
   for (std::size_t number = 0; number < queue.size(); ++number) {
-    Directory* directory = queue[number].first;
-    const std::string& id = queue[number].second;
+    const Row row = queue[number];
     const std::size_t at = table.size();
-    table.resize(at + PathTableRecordLength(id.size()), 0);
-    table[at + path_record::identifier_length] = static_cast<std::uint8_t>(id.size());
+    table.resize(at + PathTableRecordLength(row.id.size()), 0);
+    table[at + path_record::identifier_length] = static_cast<std::uint8_t>(row.id.size());
     if (bigEndian) {
-      put_be32(&table[at + path_record::extent], directory->extent);
+      put_be32(&table[at + path_record::extent], row.extent);
       put_be16(&table[at + path_record::parent_number], parents[number]);
     } else {
-      put_le32(&table[at + path_record::extent], directory->extent);
+      put_le32(&table[at + path_record::extent], row.extent);
       put_le16(&table[at + path_record::parent_number], parents[number]);
     }
-    std::memcpy(&table[at + path_record::identifier], id.data(), id.size());
-    for (std::size_t i = 2; i < directory->records.size(); ++i) {
-      const Record& record = directory->records[i];
-      if (record.removed || record.child == nullptr) continue;
-      queue.push_back({record.child, record.Identifier()});
-      parents.push_back(static_cast<std::uint16_t>(number + 1));
+    std::memcpy(&table[at + path_record::identifier], row.id.data(), row.id.size());
+    if (row.directory == nullptr) {
+      const auto children = unloadedChildren_.find(row.extent);
+      if (children == unloadedChildren_.end()) continue;
+      for (const auto& child : children->second) add(nullptr, child.second, child.first, number);
+      continue;
+    }
+    for (std::size_t i = 2; i < row.directory->records.size(); ++i) {
+      const Record& record = row.directory->records[i];
+      if (record.removed || !record.IsDirectory()) continue;
+      if (record.child) {
+        add(record.child, record.child->extent, record.Identifier(), number);
+      } else if (walked_.count(record.Extent())) {
+        add(nullptr, record.Extent(), record.Identifier(), number);
+      }
     }
   }
   return table;
@@ -805,13 +926,19 @@ PatchPlan Planner::Plan(const DirectoryRecord* rootList) {
   if (facts_.HasJoliet()) {
     if (!facts_.jolietTreeProblem.empty()) throw CannotPatch(facts_.jolietTreeProblem);
     jolietTables_ = ReadPathTables(source_, facts_.jolietDescriptorSector);
-    jolietRoot_ = Load(facts_.jolietRootExtent, nullptr);
+    jolietRoot_ = LoadJoliet(facts_.jolietRootExtent, nullptr);
     if (jolietRoot_ == nullptr) throw CannotPatch("the Joliet tree shares the primary root");
   }
   Reconcile(rootList, primaryRoot_, jolietRoot_);
 
   Protect(*primaryRoot_);
-  if (jolietRoot_) Protect(*jolietRoot_);
+  if (jolietRoot_) {
+    try {
+      Protect(*jolietRoot_);
+    } catch (const std::runtime_error& e) {
+      throw CannotPatch(e.what());
+    }
+  }
   ProtectBootImages();
   MergeProtected();
   for (const SectorRange& range : released_) Free(range.first, range.count);

@@ -36,6 +36,7 @@ int ISOModifier::WritePack(ImageSink& output, const std::string& bootImagePath) 
   } catch (const CannotPatch& e) {
     Warning("the image cannot be patched in place (%s); the new image is written in the compact "
             "layout instead", e.what());
+    if (!PrepareCompact()) return 1;
     return ISOWriter::WritePack(output, bootImagePath);
   } catch (const std::exception& e) {
     // Said in the step the compact layout fails in too.
@@ -49,7 +50,10 @@ int ISOModifier::WritePack(ImageSink& output, const std::string& bootImagePath) 
 int ISOModifier::PatchSource(ImageSink& output, const PatchPlan& plan,
                              const std::string& bootImagePath) {
   for (const std::string& warning : plan.warnings) Warning("%s", warning.c_str());
-  StartProgress(TreeFileBytes(root));
+  // The marks count the files written, then what the copy kept.
+  std::uint64_t fileBytes = 0;
+  for (const FileWrite& file : plan.files) fileBytes += file.size;
+  StartProgress(fileBytes + plan.sourceBytes);
   std::unique_ptr<ImageSource> source;
   const auto nothing = [] { return std::string(); };
   const bool boot = !bootImagePath.empty();

@@ -80,11 +80,12 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
   WPE_LINUX_ONLY("the image is made by genisoimage and read back by pycdlib");
   ScratchDir dir;
   const std::string source = dir / "source.iso";
-  for (const char* d : {"src/I386/INF", "src/BOOT", "src/DOCS", "work/many", "work/progs/TOOL"}) {
+  for (const char* d : {"src/I386/INF", "src/BOOT", "src/DOCS/OLD", "work/progs/TOOL"}) {
     MakeDirs(dir / d);
   }
   WriteFile(dir / "src/WINBOM.INI", "[Factory]\r\nOLD-WINBOM-PASSWORD-HASH\r\n");
   WriteFile(dir / "src/DOCS/README.TXT", std::string(3000, 'r'));
+  WriteFile(dir / "src/DOCS/OLD/X.TXT", "x");
   WriteFile(dir / "src/I386/INF/DISK.INF", "[Version]\r\n");
   // A second name for the same data: replacing it must leave the data the first still names.
   boost::filesystem::create_hard_link(dir / "src/I386/INF/DISK.INF", dir / "src/DOCS/DISK.INF");
@@ -101,11 +102,12 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
   WriteFile(dir / "work/small.ini", "[Factory]\r\n");
   WriteFile(dir / "work/large.ini", std::string(5000, 'L'));
   WriteFile(dir / "work/NEW.TXT", "new file");
-  for (int i = 0; i < 40; ++i) WriteFile(dir / ("work/many/FILE_NUMBER_" + std::to_string(i) + ".TXT"), "m");
   WriteFile(dir / "work/progs/TOOL/tool.exe", std::string(3000, 't'));
   const std::string original = ReadFile(source);
   const std::size_t pvd = 16 * 2048;
 
+  std::vector<Change> crowd;  // more new entries than a directory's sector holds
+  for (int i = 0; i < 45; ++i) crowd.push_back({"NEW.TXT", "\\DOCS\\N" + std::to_string(i), false});
   const std::vector<Case> cases = {
       {"equal bytes", {{"same.ini", "\\WINBOM.INI", false}}, {}, 0, false},
       // A hive with another password hash keeps its size.
@@ -114,7 +116,7 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
       {"larger", {{"large.ini", "\\WINBOM.INI", false}}, {"OLD-WINBOM"}, 11, true},
       {"data shared with another name", {{"small.ini", "\\DOCS\\DISK.INF", false}}, {}, 11, true},
       {"fits its directory", {{"NEW.TXT", "\\DOCS\\NEW.TXT", false}}, {}, 11, true},
-      {"overflows its directory", {{"many", "\\DOCS\\MANY", true}}, {}, 17, true},
+      {"overflows its directory", crowd, {}, 17, true},
       {"new directory", {{"progs", "\\PROGRAMS", true}, {"small.ini", "\\WINBOM.INI", false}},
        {"OLD-WINBOM"}, 17, true},
   };
@@ -157,6 +159,8 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
               RecordBytes(original, ExtentOf(before, ""), "HIDDEN.TXT;1"));
     EXPECT_EQ(RecordBytes(packed, ExtentOf(after, "DOCS"), "README.TXT;1"),
               RecordBytes(original, ExtentOf(before, "DOCS"), "README.TXT;1"));
+    // A subdirectory's ".." follows its parent wherever that went.
+    EXPECT_EQ(Field32(RecordBytes(packed, ExtentOf(after, "DOCS\\OLD"), "\x01"), 2), ExtentOf(after, "DOCS"));
     // The optional path tables are copies of the mandatory ones.
     for (int i = 0; i < 2; ++i) {
       const std::uint32_t table = Field32(packed, pvd + 140 + i * 8, i == 1);

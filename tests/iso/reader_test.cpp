@@ -201,8 +201,9 @@ TEST_F(SampleImages, BrokenImagesFailWithTheirLines) {
        atRoot + " does not start with its self record\n" + kBadStructure},
       {"I386 loops back to the root", false,
        [&](std::string& d) { put_both32(reinterpret_cast<std::uint8_t*>(&d[i386 + 2]), root); },
-       atRoot + " points back at an enclosing directory\n" +
-           "load directory information from ISO image failed\n" + kBadStructure},
+       "load ISO image ...\nload ISO image succeeded\ndirectory extent at block " +
+           std::to_string(root) + " points back at an enclosing directory\n" +
+           "load directory information from ISO image failed\n"},
       {"catalog key byte", true, [&](std::string& d) { d[catalog + 30] = 0x54; },
        kBootInvalid + kNotLoaded},
       {"not bootable", true, [&](std::string& d) { d[catalog + 32] = 0; },
@@ -221,7 +222,7 @@ TEST_F(SampleImages, BrokenImagesFailWithTheirLines) {
       EXPECT_EQ(reader.LoadBootImage(), 1);
       EXPECT_EQ(reader.ExtractBootImage(local / (std::string(c.what) + ".bin")), 1);  // a new file each
     } else {
-      EXPECT_FALSE(ISOReader(path).FileExists("\\EMPTY.TXT"));
+      EXPECT_FALSE(ISOReader(path).FileExists("\\I386\\SYSTEM32\\WINPEOEM.SIF"));
     }
     const std::string text = capture.Stdout();
     if (c.expected.back() == '\n') {

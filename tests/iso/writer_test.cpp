@@ -305,7 +305,7 @@ TEST(WriterPack, JolietHierarchyMirrorsThePrimaryAndSharesItsFiles) {
   ISOReader reader(InMemory(image));
   {
     CaptureOutput capture;
-    ASSERT_EQ(reader.LoadImage(), 0);
+    ASSERT_EQ(reader.LoadEverything(), 0);
   }
   const ImageFacts& facts = reader.Facts();
   EXPECT_EQ(facts.jolietDescriptorSector, 18u);
