@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <unordered_set>
 #include <stdexcept>
 
 #include <boost/filesystem.hpp>
@@ -193,14 +194,42 @@ struct PathTables {
   bool changed = false;
 };
 
-// A file that stays keeps its sectors. The copy would carry a file cut
-// short without a word: that is refused.
-void ProtectFile(ImageSource& source, std::uint32_t extent, std::uint32_t size,
-                 std::vector<SectorRange>& protectedRuns) {
+// Sorted by first sector, overlapping and touching runs joined, so that a
+// sector is looked up in the one run that may hold it.
+std::vector<SectorRange> Merged(std::vector<SectorRange> runs) {
+  std::sort(runs.begin(), runs.end(),
+            [](const SectorRange& a, const SectorRange& b) { return a.first < b.first; });
+  std::vector<SectorRange> merged;
+  for (const SectorRange& run : runs) {
+    const std::uint64_t end = std::uint64_t{run.first} + run.count;
+    if (!merged.empty() && run.first <= std::uint64_t{merged.back().first} + merged.back().count) {
+      const std::uint64_t last = std::max<std::uint64_t>(merged.back().first + std::uint64_t{merged.back().count}, end);
+      merged.back().count = static_cast<std::uint32_t>(last - merged.back().first);
+    } else if (run.count != 0) {
+      merged.push_back(run);
+    }
+  }
+  return merged;
+}
+
+// Whether `run` shares a sector with one of the merged `runs`.
+bool Overlaps(const std::vector<SectorRange>& runs, SectorRange run) {
+  if (run.count == 0) return false;
+  const std::uint64_t last = std::uint64_t{run.first} + run.count - 1;
+  auto after = std::upper_bound(runs.begin(), runs.end(), last,
+                                [](std::uint64_t s, const SectorRange& r) { return s < r.first; });
+  if (after == runs.begin()) return false;
+  --after;
+  return std::uint64_t{after->first} + after->count > run.first;
+}
+
+// The sectors of a file that stays. The copy would carry a file cut short
+// without a word: that is refused.
+SectorRange StayingFile(ImageSource& source, std::uint32_t extent, std::uint32_t size) {
   if (SectorOffset(extent) + size > source.Size()) {
     throw std::runtime_error("cannot read " + source.Name() + ": it is shorter than recorded, or unreadable");
   }
-  protectedRuns.push_back({extent, SectorsFor(size)});
+  return {extent, SectorsFor(size)};
 }
 
 class Planner {
@@ -227,7 +256,8 @@ class Planner {
   void Protect(const Directory& directory);
   void ProtectUnloaded(std::uint32_t extent);
   void ProtectBootImages();
-  void MergeProtected();
+  void CollectReusable();
+  void Keep(SectorRange run);
   bool IsProtected(std::uint32_t sector) const;
   std::uint32_t Allocate(std::uint32_t count, std::uint32_t preferred);
   void Free(std::uint32_t first, std::uint32_t count);
@@ -250,13 +280,17 @@ class Planner {
   std::set<std::uint32_t> visited_;
   // Directories of the source walked without being loaded, and the
   // subdirectories each holds (identifier, extent) in record order.
-  std::set<std::uint32_t> walked_;
+  std::unordered_set<std::uint32_t> walked_;
   std::map<std::uint32_t, std::vector<std::pair<std::string, std::uint32_t>>> unloadedChildren_;
   std::vector<FilePlacement> files_;
   std::vector<SectorRange> released_;
   // Runs of sectors whose bytes stay; a run per file, not a sector: a large
   // image has millions of sectors, and a run changes a handful.
   std::vector<SectorRange> protected_;
+  // Every sector the plan may free or reuse: the data and directories
+  // released, the extents of the directories loaded (they may move), the
+  // path tables. Only what stays and lies there needs protecting.
+  std::vector<SectorRange> reusable_;
   std::set<std::uint32_t> free_;
   std::vector<SectorRange> zeroed_;
   std::uint32_t end_ = 0;
@@ -544,9 +578,26 @@ void Planner::Protect(const Directory& directory) {
     } else if (record.IsDirectory()) {
       if (walked_.insert(record.Extent()).second) ProtectUnloaded(record.Extent());
     } else {
-      ProtectFile(source_, record.Extent(), record.Size(), protected_);
+      Keep(StayingFile(source_, record.Extent(), record.Size()));
     }
   }
+}
+
+void Planner::CollectReusable() {
+  std::vector<SectorRange> runs = released_;
+  for (const auto& directory : directories_) {
+    if (directory->fromSource) runs.push_back({directory->sourceExtent, directory->SourceSectors()});
+  }
+  for (const PathTables* tables : {&primaryTables_, &jolietTables_}) {
+    for (std::uint32_t at : {tables->typeL, tables->typeM, tables->optionalL, tables->optionalM}) {
+      if (at != 0) runs.push_back({at, SectorsFor(tables->size)});
+    }
+  }
+  reusable_ = Merged(std::move(runs));
+}
+
+void Planner::Keep(SectorRange run) {
+  if (Overlaps(reusable_, run)) protected_.push_back(run);
 }
 
 // A directory tree the run has not loaded keeps everything: its extents,
@@ -558,13 +609,13 @@ void Planner::ProtectUnloaded(std::uint32_t extent) {
     const std::uint32_t at = pending.back();
     pending.pop_back();
     DirectoryExtent records(source_, at);
-    protected_.push_back({at, SectorsFor(records.Size())});
+    Keep({at, SectorsFor(records.Size())});
     std::size_t i = 0;
     for (const std::uint8_t* bytes; (bytes = records.NextBytes()) != nullptr;) {
       if (i++ < 2) continue;
       const auto& raw = AsRecord(bytes);
       if ((raw.file_flags() & kFlagDirectory) == 0) {
-        ProtectFile(source_, raw.extent(), raw.data_length(), protected_);
+        Keep(StayingFile(source_, raw.extent(), raw.data_length()));
       } else if (walked_.insert(raw.extent()).second) {
         const auto* id = reinterpret_cast<const char*>(raw.identifier);
         unloadedChildren_[at].emplace_back(std::string(id, raw.identifier_length()), raw.extent());
@@ -599,31 +650,7 @@ void Planner::ProtectBootImages() {
   }
 }
 
-// Sorted by first sector, overlapping and touching runs joined, so that a
-// sector is looked up in the one run that may hold it.
-void Planner::MergeProtected() {
-  std::sort(protected_.begin(), protected_.end(),
-            [](const SectorRange& a, const SectorRange& b) { return a.first < b.first; });
-  std::vector<SectorRange> merged;
-  for (const SectorRange& run : protected_) {
-    const std::uint64_t end = std::uint64_t{run.first} + run.count;
-    if (!merged.empty() && run.first <= std::uint64_t{merged.back().first} + merged.back().count) {
-      const std::uint64_t last = std::max<std::uint64_t>(merged.back().first + std::uint64_t{merged.back().count}, end);
-      merged.back().count = static_cast<std::uint32_t>(last - merged.back().first);
-    } else if (run.count != 0) {
-      merged.push_back(run);
-    }
-  }
-  protected_ = std::move(merged);
-}
-
-bool Planner::IsProtected(std::uint32_t sector) const {
-  auto after = std::upper_bound(protected_.begin(), protected_.end(), sector,
-                                [](std::uint32_t s, const SectorRange& run) { return s < run.first; });
-  if (after == protected_.begin()) return false;
-  --after;
-  return sector - after->first < after->count;
-}
+bool Planner::IsProtected(std::uint32_t sector) const { return Overlaps(protected_, {sector, 1}); }
 
 void Planner::Free(std::uint32_t first, std::uint32_t count) {
   for (std::uint32_t s = first; s < first + count; ++s) {
@@ -931,6 +958,7 @@ PatchPlan Planner::Plan(const DirectoryRecord* rootList) {
   }
   Reconcile(rootList, primaryRoot_, jolietRoot_);
 
+  CollectReusable();
   Protect(*primaryRoot_);
   if (jolietRoot_) {
     try {
@@ -940,7 +968,7 @@ PatchPlan Planner::Plan(const DirectoryRecord* rootList) {
     }
   }
   ProtectBootImages();
-  MergeProtected();
+  protected_ = Merged(std::move(protected_));
   for (const SectorRange& range : released_) Free(range.first, range.count);
   PlaceFiles(plan);
   for (Directory* root : {primaryRoot_, jolietRoot_}) {
