@@ -18,15 +18,29 @@ HYBRID = ["-isohybrid-mbr", "/usr/lib/ISOLINUX/isohdpfx.bin"]
 BIOS_LINE, EFI_LINE = b"Loading x", b"EFI BOOTED"
 # (name, boot options, how it boots: "cd", "efi", "disk")
 SETUPS = [("bios and uefi", ISOLINUX + UEFI, ["cd", "efi"]),
-          ("floppy", ["-b", "BOOT/FLOPPY.IMG"], []),
+          ("floppy", ["-b", "BOOT/FLOPPY.IMG"], ["cd"]),
+          ("hard disk", ["-b", "BOOT/DISK.IMG", "-hard-disk-boot"], ["cd"]),
           ("hybrid", HYBRID + ISOLINUX, ["disk"]),
           ("hybrid gpt", HYBRID + ISOLINUX + UEFI + ["-isohybrid-gpt-basdat"], ["disk", "efidisk"])]
 SETUPS += [("load size %d" % n, ["-b", "BOOT/BOOT.IMG", "-no-emul-boot", "-boot-load-size", str(n)],
-            []) for n in range(1, 8)]
+            ["cd"]) for n in range(1, 8)]
 # The packed layout writes no system area: the hybrid image boots from CD only.
 LOST_SYSTEM_AREA = ("Warning: the image's system area (a hybrid boot record or partition table) "
                     "is not carried over")
 COMPACT_LOSSES = {"hybrid": LOST_SYSTEM_AREA, "hybrid gpt": LOST_SYSTEM_AREA}
+
+
+def serial_boot_sector(size, partition=b""):
+    """A boot image whose first sector writes BIOS_LINE to COM1 and halts;
+    `partition`, a 16-byte MBR entry, makes it a disk."""
+    code = b"\xba\xf8\x03" + b"".join(b"\xb0" + bytes([c]) + b"\xee" for c in BIOS_LINE) + b"\xf4\xeb\xfd"
+    data = bytearray(size)
+    data[:len(code)] = code
+    data[446:446 + len(partition)] = partition
+    data[510:512] = b"\x55\xaa"
+    return bytes(data)
+
+
 EFI_PROGRAM = r"""
 static void outb(unsigned short port, unsigned char v) { __asm__ volatile("outb %0, %1" : : "a"(v), "Nd"(port)); }
 unsigned long long efi_main(void *image, void *table) {
@@ -85,7 +99,11 @@ class BootEntriesTest(t.ScratchTestCase):
             src = "/usr/lib/ISOLINUX/" if name.endswith(".bin") else "/usr/lib/syslinux/modules/bios/"
             t.write(os.path.join(tree, "isolinux", name), t.file_bytes(src + name))
         t.write(os.path.join(tree, "isolinux", "isolinux.cfg"), b"SERIAL 0 115200\nDEFAULT x\n")
-        t.write(os.path.join(tree, "BOOT", "FLOPPY.IMG"), bytes([0xEB, 0xFE]) + bytes(1474558))
+        t.write(os.path.join(tree, "BOOT", "FLOPPY.IMG"), serial_boot_sector(1474560))
+        t.write(os.path.join(tree, "BOOT", "BOOT.IMG"), serial_boot_sector(2048))
+        # One cylinder, one head, 63 sectors: the partition from sector 1 to its end.
+        disk = bytes([0x80, 0, 2, 0, 0x01, 0, 63, 0]) + struct.pack("<II", 1, 62)
+        t.write(os.path.join(tree, "BOOT", "DISK.IMG"), serial_boot_sector(63 * 512, disk))
         t.write(self.path("efi.c"), EFI_PROGRAM.encode())
         efi = self.path("BOOTX64.EFI")
         subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-ffreestanding", "-nostdlib",
