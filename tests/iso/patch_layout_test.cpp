@@ -7,6 +7,7 @@
 
 #include "common/byte_order.h"
 #include "iso/iso_modifier.h"
+#include "iso/joliet_names.h"
 #include "tests/iso/memory_image.h"
 #include "tests/test_support.h"
 
@@ -36,21 +37,27 @@ std::size_t ChangedSectors(const std::string& a, const std::string& b) {
   return changed;
 }
 
+std::uint32_t Field32(const std::string& image, std::size_t at, bool bigEndian = false) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(image.data() + at);
+  return bigEndian ? get_be32(bytes) : get_le32(bytes);
+}
+
 // The directory record named `name` in the directory extent at `sector`.
 std::string RecordBytes(const std::string& image, std::uint32_t sector, const std::string& name) {
-  for (std::size_t at = sector * 2048u; at < sector * 2048u + 2048 && image[at] != 0;
-       at += static_cast<std::uint8_t>(image[at])) {
-    if (image.compare(at + 33, name.size(), name) == 0) {
-      return image.substr(at, static_cast<std::uint8_t>(image[at]));
+  const std::size_t begin = sector * 2048u;
+  for (std::size_t at = begin; at < begin + Field32(image, begin + 10);) {
+    const auto length = static_cast<std::uint8_t>(image[at]);
+    if (length == 0) {
+      at = (at / 2048 + 1) * 2048;
+    } else if (image.compare(at + 33, name.size(), name) == 0) {
+      return image.substr(at, length);
+    } else {
+      at += length;
     }
   }
   return "";
 }
 
-std::uint32_t Field32(const std::string& image, std::size_t at, bool bigEndian = false) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(image.data() + at);
-  return bigEndian ? get_be32(bytes) : get_le32(bytes);
-}
 
 // Points the primary descriptor's optional path tables at copies of the
 // mandatory ones, put in the sectors the UDF bridge leaves empty before
@@ -90,9 +97,11 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
   // A second name for the same data: replacing it must leave the data the first still names.
   boost::filesystem::create_hard_link(dir / "src/I386/INF/DISK.INF", dir / "src/DOCS/DISK.INF");
   WriteFile(dir / "src/HIDDEN.TXT", "hidden entry");
+  WriteFile(dir / "src/JOLIET.TXT", "only Joliet lists it");
+  MakeDirs(dir / "src/D1/D2/D3/D4/D5/D6/D7/D8");  // deeper than ISO 9660 allows: relocated
   WriteFile(dir / "src/BOOT/BOOT.IMG", std::string(2048, '\xF4'));
-  ASSERT_EQ(MakeGenisoimage(dir / "src", source, "BOOT/BOOT.IMG",
-                            "-J -R -udf -hidden HIDDEN.TXT"),
+  ASSERT_EQ(testing_support::Run("genisoimage -quiet -J -R -udf -hidden HIDDEN.TXT -hide JOLIET.TXT -b BOOT/BOOT.IMG"
+                " -no-emul-boot -boot-load-size 4 -o '" + source + "' '" + dir / "src" + "' 2>/dev/null"),
             0);
   std::string withOptional = ReadFile(source);
   AddOptionalPathTables(withOptional);
@@ -159,6 +168,14 @@ TEST(PatchLayout, ChangesOnlyTheSectorsItMust) {
               RecordBytes(original, ExtentOf(before, ""), "HIDDEN.TXT;1"));
     EXPECT_EQ(RecordBytes(packed, ExtentOf(after, "DOCS"), "README.TXT;1"),
               RecordBytes(original, ExtentOf(before, "DOCS"), "README.TXT;1"));
+    // What only Joliet lists, and a directory Rock Ridge relocated, keep their bytes.
+    const std::string joliet = JolietNameFromUtf8("JOLIET.TXT");
+    ASSERT_FALSE(RecordBytes(original, before.Facts().jolietRootExtent, joliet).empty());
+    EXPECT_EQ(RecordBytes(packed, after.Facts().jolietRootExtent, joliet),
+              RecordBytes(original, before.Facts().jolietRootExtent, joliet));
+    const std::uint32_t relocated = ExtentOf(before, "RR_MOVED\\D8");
+    ASSERT_NE(relocated, 0u);
+    EXPECT_EQ(packed.compare(relocated * 2048u, 2048, original, relocated * 2048u, 2048), 0);
     // A subdirectory's ".." follows its parent wherever that went.
     EXPECT_EQ(Field32(RecordBytes(packed, ExtentOf(after, "DOCS\\OLD"), "\x01"), 2), ExtentOf(after, "DOCS"));
     // The optional path tables are copies of the mandatory ones.
