@@ -357,4 +357,21 @@ TEST(MultiExtent, OneFileInEveryTreeAndLayout) {
     expectOneFile(packed, keep ? "keep" : "compact");
     EXPECT_EQ(packed.find(records) != std::string::npos, keep);
   }
+  // Replaced in place, it is one extent in either tree, and its old data goes.
+  ISOModifier replacing(InMemory(image));
+  replacing.SetLayout(ImageLayout::Keep);
+  std::string packed;
+  {
+    CaptureOutput quiet;
+    ASSERT_EQ(replacing.AddSingleFile(dir / "NEW.TXT", "\\BIGA.DAT", true), 0);
+    packed = PackInMemory(replacing);
+    ASSERT_EQ(ISOReader(InMemory(packed)).RetrieveFile("BIGA.DAT", dir / "replaced.out"), 0);
+  }
+  EXPECT_EQ(ReadFile(dir / "replaced.out"), "new");
+  EXPECT_EQ(packed.find(second), std::string::npos);
+  for (const std::string& name : {std::string("BIGA.DAT"), JolietNameFromUtf8("BIGA.DAT")}) {
+    const std::size_t at = packed.find(name);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(packed[at - dir_record::identifier + dir_record::file_flags] & kFlagMultiExtent, 0);
+  }
 }
