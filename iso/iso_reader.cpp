@@ -244,9 +244,9 @@ int ISOReader::LoadEverything() {
 bool ISOReader::ReadAllBelow(DirectoryRecord* list) {
   for (DirectoryRecord* node = list; node; node = node->next) {
     if (node->type != kTypeDirectory || IsDotName(node->name)) continue;
-    const bool pending = node->listPending;
-    if (ListOf(*node, list) == nullptr && pending) return false;
-    if (node->child && !ReadAllBelow(node->child)) return false;
+    // Only a list that could not be read is null (and was said so).
+    DirectoryRecord* below = ListOf(*node, list);
+    if (below == nullptr || !ReadAllBelow(below)) return false;
   }
   return true;
 }
@@ -432,12 +432,8 @@ int ISOReader::RetrieveRecordList(DirectoryRecord* head, const std::string& loca
     const std::string target = (fs::path(localDirectory) / name).string();
     if (CreateFileOrDirectory(node, target, showProgress) != 0) return 1;
     if (node->type != kTypeDirectory || IsDotName(node->name)) continue;
-    const bool pending = node->listPending;
     DirectoryRecord* list = ListOf(*node, head);
-    if ((list == nullptr && pending) ||
-        (list != nullptr && RetrieveRecordList(list, target, showProgress) != 0)) {
-      return 1;
-    }
+    if (list == nullptr || RetrieveRecordList(list, target, showProgress) != 0) return 1;
   }
   return 0;
 }
@@ -490,10 +486,14 @@ void ISOReader::LearnImageFacts(ImageSource& source, std::uint32_t rootExtent) {
   facts = ReadImageFacts(source, rootExtent);
   // Lists are read one by one as lookups need them, and a pack in the keep
   // layout walks them all: the system may read them in meanwhile.
-  for (std::uint32_t sector : {kPrimaryDescriptorSector, facts.jolietDescriptorSector}) {
-    if (sector == 0) continue;
-    const ByteRange area = DirectoryArea(source, sector);
-    source.WillRead(area.offset, area.length);
+  try {
+    for (std::uint32_t sector : {kPrimaryDescriptorSector, facts.jolietDescriptorSector}) {
+      if (sector == 0) continue;
+      const ByteRange area = DirectoryArea(source, sector);
+      source.WillRead(area.offset, area.length);
+    }
+  } catch (const std::exception&) {
+    // Only a hint; the lists themselves say what cannot be read.
   }
   facts.hasHiddenEntries = hiddenEntries;
   if (facts.HasJoliet()) {
