@@ -141,7 +141,9 @@ DirectoryRecord* ISOReader::ReadList(ImageSource& source, std::uint32_t extent,
     bool continues = false;
     while (records.Next(record)) {
       if (record.identifier_length() == 0) continue;
-      if ((record.file_flags() & kFlagHidden) != 0) {
+      // The self and parent records stay whatever their flags say: a list
+      // begins with its self record, which names the directory.
+      if ((record.file_flags() & kFlagHidden) != 0 && record.identifier[0] > 0x01) {
         hiddenEntries = true;
         facts.hasHiddenEntries = true;
         continue;
