@@ -64,29 +64,6 @@ const std::uint8_t* DirectoryExtent::NextBytes() {
   return nullptr;
 }
 
-ByteRange DirectoryArea(ImageSource& image, std::uint32_t descriptorSector) {
-  std::uint8_t descriptor[kBlockSize];
-  image.ReadAt(SectorOffset(descriptorSector), descriptor, kBlockSize);
-  const std::uint32_t size = get_le32(descriptor + pvd::path_table_size);
-  const std::uint32_t table = get_le32(descriptor + pvd::type_l_path_table);
-  if (table == 0 || size == 0 || SectorOffset(table) + size > image.Size()) return {};
-  std::vector<std::uint8_t> rows(size);
-  image.ReadAt(SectorOffset(table), rows.data(), size);
-  std::uint32_t first = 0xFFFFFFFF;
-  std::uint32_t last = 0;
-  std::uint64_t count = 0;
-  for (std::size_t at = 0; at + path_record::identifier <= size;
-       at += PathTableRecordLength(rows[at + path_record::identifier_length]), ++count) {
-    const std::uint32_t extent = get_le32(&rows[at + path_record::extent]);
-    first = std::min(first, extent);
-    last = std::max(last, extent);
-  }
-  const std::uint64_t end = std::min(SectorOffset(last) + kBlockSize, image.Size());
-  // Directories spread among the files would read the files too.
-  if (count == 0 || last - first > 16 * count + 64 || end <= SectorOffset(first)) return {};
-  return {SectorOffset(first), end - SectorOffset(first)};
-}
-
 void DirectoryWalkGuard::Clear() {
   enclosing_.clear();
   visited_.clear();

@@ -44,12 +44,6 @@ class DirectoryExtent {
   std::uint32_t extent_ = 0;
 };
 
-// The bytes from the first to the last directory that the path table of
-// the volume descriptor at `descriptorSector` lists, the last one's first
-// sector included, when they lie close together as mastering tools put
-// them; an empty range when they do not or the table cannot be read.
-ByteRange DirectoryArea(ImageSource& image, std::uint32_t descriptorSector);
-
 // The fields of a record NextBytes gave, read in place.
 inline const RawDirectoryRecord& AsRecord(const std::uint8_t* bytes) {
   return *reinterpret_cast<const RawDirectoryRecord*>(bytes);

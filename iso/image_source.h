@@ -10,14 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/image_output.h"
 #include "platform/native_file.h"
-
-// Bytes [offset, offset + length) of an image.
-struct ByteRange {
-  std::uint64_t offset = 0;
-  std::uint64_t length = 0;
-};
 
 class ImageSource {
  public:
@@ -35,9 +28,6 @@ class ImageSource {
   // The open file of the system behind the source, so that a copy into an
   // image file can leave the copying to the system; kNoFile for memory.
   virtual platform::NativeFile File() const { return platform::kNoFile; }
-  // A hint that [position, position + length) is read soon: a file lets
-  // the system read it in while other work goes on.
-  virtual void WillRead(std::uint64_t /*position*/, std::uint64_t /*length*/) {}
 
  protected:
   [[noreturn]] void FailRead(std::uint64_t position, std::size_t length) const;
@@ -56,9 +46,6 @@ class FileImageSource : public ImageSource {
   std::uint64_t Size() const override { return size_; }
   void ReadAt(std::uint64_t position, void* buffer, std::size_t length) override;
   platform::NativeFile File() const override { return file_; }
-  void WillRead(std::uint64_t position, std::uint64_t length) override {
-    platform::WillReadInputFile(file_, position, length);
-  }
 
  private:
   platform::NativeFile file_ = platform::kNoFile;

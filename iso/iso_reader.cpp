@@ -486,17 +486,6 @@ void ISOReader::CopyFileOut(const DirectoryRecord& node, const std::string& loca
 
 void ISOReader::LearnImageFacts(ImageSource& source, std::uint32_t rootExtent) {
   facts = ReadImageFacts(source, rootExtent);
-  // Lists are read one by one as lookups need them, and a pack in the keep
-  // layout walks them all: the system may read them in meanwhile.
-  try {
-    for (std::uint32_t sector : {kPrimaryDescriptorSector, facts.jolietDescriptorSector}) {
-      if (sector == 0) continue;
-      const ByteRange area = DirectoryArea(source, sector);
-      source.WillRead(area.offset, area.length);
-    }
-  } catch (const std::exception&) {
-    // Only a hint; the lists themselves say what cannot be read.
-  }
   facts.hasHiddenEntries = hiddenEntries;
   if (facts.HasJoliet()) {
     NameFromJoliet(source, root, facts.jolietRootExtent, DirectoryWalkGuard::kNoParent);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <queue>
 #include <set>
 #include <unordered_set>
 #include <stdexcept>
@@ -602,12 +603,15 @@ void Planner::Keep(SectorRange run) {
 
 // A directory tree the run has not loaded keeps everything: its extents,
 // and the data of its files. Walked without recursion, its depth being the
-// image's to choose.
+// image's to choose, and in the order of the extents: mastering tools lay
+// directories out one after another, so the system's read-ahead serves
+// most of them.
 void Planner::ProtectUnloaded(std::uint32_t extent) {
-  std::vector<std::uint32_t> pending{extent};
+  std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, std::greater<std::uint32_t>> pending;
+  pending.push(extent);
   while (!pending.empty()) {
-    const std::uint32_t at = pending.back();
-    pending.pop_back();
+    const std::uint32_t at = pending.top();
+    pending.pop();
     DirectoryExtent records(source_, at);
     Keep({at, SectorsFor(records.Size())});
     std::size_t i = 0;
@@ -619,7 +623,7 @@ void Planner::ProtectUnloaded(std::uint32_t extent) {
       } else if (walked_.insert(raw.extent()).second) {
         const auto* id = reinterpret_cast<const char*>(raw.identifier);
         unloadedChildren_[at].emplace_back(std::string(id, raw.identifier_length()), raw.extent());
-        pending.push_back(raw.extent());
+        pending.push(raw.extent());
       }
     }
   }

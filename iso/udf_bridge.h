@@ -10,6 +10,11 @@
 
 #include "iso/image_source.h"
 
+struct ByteRange {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+};
+
 struct UdfBridge {
   bool present = false;
   // What to zero so that readers no longer find it: the extended area of

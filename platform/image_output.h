@@ -17,9 +17,5 @@ NativeFile OpenInputFile(const std::string& path, std::uint64_t& size);
 // file or when the system reports an error.
 std::size_t ReadInputFile(NativeFile file, std::uint64_t position, void* buffer,
                           std::size_t length);
-// Tells the system that [position, position + length) of `file` is read
-// soon, so that it can read it in meanwhile. A hint only: nothing where
-// the system takes none.
-void WillReadInputFile(NativeFile file, std::uint64_t position, std::uint64_t length);
 
 }  // namespace platform

@@ -85,11 +85,6 @@ std::size_t ReadInputFile(NativeFile file, std::uint64_t position, void* buffer,
   }
 }
 
-void WillReadInputFile(NativeFile file, std::uint64_t position, std::uint64_t length) {
-  ::posix_fadvise(Fd(file), static_cast<off_t>(position), static_cast<off_t>(length),
-                  POSIX_FADV_WILLNEED);
-}
-
 namespace {
 
 // The first rung of a copy: the output shares the source's extents, on

@@ -84,10 +84,6 @@ std::size_t ReadInputFile(NativeFile file, std::uint64_t position, void* buffer,
   return got;
 }
 
-// Windows takes no hint for a file read by handle; its cache manager reads
-// ahead on its own.
-void WillReadInputFile(NativeFile, std::uint64_t, std::uint64_t) {}
-
 void NewFile::CopyRun(NativeFile source, const std::string& sourcePath,
                                 std::uint64_t sourceOffset, std::uint64_t outputOffset,
                                 std::uint64_t length) {
