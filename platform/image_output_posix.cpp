@@ -186,9 +186,15 @@ void NewFile::CopyRun(NativeFile source, const std::string& sourcePath,
     const off_t hole = ::lseek(sourceFd, static_cast<off_t>(at), SEEK_HOLE);
     if (hole >= 0) runEnd = std::min<std::uint64_t>(end, static_cast<std::uint64_t>(hole));
     std::uint64_t copied = at;
-    if ((copyWays_ & kKernelCopy) != 0) {
-      copied = KernelCopy(sourceFd, impl_->fd, at, runEnd, outputOffset + (at - sourceOffset));
-      StartWriteBack(copied - at);
+    // In pieces, each set on its way to the disk before the next, as the
+    // writes are: the final flush then has little left to wait for.
+    while ((copyWays_ & kKernelCopy) != 0 && copied < runEnd) {
+      const std::uint64_t pieceEnd = std::min(runEnd, copied + 8 * kWriteBehind);
+      const std::uint64_t reached =
+          KernelCopy(sourceFd, impl_->fd, copied, pieceEnd, outputOffset + (copied - sourceOffset));
+      StartWriteBack(reached - copied);
+      copied = reached;
+      if (reached < pieceEnd) break;
     }
     CopyThroughBuffer(source, sourcePath, copied, runEnd, end,
                       outputOffset + (copied - sourceOffset));
