@@ -233,6 +233,36 @@ SectorRange StayingFile(ImageSource& source, std::uint32_t extent, std::uint32_t
   return {extent, SectorsFor(size)};
 }
 
+// Walks the directory tree at `extent` that the run did not load, record by
+// record without keeping them: `directory(at, size)` sees each directory,
+// `file(record)` each file, and `enter(at, record)` says whether to walk a
+// subdirectory of the one at `at`. Without recursion, its depth being the
+// image's to choose, and in the order of the extents: mastering tools lay
+// directories out one after another, so the system's read-ahead serves
+// most of them.
+template <class Enter, class OnDirectory, class OnFile>
+void WalkUnloaded(ImageSource& source, std::uint32_t extent, Enter enter, OnDirectory directory,
+                  OnFile file) {
+  std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, std::greater<std::uint32_t>> pending;
+  pending.push(extent);
+  while (!pending.empty()) {
+    const std::uint32_t at = pending.top();
+    pending.pop();
+    DirectoryExtent records(source, at);
+    directory(at, records.Size());
+    std::size_t i = 0;
+    for (const std::uint8_t* bytes; (bytes = records.NextBytes()) != nullptr;) {
+      if (i++ < 2) continue;
+      const RawDirectoryRecord& record = AsRecord(bytes);
+      if ((record.file_flags() & kFlagDirectory) == 0) {
+        file(record);
+      } else if (enter(at, record)) {
+        pending.push(record.extent());
+      }
+    }
+  }
+}
+
 class Planner {
  public:
   Planner(ImageSource& source, const ImageFacts& facts, const std::uint8_t* date,
@@ -543,23 +573,14 @@ void Planner::ReleaseSubtree(const Record& record) {
 // A directory tree the run has not loaded, released whole. Sectors that
 // some record still names are protected and stay.
 void Planner::ReleaseUnloaded(std::uint32_t extent) {
-  std::set<std::uint32_t> seen{extent};
-  std::vector<std::uint32_t> pending{extent};
-  while (!pending.empty()) {
-    DirectoryExtent records(source_, pending.back());
-    released_.push_back({pending.back(), SectorsFor(records.Size())});
-    pending.pop_back();
-    std::size_t i = 0;
-    for (const std::uint8_t* bytes; (bytes = records.NextBytes()) != nullptr;) {
-      if (i++ < 2) continue;
-      const auto& raw = AsRecord(bytes);
-      if ((raw.file_flags() & kFlagDirectory) == 0) {
-        if (raw.data_length() > 0) released_.push_back({raw.extent(), SectorsFor(raw.data_length())});
-      } else if (seen.insert(raw.extent()).second) {
-        pending.push_back(raw.extent());
-      }
-    }
-  }
+  std::unordered_set<std::uint32_t> seen{extent};
+  WalkUnloaded(
+      source_, extent,
+      [&](std::uint32_t, const RawDirectoryRecord& record) { return seen.insert(record.extent()).second; },
+      [&](std::uint32_t at, std::uint32_t size) { released_.push_back({at, SectorsFor(size)}); },
+      [&](const RawDirectoryRecord& record) {
+        if (record.data_length() > 0) released_.push_back({record.extent(), SectorsFor(record.data_length())});
+      });
 }
 
 bool Moved(const Directory& directory) {
@@ -602,31 +623,20 @@ void Planner::Keep(SectorRange run) {
 }
 
 // A directory tree the run has not loaded keeps everything: its extents,
-// and the data of its files. Walked without recursion, its depth being the
-// image's to choose, and in the order of the extents: mastering tools lay
-// directories out one after another, so the system's read-ahead serves
-// most of them.
+// and the data of its files.
 void Planner::ProtectUnloaded(std::uint32_t extent) {
-  std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, std::greater<std::uint32_t>> pending;
-  pending.push(extent);
-  while (!pending.empty()) {
-    const std::uint32_t at = pending.top();
-    pending.pop();
-    DirectoryExtent records(source_, at);
-    Keep({at, SectorsFor(records.Size())});
-    std::size_t i = 0;
-    for (const std::uint8_t* bytes; (bytes = records.NextBytes()) != nullptr;) {
-      if (i++ < 2) continue;
-      const auto& raw = AsRecord(bytes);
-      if ((raw.file_flags() & kFlagDirectory) == 0) {
-        Keep(StayingFile(source_, raw.extent(), raw.data_length()));
-      } else if (walked_.insert(raw.extent()).second) {
-        const auto* id = reinterpret_cast<const char*>(raw.identifier);
-        unloadedChildren_[at].emplace_back(std::string(id, raw.identifier_length()), raw.extent());
-        pending.push(raw.extent());
-      }
-    }
-  }
+  WalkUnloaded(
+      source_, extent,
+      [&](std::uint32_t at, const RawDirectoryRecord& record) {
+        if (!walked_.insert(record.extent()).second) return false;
+        const auto* id = reinterpret_cast<const char*>(record.identifier);
+        unloadedChildren_[at].emplace_back(std::string(id, record.identifier_length()), record.extent());
+        return true;
+      },
+      [&](std::uint32_t at, std::uint32_t size) { Keep({at, SectorsFor(size)}); },
+      [&](const RawDirectoryRecord& record) {
+        Keep(StayingFile(source_, record.extent(), record.data_length()));
+      });
 }
 
 // The boot catalog and every boot image it names never move.
